@@ -1,0 +1,3 @@
+#include "session_impl.h"
+
+void XenSessionImpl::FillVMList(IVmCollection* collection) { collection_ = collection; }
