@@ -10,7 +10,11 @@ set -euo pipefail
 out=$1
 mkdir -p "$out"
 cd "$out"
-[ -f key.pem ] && [ -f server.pem ] && [ -f xencert.pem ] && exit 0
+[ -f .complete ] && exit 0
+# several tests may start at once: one makes the files, the others wait for it
+exec 9>.lock
+flock 9
+[ -f .complete ] && exit 0
 days=3650
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca-key.pem -out ca.pem -days $days \
   -subj "/CN=Test host CA" -addext "basicConstraints=critical,CA:TRUE" 2>/dev/null
@@ -23,3 +27,4 @@ openssl x509 -req -in client.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial -o
   -days $days 2>/dev/null
 cat certChain.pem ca.pem > xencert.pem
 rm -f server.csr client.csr server.ext ca.srl
+touch .complete
