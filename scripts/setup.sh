@@ -13,7 +13,7 @@ log() { printf '[setup] %s\n' "$*"; }
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 PACKAGES=(
-  build-essential autoconf automake libtool cmake ninja-build python3 openssl dpkg-dev pkg-config zip
+  build-essential autoconf automake libtool cmake ninja-build ccache python3 openssl dpkg-dev pkg-config zip
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix
   mingw-w64-tools
   wine wine64 libwine libwine-dev fonts-wine
@@ -73,9 +73,10 @@ build_openssl() { # target prefix
   ver=$(pkg_version openssl); [ -f "$prefix/.openssl-$ver" ] && return
   srcdir=$(fetch_source openssl); work="$CACHE/work/$host/openssl"
   rm -rf "$work"; mkdir -p "$(dirname "$work")"; cp -a "$srcdir" "$work"
-  local cfg=mingw64; [ "$host" = i686-w64-mingw32 ] && cfg=mingw
+  # the 32-bit assembler modules do not assemble for COFF with this binutils: plain C there
+  local cfg=mingw64 asm=; [ "$host" = i686-w64-mingw32 ] && cfg=mingw asm=no-asm
   log "building OpenSSL $ver for $host"
-  (cd "$work" && ./Configure $cfg no-shared no-tests no-module --cross-compile-prefix="$host-" \
+  (cd "$work" && ./Configure $cfg $asm no-shared no-tests no-module --cross-compile-prefix="$host-" \
        --prefix="$prefix" --libdir=lib >/dev/null && make -s -j"$JOBS" build_libs >/dev/null && make -s install_dev >/dev/null)
   rm -rf "$work"; touch "$prefix/.openssl-$ver"
 }
@@ -118,6 +119,10 @@ build_curl() {
        --disable-imap --disable-smtp --disable-gopher --disable-rtsp --disable-mqtt --disable-smb \
        --disable-ntlm --disable-alt-svc >/dev/null &&
      make -s -j"$JOBS" -C lib >/dev/null && make -s -C lib install >/dev/null && make -s -C include install >/dev/null)
+  # Debian's patches rename the library after a TLS flavour; our build is the OpenSSL one
+  if [ ! -f "$prefix/lib/libcurl.a" ]; then
+    cp "$(find "$prefix/lib" -maxdepth 1 -name 'libcurl*.a' | head -n1)" "$prefix/lib/libcurl.a"
+  fi
   rm -rf "$work"; touch "$prefix/.curl-$ver"
 }
 
