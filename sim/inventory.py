@@ -22,7 +22,8 @@ The inventory file is JSON:
      "guest_tools": true,                               # false: no guest metrics
      "is_a_template": false, "is_control_domain": false}
   ],
-  "transition_seconds": 1.0                             # how long a power operation takes
+  "transition_seconds": 1.0,                            # how long a power operation takes
+  "credentials": {"user": "root", "password": "xenroot"} # what both protocols accept
 }
 
 Figures vary slowly with time around the configured values (see `wobble`), so that a
@@ -87,6 +88,9 @@ class Inventory:
         self.data = copy.deepcopy(data)
         self.host = self.data["host"]
         self.transition_seconds = float(self.data.get("transition_seconds", 1.0))
+        creds = self.data.get("credentials", {})
+        self.user = creds.get("user", "root")
+        self.password = creds.get("password", "xenroot")
         self.vms = []
         for vm in self.data.get("vms", []):
             vm.setdefault("description", "")
@@ -106,6 +110,9 @@ class Inventory:
     def load(cls, path):
         with open(path, encoding="utf-8") as f:
             return cls(json.load(f))
+
+    def check_credentials(self, user, password):
+        return user == self.user and password == self.password
 
     # -- VMs ---------------------------------------------------------------------------
     def guests(self):
