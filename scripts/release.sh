@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the release: one zip per architecture (win32, x64) holding Vantrel.dll,
+# Brenmo.dll and INSTALL.txt, written to out/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh >/dev/null
+mkdir -p out
+for pair in win32:win32 win64:x64; do
+  preset=${pair%%:*} arch=${pair##*:}
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$(nproc)" --target Vantrel Brenmo >/dev/null
+  stage=$(mktemp -d)
+  cp "build/$preset/automation/Vantrel.dll" "build/$preset/plugin/Brenmo.dll" "$stage/"
+  cp scripts/INSTALL.txt "$stage/INSTALL.txt"
+  sed -i 's/$/\r/' "$stage/INSTALL.txt"
+  rm -f "out/vantrel-1.0.0.1-$arch.zip"
+  (cd "$stage" && zip -q -X "$OLDPWD/out/vantrel-1.0.0.1-$arch.zip" Vantrel.dll Brenmo.dll INSTALL.txt)
+  rm -rf "$stage"
+  echo "out/vantrel-1.0.0.1-$arch.zip"
+done
