@@ -20,7 +20,7 @@ PACKAGES=(
   libasio-dev libboost-dev libboost-date-time-dev
   libssl-dev libcurl4-openssl-dev libxml2-dev
   googletest libgtest-dev
-  xvfb xauth x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick gnuplot-nox
   clang libclang-rt-14-dev
 )
 
