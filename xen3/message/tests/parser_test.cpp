@@ -1,0 +1,236 @@
+// parseFrame: the notation into a tree, its failures, and the agreement of the buffer
+// and stream readers.
+#include <gtest/gtest.h>
+
+#include <new>
+#include <random>
+#include <sstream>
+#include <streambuf>
+
+#include "test_support.h"
+
+namespace {
+
+// Both readers must give the same outcome; returns it.
+ParseOutcome parseBoth(const std::string& text) {
+  const ParseOutcome buffer = parseBuffer(text);
+  const ParseOutcome stream = parseStream(text);
+  EXPECT_EQ(buffer.error, stream.error) << "input: " << text;
+  EXPECT_EQ(buffer.tree, stream.tree) << "input: " << text;
+  EXPECT_EQ(buffer.rest, stream.rest) << "input: " << text;
+  return buffer;
+}
+
+TEST(ParseFrame, NotationToTree) {
+  EXPECT_EQ(parseBoth("(\"cmd\" \"mh_getcfg\")").tree, "{[cmd]{[mh_getcfg]}}");
+  EXPECT_EQ(parseBoth("(\"msg\" (\"cmd\" \"x\")(\"payload\" (\"a\" \"1\")))\n\n").tree,
+            "{[msg]{[cmd]{[x]}}{[payload]{[a]{[1]}}}}");
+  // A text after the name becomes a leaf; more texts become more leaves.
+  EXPECT_EQ(parseBoth("(\"a\" \"b\" \"c\")").tree, "{[a]{[b]}{[c]}}");
+  // An empty first text leaves the name empty, so the next text names the node.
+  EXPECT_EQ(parseBoth("(\"\" \"x\")").tree, "{[x]}");
+  // Once named, an empty text is a leaf with an empty name.
+  EXPECT_EQ(parseBoth("(\"k\" \"\")").tree, "{[k]{[]}}");
+  // A list before any text leaves the node unnamed; a later text names it.
+  EXPECT_EQ(parseBoth("(() \"late\")").tree, "{[late]{[]}}");
+  EXPECT_EQ(parseBoth("()").tree, "{[]}");
+  // The six white-space bytes separate nothing and may appear anywhere between tokens.
+  EXPECT_EQ(parseBoth("( \t\n\v\f\r\"a\"\r\n(\"b\")\t)").tree, "{[a]{[b]}}");
+  // Parentheses, line feeds and bytes above 0x7F inside quotes are text.
+  EXPECT_EQ(parseBoth("(\"k\" \"(x)\n\xC3\xA9\xFF\")").tree, "{[k]{[(x)\n\xC3\xA9\xFF]}}");
+}
+
+TEST(ParseFrame, BackslashRule) {
+  EXPECT_EQ(parseBoth("(\"a\\\"b\")").tree, "{[a\"b]}");    // \" is a quote
+  EXPECT_EQ(parseBoth("(\"a\\\\b\")").tree, "{[a\\b]}");    // \\ is a backslash
+  EXPECT_EQ(parseBoth("(\"a\\nb\")").tree, "{[a\\nb]}");    // \n stays two bytes
+  EXPECT_EQ(parseBoth("(\"\\\\\\\"\")").tree, "{[\\\"]}");  // \\\" is backslash, quote
+  // A kept backslash does not swallow what follows: the quote still ends the text.
+  EXPECT_EQ(parseBoth("(\"a\\x\" \"b\")").tree, "{[a\\x]{[b]}}");
+  EXPECT_EQ(parseBoth("(\"a\\(\")").tree, "{[a\\(]}");
+}
+
+TEST(ParseFrame, SkipsLeadingBytesAndStopsAfterTheList) {
+  // Anything before the first left parenthesis is skipped unexamined.
+  ParseOutcome out = parseBoth("\nxyz\x80\"junk)(\"a\")");
+  EXPECT_EQ(out.error, "");
+  EXPECT_EQ(out.tree, "{[a]}");
+  // The frame end and a second list are left unread.
+  out = parseBoth("(\"a\")\n\n(\"b\")");
+  EXPECT_EQ(out.tree, "{[a]}");
+  EXPECT_EQ(out.rest, "\n\n(\"b\")");
+  // Bytes after the list are not examined either.
+  out = parseBoth("(\"a\")garbage\"");
+  EXPECT_EQ(out.error, "");
+  EXPECT_EQ(out.rest, "garbage\"");
+}
+
+TEST(ParseFrame, ParsesIntoAnExistingTree) {
+  MessageTree tree;
+  std::string_view text = "(\"a\")(\"b\")";
+  const std::size_t used = parseFrame(text, tree);
+  EXPECT_EQ(used, 5u);
+  parseFrame(text.substr(used), tree);
+  EXPECT_EQ(dumpTree(tree), "{[a]}{[b]}");
+  EXPECT_EQ(tree.size(), 2u);
+  tree.clear();
+  EXPECT_EQ(tree.firstTopLevel(), MessageTree::kNone);
+}
+
+TEST(ParseFrame, UnexpectedCharacter) {
+  const char* inputs[] = {
+      "(a)",                // a letter
+      "(\"k\" 1)",          // a digit
+      "(\"k\" \x80)",       // a byte of 0x80
+      "(\xFF)",             // a byte of 0xFF
+      "(\\\"k\")",          // a backslash outside quotes
+      "(\"k\"\x1b)",        // another control byte
+      "(()x",               // after a nested list
+      "(\"a\" {\"b\"})",    // other punctuation
+  };
+  for (const char* input : inputs) {
+    const ParseOutcome out = parseBoth(input);
+    EXPECT_EQ(out.error, "unexpected character") << input;
+  }
+  // A NUL byte is a byte like any other.
+  EXPECT_EQ(parseBoth(std::string("(\"k\"\0)", 6)).error, "unexpected character");
+  // Inside quotes a NUL is text.
+  EXPECT_EQ(parseBoth(std::string("(\"k\0\")", 6)).tree, std::string("{[k\0]}", 6));
+}
+
+TEST(ParseFrame, UnexpectedFrameEnd) {
+  const char* inputs[] = {
+      "",                 // nothing at all
+      "\n\n",             // no left parenthesis
+      "\"msg\" )",        // no left parenthesis, only other bytes
+      "(",                // the list never closes
+      "(\"msg\" (\"a\" \"b\")",  // the outer list never closes
+      "(((()))",          // one level short
+      "(\"abc",           // inside a quoted text
+      "(\"abc\\",         // right after a backslash inside a quoted text
+      "(\"abc\\\"",       // an escaped quote does not end the text
+  };
+  for (const char* input : inputs) {
+    EXPECT_EQ(parseBoth(input).error, "unexpected frame end") << input;
+  }
+}
+
+TEST(ParseFrame, FailureKeepsWhatWasBuilt) {
+  MessageTree tree;
+  EXPECT_THROW(parseFrame("(\"msg\" (\"cmd\" \"x\") ?", tree), parser_exception);
+  EXPECT_EQ(dumpTree(tree), "{[msg]{[cmd]{[x]}}}");
+}
+
+// A stream buffer that delivers some bytes and then fails the way running out of
+// memory would.
+class FailingBuffer : public std::streambuf {
+ public:
+  explicit FailingBuffer(std::string data) : data_(std::move(data)) {
+    setg(data_.data(), data_.data(), data_.data() + data_.size());
+  }
+
+ protected:
+  int_type underflow() override { throw std::bad_alloc(); }
+
+ private:
+  std::string data_;
+};
+
+TEST(ParseFrame, OtherFailuresAreAFrameEnd) {
+  FailingBuffer buffer("(\"msg\" (\"a\"");
+  std::istream in(&buffer);
+  MessageTree tree;
+  try {
+    parseFrame(in, tree);
+    FAIL() << "no exception";
+  } catch (const parser_exception& e) {
+    EXPECT_STREQ(e.what(), "unexpected frame end");
+  }
+}
+
+TEST(ParseFrame, StreamStateAndExceptionMask) {
+  // A stream that asks for exceptions still gets the parser's own failure.
+  std::istringstream in("(\"a\"");
+  in.exceptions(std::ios_base::failbit | std::ios_base::eofbit);
+  MessageTree tree;
+  try {
+    parseFrame(in, tree);
+    FAIL() << "no exception";
+  } catch (const parser_exception& e) {
+    EXPECT_STREQ(e.what(), "unexpected frame end");
+  }
+  // The end of the input is recorded on the stream.
+  std::istringstream ended("(");
+  EXPECT_THROW(parseFrame(ended, tree), parser_exception);
+  EXPECT_TRUE(ended.eof());
+  EXPECT_TRUE(ended.fail());
+  // A stream that has already failed yields a frame end, not a read.
+  std::istringstream failed("(\"a\")");
+  failed.setstate(std::ios_base::failbit);
+  EXPECT_THROW(parseFrame(failed, tree), parser_exception);
+  // A complete parse leaves the stream good and positioned after the list.
+  std::istringstream good("  (\"a\")\n\n");
+  MessageTree other;
+  parseFrame(good, other);
+  EXPECT_TRUE(good.good());
+  EXPECT_EQ(good.get(), '\n');
+}
+
+TEST(ParseFrame, ExceptionCopiesKeepTheMessage) {
+  parser_exception original("unexpected character");
+  parser_exception copy = original;
+  EXPECT_STREQ(copy.what(), "unexpected character");
+  const std::exception& base = copy;
+  EXPECT_STREQ(base.what(), "unexpected character");
+}
+
+// Deep nesting costs memory only: no recursion while parsing or destroying.
+TEST(ParseFrame, MillionLevelsDeep) {
+  const std::size_t depth = 1000000;
+  std::string text(depth, '(');
+  text.append(depth, ')');
+  {
+    MessageTree tree;
+    EXPECT_EQ(parseFrame(text, tree), text.size());
+    EXPECT_EQ(tree.size(), depth);
+    EXPECT_EQ(readMessage(tree), nullptr);
+  }
+  {
+    std::istringstream in(text);
+    MessageTree tree;
+    parseFrame(in, tree);
+    EXPECT_EQ(tree.size(), depth);
+  }
+  // Under a message, with the reader walking it.
+  std::string msg = "(\"msg\" (\"payload\" (\"data\" " + std::string(depth, '(') +
+                    std::string(depth, ')') + ")))";
+  MessageTree tree;
+  parseFrame(msg, tree);
+  auto message = readMessage(tree);
+  ASSERT_NE(message, nullptr);
+  ASSERT_NE(message->payload, nullptr);
+  ASSERT_NE(message->payload->data, nullptr);
+  EXPECT_EQ(message->payload->data->hostMetrics, nullptr);
+  // Unclosed.
+  MessageTree open;
+  EXPECT_THROW(parseFrame(std::string(depth, '('), open), parser_exception);
+}
+
+// The two readers agree on every input of a dense random sample over the notation's
+// bytes, including where the first list ends.
+TEST(ParseFrame, BufferAndStreamReadersAgree) {
+  const char alphabet[] = {'(', ')', '"', '\\', ' ', 'a', '\n', '(', ')', '"'};
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int> length(0, 24);
+  std::uniform_int_distribution<int> pick(0, sizeof alphabet - 1);
+  int parsed = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    for (int n = length(random); n > 0; --n) text.push_back(alphabet[pick(random)]);
+    if (parseBoth(text).error.empty()) ++parsed;
+    if (::testing::Test::HasFailure()) break;
+  }
+  EXPECT_GT(parsed, 100);  // the sample reaches successful parses, not only failures
+}
+
+}  // namespace
