@@ -1,0 +1,61 @@
+// The back-end session of the xen4 protocol: XenAPI over HTTPS.
+//
+// Threads and lifetime: everything the refresh pass touches lives in a shared state
+// object that the refresh thread keeps alive (the library session, the references, the
+// session's own VMs and a guarded pointer back to this object). Destroying the session
+// therefore never waits longer than the refresh thread's stop time-out, even when a pass
+// is blocked on a server that does not answer, and the blocked pass, when it returns,
+// touches nothing that was freed.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "session_impl.h"
+#include "xen4_vm.h"
+#include "xenapi.h"
+
+class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
+ public:
+  explicit Xen4SessionImpl(int32_t refreshDelaySeconds);
+  ~Xen4SessionImpl() override;
+
+  void Connect(const std::string& address, const std::string& userName,
+               const std::string& password, int32_t port) override;
+  void Close() override;
+  void RestartHost() override;
+  void ShutdownHost() override;
+  void FillVMList(IVmCollection* collection) override;
+  void Update() override;
+
+  // One refresh pass followed by the wait for the refresh delay (what the refresh thread
+  // runs in its loop).
+  void RunOnce() override;
+
+  // For the VM operations: the library session (null when not logged in), and the error
+  // check after a call made with it, which throws std::runtime_error with the message.
+  xenapi::SessionPtr LibrarySession() const;
+  void CheckError(const xenapi::SessionPtr& used, xenapi::Status& status);
+
+  // Observers.
+  bool IsConnected() const;
+  bool IsRefreshRunning() const;
+  bool IsRefreshFinished() const;
+  int32_t OwnVmCount() const;
+  // The session's own VM number index (not a copy); valid while the session lives.
+  const Xen4VMImpl& OwnVm(int32_t index) const;
+  // Host memory in bytes as the server reported it at connect.
+  int64_t MemoryBytes() const;
+
+  void SetStopTimeoutForTesting(std::chrono::milliseconds timeout);
+
+  struct State;  // shared with the refresh thread
+
+ private:
+  void HostOperation(bool (*operation)(const xenapi::Session&, xenapi::Status&,
+                                       const std::string&));
+
+  std::shared_ptr<State> state_;
+  RefreshThread thread_;
+};

@@ -1,0 +1,92 @@
+#include "xen4_vm.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "xen4_session.h"
+
+Xen4VMImpl::Xen4VMImpl(std::string vmRef, std::string metricsRef, std::string guestMetricsRef)
+    : vmRef_(std::move(vmRef)),
+      metricsRef_(std::move(metricsRef)),
+      guestMetricsRef_(std::move(guestMetricsRef)) {}
+
+Xen4VMImpl::Xen4VMImpl(const Xen4VMImpl& other)
+    : Xen4VMImpl(other, std::unique_lock<std::mutex>(other.lock_)) {}
+
+// `held` keeps the original's lock until this constructor has copied everything.
+Xen4VMImpl::Xen4VMImpl(const Xen4VMImpl& other, std::unique_lock<std::mutex> held)
+    : XenVMImpl(other),
+      session_(other.session_),
+      vmRef_(other.vmRef_),
+      metricsRef_(other.metricsRef_),
+      guestMetricsRef_(other.guestMetricsRef_),
+      vifMetrics_(other.vifMetrics_),
+      vbdMetrics_(other.vbdMetrics_),
+      transitional_(other.transitional_),
+      inTransition_(other.inTransition_) {
+  (void)held;
+}
+
+void Xen4VMImpl::SetSession(XenSessionImpl* session) {
+  session_ = dynamic_cast<Xen4SessionImpl*>(session);
+}
+
+void Xen4VMImpl::ShowTransitional(const char* transitional) {
+  std::lock_guard<std::mutex> guard(lock_);
+  transitional_ = transitional;
+  SetStatus(transitional_);
+}
+
+template <typename Call>
+void Xen4VMImpl::PowerOperation(Call call, const char* transitional) {
+  if (!session_) throw std::runtime_error(kNoSession);
+  const xenapi::SessionPtr handle = session_->LibrarySession();
+  if (!handle) throw std::runtime_error("connection closed");
+  xenapi::Status status;
+  call(*handle, status, vmRef_);
+  session_->CheckError(handle, status);
+  ShowTransitional(transitional);
+}
+
+void Xen4VMImpl::Start() {
+  PowerOperation([](const xenapi::Session& s, xenapi::Status& st,
+                    const std::string& vm) { xenapi::VmStart(s, st, vm, false); },
+                 "STARTING");
+}
+
+void Xen4VMImpl::Shutdown() {
+  PowerOperation([](const xenapi::Session& s, xenapi::Status& st,
+                    const std::string& vm) { xenapi::VmCleanShutdown(s, st, vm); },
+                 "SHUTTING_DOWN");
+}
+
+void Xen4VMImpl::Suspend() {
+  PowerOperation([](const xenapi::Session& s, xenapi::Status& st,
+                    const std::string& vm) { xenapi::VmSuspend(s, st, vm); },
+                 "SUSPENDING");
+}
+
+void Xen4VMImpl::Restore() {
+  PowerOperation([](const xenapi::Session& s, xenapi::Status& st,
+                    const std::string& vm) { xenapi::VmResume(s, st, vm, false); },
+                 "STARTING");
+}
+
+void Xen4VMImpl::Reboot() {
+  PowerOperation([](const xenapi::Session& s, xenapi::Status& st,
+                    const std::string& vm) { xenapi::VmCleanReboot(s, st, vm); },
+                 "REBOOTING");
+}
+
+// Pause sends nothing: it checks the session as the other operations do after their
+// call, and shows "PAUSING".
+void Xen4VMImpl::Pause() {
+  if (!session_) throw std::runtime_error(kNoSession);
+  xenapi::Status status;
+  session_->CheckError(session_->LibrarySession(), status);
+  ShowTransitional("PAUSING");
+}
+
+void Xen4VMImpl::Unpause() {
+  if (!session_) throw std::runtime_error(kNoSession);
+}

@@ -1,0 +1,69 @@
+// The back-end VM of the xen4 protocol: the XenAPI references its session refreshes it
+// from, and the power operations as XenAPI calls.
+#pragma once
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vm_impl.h"
+
+class Xen4SessionImpl;
+
+class Xen4VMImpl : public XenVMImpl {
+ public:
+  Xen4VMImpl(std::string vmRef, std::string metricsRef, std::string guestMetricsRef);
+  // A copy with a lock of its own; taken under the original's lock.
+  Xen4VMImpl(const Xen4VMImpl& other);
+  Xen4VMImpl& operator=(const Xen4VMImpl&) = delete;
+  ~Xen4VMImpl() override = default;
+
+  // Stores the owning session (a Xen4SessionImpl, or null to detach).
+  void SetSession(XenSessionImpl* session) override;
+  Xen4SessionImpl* Session() const { return session_; }
+
+  // Start, Shutdown, Suspend, Restore and Reboot call the server and then show their
+  // transitional status; Pause only shows "PAUSING"; Unpause only checks the session.
+  void Start() override;
+  void Shutdown() override;
+  void Suspend() override;
+  void Restore() override;
+  void Reboot() override;
+  void Pause() override;
+  void Unpause() override;
+
+  const std::string& VmRef() const { return vmRef_; }
+  const std::string& MetricsRef() const { return metricsRef_; }
+  const std::string& GuestMetricsRef() const { return guestMetricsRef_; }
+  // Filled by the session at connect, before the VM is shared with another thread.
+  std::vector<std::string>& VifMetrics() { return vifMetrics_; }
+  std::vector<std::string>& VbdMetrics() { return vbdMetrics_; }
+  const std::vector<std::string>& VifMetrics() const { return vifMetrics_; }
+  const std::vector<std::string>& VbdMetrics() const { return vbdMetrics_; }
+
+  // Guards the texts, the transitional status and the transition flag of this VM: the
+  // session's refresh thread writes them while the caller's thread copies them.
+  std::mutex& Lock() const { return lock_; }
+  // The status of the last power operation on this object ("UNKNOWN" before any).
+  // Call with Lock() held.
+  const std::string& TransitionalStatusLocked() const { return transitional_; }
+  // Whether the last refresh found the server allowing no operation on the VM.
+  // Call with Lock() held.
+  bool InTransitionLocked() const { return inTransition_; }
+  void SetInTransitionLocked(bool v) { inTransition_ = v; }
+
+ private:
+  Xen4VMImpl(const Xen4VMImpl& other, std::unique_lock<std::mutex> held);
+  template <typename Call>
+  void PowerOperation(Call call, const char* transitional);
+  void ShowTransitional(const char* transitional);
+
+  Xen4SessionImpl* session_ = nullptr;  // not owned
+  std::string vmRef_;
+  std::string metricsRef_;
+  std::string guestMetricsRef_;
+  std::vector<std::string> vifMetrics_;
+  std::vector<std::string> vbdMetrics_;
+  std::string transitional_ = "UNKNOWN";
+  bool inTransition_ = false;
+  mutable std::mutex lock_;
+};
