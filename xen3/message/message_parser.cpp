@@ -3,6 +3,7 @@
 // One parsing loop serves both the buffer and the stream reader: it is a template over
 // a byte source, so the two cannot drift apart. The loop keeps its stack of open nodes
 // on the heap and the tree is a flat array, so nesting depth costs memory only.
+#include <climits>
 #include <istream>
 #include <streambuf>
 #include <string>
@@ -14,8 +15,9 @@ struct MessageTreeAccess {
   static std::string& names(MessageTree& tree) { return tree.names_; }
   static void setNameSpan(MessageTree& tree, MessageTree::NodeId node, std::size_t offset,
                           std::size_t length) {
+    if (length > UINT32_MAX) throw std::length_error("name too long");
     tree.nodes_[node].nameOffset = offset;
-    tree.nodes_[node].nameLength = length;
+    tree.nodes_[node].nameLength = static_cast<uint32_t>(length);
   }
   static bool hasName(const MessageTree& tree, MessageTree::NodeId node) {
     return tree.nodes_[node].nameLength != 0;
@@ -28,6 +30,11 @@ void MessageTree::clear() {
   nodes_.clear();
   names_.clear();
   nodes_.push_back(Node{0, 0, kNone, kNone, kNone});  // the invisible root
+}
+
+void MessageTree::reserve(std::size_t nodes, std::size_t nameBytes) {
+  nodes_.reserve(nodes_.size() + nodes);
+  names_.reserve(names_.size() + nameBytes);
 }
 
 MessageTree::NodeId MessageTree::appendChild(NodeId parent) {
@@ -45,10 +52,11 @@ MessageTree::NodeId MessageTree::appendChild(NodeId parent) {
 }
 
 void MessageTree::setName(NodeId node, std::string_view text) {
+  if (text.size() > UINT32_MAX) throw std::length_error("name too long");
   const std::size_t offset = names_.size();
   names_.append(text);
   nodes_[node].nameOffset = offset;
-  nodes_[node].nameLength = text.size();
+  nodes_[node].nameLength = static_cast<uint32_t>(text.size());
 }
 
 MessageTree::NodeId MessageTree::findChild(NodeId node, std::string_view key) const {
@@ -106,19 +114,35 @@ class BufferSource {
   const char* end_;
 };
 
-// An input stream, read through its buffer one byte at a time so that nothing past
-// the closing parenthesis is consumed.
+// Access to a stream buffer's get area. The members are protected; naming them through
+// a derived class yields pointers to members of std::streambuf itself, usable on any
+// stream buffer.
+struct GetArea : std::streambuf {
+  static char* next(std::streambuf* b) { return (b->*&GetArea::gptr)(); }
+  static char* end(std::streambuf* b) { return (b->*&GetArea::egptr)(); }
+  static void advance(std::streambuf* b, std::size_t n) {
+    while (n > 0) {
+      const int step = n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+      (b->*&GetArea::gbump)(step);
+      n -= static_cast<std::size_t>(step);
+    }
+  }
+};
+
+// An input stream. Bytes are taken straight from the buffer's get area where it has
+// one, and the buffer is told how far the parse got before it is asked for more and
+// when the parse ends, so nothing past the closing parenthesis is consumed. A buffer
+// without a get area is read one byte at a time through its public interface.
 class StreamSource {
  public:
-  explicit StreamSource(std::streambuf* buffer) : buffer_(buffer) {}
+  explicit StreamSource(std::streambuf* buffer) : buffer_(buffer) { load(); }
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
+  ~StreamSource() { commit(); }
 
   int get() {
-    const auto c = buffer_->sbumpc();
-    if (Traits::eq_int_type(c, Traits::eof())) {
-      ended_ = true;
-      return kEnd;
-    }
-    return static_cast<unsigned char>(Traits::to_char_type(c));
+    if (cur_ == end_ && !refill()) return slowGet();
+    return static_cast<unsigned char>(*cur_++);
   }
 
   bool skipToOpen() {
@@ -131,23 +155,24 @@ class StreamSource {
 
   void readQuoted(std::string& out) {
     for (;;) {
-      const int c = get();
+      const char* run = cur_;
+      while (cur_ < end_ && *cur_ != '"' && *cur_ != '\\') ++cur_;
+      out.append(run, static_cast<std::size_t>(cur_ - run));
+      int c;
+      if (cur_ < end_) {
+        c = static_cast<unsigned char>(*cur_++);  // a quote or a backslash
+      } else if (refill()) {
+        continue;  // more bytes to scan
+      } else {
+        c = slowGet();
+      }
       if (c == kEnd) frameEnd();
       if (c == '"') return;
-      if (c != '\\') {
+      if (c == '\\') {
+        escape(out);
+      } else {
         out.push_back(static_cast<char>(c));
-        continue;
       }
-      const auto next = buffer_->sgetc();  // looked at, not consumed
-      if (!Traits::eq_int_type(next, Traits::eof())) {
-        const char n = Traits::to_char_type(next);
-        if (n == '\\' || n == '"') {
-          buffer_->sbumpc();
-          out.push_back(n);
-          continue;
-        }
-      }
-      out.push_back('\\');
     }
   }
 
@@ -155,7 +180,68 @@ class StreamSource {
 
  private:
   using Traits = std::streambuf::traits_type;
+
+  // After a backslash: an escaped backslash or quote is consumed and kept; before any
+  // other byte the backslash stands for itself and that byte stays unread.
+  void escape(std::string& out) {
+    int next;
+    if (cur_ < end_ || refill()) {
+      next = static_cast<unsigned char>(*cur_);
+    } else {
+      const auto c = buffer_->sgetc();
+      next = Traits::eq_int_type(c, Traits::eof()) ? kEnd
+                                                   : static_cast<unsigned char>(Traits::to_char_type(c));
+    }
+    if (next == '\\' || next == '"') {
+      out.push_back(static_cast<char>(next));
+      if (cur_ < end_) {
+        ++cur_;
+      } else {
+        buffer_->sbumpc();
+      }
+    } else {
+      out.push_back('\\');
+    }
+  }
+
+  void load() {
+    cur_ = GetArea::next(buffer_);
+    end_ = GetArea::end(buffer_);
+    if (cur_ == nullptr) end_ = nullptr;
+  }
+
+  // Hands the bytes taken from the get area back to the buffer as consumed.
+  void commit() {
+    if (cur_ != nullptr && cur_ != GetArea::next(buffer_)) {
+      GetArea::advance(buffer_, static_cast<std::size_t>(cur_ - GetArea::next(buffer_)));
+    }
+  }
+
+  // Asks the buffer for more; true when the get area now has bytes to scan.
+  bool refill() {
+    commit();
+    if (Traits::eq_int_type(buffer_->sgetc(), Traits::eof())) {
+      load();
+      return false;
+    }
+    load();
+    return cur_ < end_;
+  }
+
+  int slowGet() {
+    commit();
+    const auto c = buffer_->sbumpc();
+    load();
+    if (Traits::eq_int_type(c, Traits::eof())) {
+      ended_ = true;
+      return kEnd;
+    }
+    return static_cast<unsigned char>(Traits::to_char_type(c));
+  }
+
   std::streambuf* buffer_;
+  const char* cur_ = nullptr;
+  const char* end_ = nullptr;
   bool ended_ = false;
 };
 
@@ -213,7 +299,22 @@ void parseGuarded(Source& source, MessageTree& tree) {
 
 }  // namespace
 
+// Makes room for a typical frame of that many bytes, where an element of some 20 bytes
+// makes two nodes and the names take less space than the frame. Nesting or tiny
+// elements just grow the tree further. The hint is capped, so that a huge frame of
+// junk does not make the tree reserve several times its size up front.
+void reserveFor(MessageTree& tree, std::size_t frameBytes) {
+  constexpr std::size_t kMaxHint = std::size_t{16} << 20;
+  if (frameBytes > kMaxHint) frameBytes = kMaxHint;
+  try {
+    tree.reserve(frameBytes / 10 + 1, frameBytes);
+  } catch (...) {
+    // only a hint; the parse itself reports a real shortage of memory
+  }
+}
+
 std::size_t parseFrame(std::string_view frame, MessageTree& tree) {
+  reserveFor(tree, frame.size());
   BufferSource source(frame);
   parseGuarded(source, tree);
   return source.consumed();
@@ -222,6 +323,13 @@ std::size_t parseFrame(std::string_view frame, MessageTree& tree) {
 void parseFrame(std::istream& in, MessageTree& tree) {
   std::streambuf* buffer = in.rdbuf();
   if (buffer == nullptr || !in.good()) frameEnd();
+  std::streamsize available = 0;  // what is already buffered
+  try {
+    available = buffer->in_avail();
+  } catch (...) {
+    frameEnd();
+  }
+  if (available > 0) reserveFor(tree, static_cast<std::size_t>(available));
   StreamSource source(buffer);
   try {
     parseGuarded(source, tree);

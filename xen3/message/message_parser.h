@@ -58,12 +58,14 @@ class MessageTree {
   void setName(NodeId node, std::string_view text);
   // Removes every node.
   void clear();
+  // Makes room for about that many nodes and bytes of names.
+  void reserve(std::size_t nodes, std::size_t nameBytes);
 
  private:
   friend struct MessageTreeAccess;  // the parser's fast path
   struct Node {
     std::size_t nameOffset;
-    std::size_t nameLength;
+    uint32_t nameLength;
     NodeId firstChild;
     NodeId lastChild;
     NodeId nextSibling;

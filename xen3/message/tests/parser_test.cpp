@@ -11,13 +11,21 @@
 
 namespace {
 
-// Both readers must give the same outcome; returns it.
+void expectSame(const ParseOutcome& a, const ParseOutcome& b, const char* what, const std::string& text) {
+  EXPECT_EQ(a.error, b.error) << what << ", input: " << text;
+  EXPECT_EQ(a.tree, b.tree) << what << ", input: " << text;
+  EXPECT_EQ(a.rest, b.rest) << what << ", input: " << text;
+}
+
+// The buffer reader and the stream reader over three kinds of stream buffer (all in
+// one get area, one byte per refill, no get area at all) must give the same outcome.
 ParseOutcome parseBoth(const std::string& text) {
   const ParseOutcome buffer = parseBuffer(text);
-  const ParseOutcome stream = parseStream(text);
-  EXPECT_EQ(buffer.error, stream.error) << "input: " << text;
-  EXPECT_EQ(buffer.tree, stream.tree) << "input: " << text;
-  EXPECT_EQ(buffer.rest, stream.rest) << "input: " << text;
+  expectSame(buffer, parseStream(text), "string stream", text);
+  OneByteBuffer oneByte(text);
+  expectSame(buffer, parseStreamBuffer(oneByte), "one byte per refill", text);
+  UnbufferedBuffer unbuffered(text);
+  expectSame(buffer, parseStreamBuffer(unbuffered), "unbuffered", text);
   return buffer;
 }
 
