@@ -158,17 +158,19 @@ bool NameIs(const xmlNode* node, const char* name) {
   return node && xmlStrcmp(node->name, X(name)) == 0;
 }
 
-// The element children of node. Fails on a non-blank text child (text where markup is
-// expected).
+// Collects the element children of node; false when it also has non-blank text (text
+// where markup is expected).
 bool Elements(const xmlNode* node, std::vector<const xmlNode*>* out) {
+  bool blank = true;
   for (const xmlNode* c = node->children; c; c = c->next) {
     if (c->type == XML_ELEMENT_NODE) {
       out->push_back(c);
-    } else if (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) {
-      if (!IsBlank(c->content)) return false;
+    } else if (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE ||
+               c->type == XML_ENTITY_REF_NODE) {
+      if (c->type == XML_ENTITY_REF_NODE || !IsBlank(c->content)) blank = false;
     }
   }
-  return true;
+  return blank;
 }
 
 std::string Text(const xmlNode* node) {
@@ -191,13 +193,14 @@ bool ReadValue(const xmlNode* valueNode, int depth, Value* out, std::string* err
     return false;
   }
   std::vector<const xmlNode*> kids;
-  if (!Elements(valueNode, &kids)) {
-    *error = "text beside a typed value";
-    return false;
-  }
+  const bool onlyBlankText = Elements(valueNode, &kids);
   if (kids.empty()) {  // <value>text</value> is a string
     *out = Value::String(Text(valueNode));
     return true;
+  }
+  if (!onlyBlankText) {
+    *error = "text beside a typed value";
+    return false;
   }
   if (kids.size() != 1) {
     *error = "a value holds more than one element";
@@ -327,6 +330,12 @@ bool ParseResponse(const char* data, size_t length, Response* response, std::str
   DocPtr doc(xmlReadMemory(data, static_cast<int>(length), "response.xml", nullptr, options));
   if (!doc) {
     *error = "response is not well-formed XML";
+    return false;
+  }
+  // A method response has no document type declaration; one that comes with its own
+  // entities is refused rather than expanded.
+  if (doc->intSubset || doc->extSubset) {
+    *error = "response carries a document type declaration";
     return false;
   }
   const xmlNode* root = xmlDocGetRootElement(doc.get());

@@ -1,0 +1,785 @@
+#!/usr/bin/env python3
+"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1.
+
+It serves the inventory of the host it belongs to, read through host.inventory at every
+call (so it can be replaced while the server runs), with XenAPI's wire conventions:
+
+  * every call except session.login_with_password takes the session reference first;
+  * results are {"Status": "Success", "Value": v}; API errors are
+    {"Status": "Failure", "ErrorDescription": [name, params...]}, never XML-RPC faults;
+  * 64-bit integers (memory in bytes, VCPU counts) are decimal strings, strings are bare
+    <value>text</value> as the real server writes them, references are "OpaqueRef:" + a
+    UUID (stable for an object: derived from the inventory's names and uuids), and
+    "OpaqueRef:NULL" is the null reference (a VM without guest tools or a halted VM has
+    no guest metrics).
+
+Objects: one host (software_version map holding "product_version" among other keys,
+one host_cpu per entry of "cpu_utilisation", PIFs with metrics, host_metrics in bytes),
+all VMs of the inventory including templates and the control domain, VM_metrics with
+a VCPU utilisation map ("0", "1", ... -> float), VM_guest_metrics whose "memory" map
+holds "free" then "total" (KiB), VIFs and VBDs with metrics.
+
+Power operations (VM.start, VM.resume with start_paused and force, VM.clean_shutdown,
+VM.suspend, VM.clean_reboot, VM.pause, VM.unpause) go through the inventory's state
+machine: while one runs, the VM's allowed_operations is empty and another operation is
+refused with OPERATION_NOT_ALLOWED; an operation the state does not allow gets
+VM_BAD_POWER_STATE [vm, expected, actual]. Other errors: SESSION_AUTHENTICATION_FAILED
+[user, message], SESSION_INVALID [session] (also after logout), HANDLE_INVALID [class,
+ref], MESSAGE_METHOD_UNKNOWN [method], MESSAGE_PARAMETER_COUNT_MISMATCH [method,
+expected, received] (counts include the session), HOST_NOT_DISABLED [host] for a reboot
+or shut-down of an enabled host.
+
+Control (the dict handed to control(); "target": "xenapi" is ignored here):
+  {"cmd": "fault", "mode": M, "method": NAME, "count": N, ...}
+        add a fault. method: only calls of that method (omitted: every call); count: only
+        the next N matching calls (omitted: until cleared). Modes:
+          drop          the connection is closed without an answer
+          delay         the normal answer, after "seconds" (default 1)
+          hang          no answer; the connection stays open until stop() or "seconds"
+                        (default 60) have passed, then it is closed
+          http_error    HTTP status "status" (default 500) with a text body
+          not_xmlrpc    HTTP 200 with "body" (default an HTML page): not a method response
+          broken_xml    HTTP 200 with a truncated XML document
+          xmlrpc_fault  an XML-RPC <fault> (faultCode "code", default 1; faultString
+                        "text", default "simulated fault")
+          error         a Failure whose ErrorDescription is "description" (default
+                        ["SIM_UNKNOWN_ERROR", "simulated"]: an unknown error name)
+          wrong_type    a Success whose Value is an array, whatever the call returns
+          no_status     a struct without "Status"
+  {"cmd": "clear_faults"}
+  {"cmd": "calls"}           -> {"count": N, "methods": [...]}   every request, in order
+  {"cmd": "clear_calls"}
+  {"cmd": "set_credentials", "username": U, "password": P}   (null: the inventory's)
+  {"cmd": "set_legacy_signatures", "enabled": bool}   VM.start/VM.resume without force
+  {"cmd": "freeze_figures", "at": T}       figures as at time T (null: live figures)
+  {"cmd": "figures"}         -> the figures as served now (exact while frozen):
+        {"host": {"memory_total", "memory_free" (bytes), "cpu_utilisation": [...],
+                  "pifs": [[read, write], ...]},
+         "vms": {uuid: {"power_state", "vcpu_utilisation": [...], "memory_free_kib",
+                        "memory_total_kib", "vifs": [[r, w]...], "vbds": [[r, w]...]}}}
+  {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
+  {"cmd": "status"}          -> {"sessions", "connections", "host_enabled", "host_events"}
+  {"cmd": "reset"}           everything back to the start
+
+Standalone: python3 sim/xenapi_server.py --port N [--certs DIR] [--inventory FILE]
+"""
+
+import argparse
+import os
+import signal
+import socketserver
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+import xmlrpc.client
+import xmlrpc.server
+from xml.sax.saxutils import escape
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+import inventory as inventory_mod  # noqa: E402
+
+NULL_REF = "OpaqueRef:NULL"
+_NAMESPACE = uuid.UUID("6c1f5c1e-3d0e-4a53-9a43-5e1d2b7c9f10")
+MIB = 1 << 20
+
+FAULT_MODES = ("drop", "delay", "hang", "http_error", "not_xmlrpc", "broken_xml", "xmlrpc_fault",
+               "error", "wrong_type", "no_status")
+MAX_REQUEST_BYTES = 16 << 20
+
+
+def _ref(kind, key):
+    return "OpaqueRef:" + str(uuid.uuid5(_NAMESPACE, "%s/%s" % (kind, key)))
+
+
+class DateTime:
+    """A dateTime.iso8601 value (the server stamps metrics records with one)."""
+
+    def __init__(self, when):
+        self.text = time.strftime("%Y%m%dT%H:%M:%SZ", time.gmtime(when))
+
+
+# -- XML-RPC writing, as the real server does it -----------------------------------------
+def _marshal(value, out):
+    if isinstance(value, bool):
+        out.append("<value><boolean>%d</boolean></value>" % int(value))
+    elif isinstance(value, int):
+        out.append("<value>%d</value>" % value)  # XenAPI ints are strings
+    elif isinstance(value, float):
+        out.append("<value><double>%r</double></value>" % value)
+    elif isinstance(value, str):
+        out.append("<value>%s</value>" % escape(value))
+    elif isinstance(value, DateTime):
+        out.append("<value><dateTime.iso8601>%s</dateTime.iso8601></value>" % value.text)
+    elif isinstance(value, (list, tuple)):
+        out.append("<value><array><data>")
+        for item in value:
+            _marshal(item, out)
+        out.append("</data></array></value>")
+    elif isinstance(value, dict):
+        out.append("<value><struct>")
+        for key, item in value.items():
+            out.append("<member><name>%s</name>" % escape(str(key)))
+            _marshal(item, out)
+            out.append("</member>")
+        out.append("</struct></value>")
+    else:
+        raise TypeError("cannot marshal %r" % (value,))
+
+
+def method_response(value):
+    out = ['<?xml version="1.0"?>\n<methodResponse><params><param>']
+    _marshal(value, out)
+    out.append("</param></params></methodResponse>\n")
+    return "".join(out).encode("utf-8")
+
+
+def fault_response(code, text):
+    return ('<?xml version="1.0"?>\n<methodResponse><fault><value><struct>'
+            "<member><name>faultCode</name><value><int>%d</int></value></member>"
+            "<member><name>faultString</name><value><string>%s</string></value></member>"
+            "</struct></value></fault></methodResponse>\n" % (int(code), escape(text))).encode("utf-8")
+
+
+def success(value):
+    return {"Status": "Success", "Value": value}
+
+
+class ApiError(Exception):
+    def __init__(self, *description):
+        super().__init__(description[0])
+        self.description = [str(d) for d in description]
+
+
+# -- the object index of one inventory -----------------------------------------------------
+class _Index:
+    """References of every object of one inventory, and what each stands for."""
+
+    def __init__(self, inv):
+        self.inventory = inv
+        host = inv.host
+        name = host.get("name", "host")
+        self.host_ref = _ref("host", name)
+        self.host_metrics_ref = _ref("host_metrics", name)
+        self.objects = {self.host_ref: ("host", None), self.host_metrics_ref: ("host_metrics", None)}
+        self.host_cpus = []
+        for i in range(len(host.get("cpu_utilisation", []))):
+            ref = _ref("host_cpu", "%s/%d" % (name, i))
+            self.host_cpus.append(ref)
+            self.objects[ref] = ("host_cpu", i)
+        self.pifs = []
+        self.pif_metrics = []
+        for i in range(len(host.get("pifs", []))):
+            ref, metrics = _ref("PIF", "%s/%d" % (name, i)), _ref("PIF_metrics", "%s/%d" % (name, i))
+            self.pifs.append(ref)
+            self.pif_metrics.append(metrics)
+            self.objects[ref] = ("PIF", i)
+            self.objects[metrics] = ("PIF_metrics", i)
+        self.vms = []
+        self.vm_by_uuid = {}
+        self.vm_parts = {}  # vm uuid -> refs of its metrics, guest metrics, VIFs, VBDs
+        for vm in inv.vms:
+            ref = _ref("VM", vm.uuid)
+            self.vms.append(ref)
+            self.vm_by_uuid[vm.uuid] = ref
+            self.objects[ref] = ("VM", vm)
+            parts = {"metrics": _ref("VM_metrics", vm.uuid), "guest_metrics": _ref("VM_guest_metrics", vm.uuid),
+                     "VIFs": [], "VBDs": []}
+            self.objects[parts["metrics"]] = ("VM_metrics", vm)
+            self.objects[parts["guest_metrics"]] = ("VM_guest_metrics", vm)
+            for kind in ("VIF", "VBD"):
+                for i in range(len(vm.data.get(kind.lower() + "s", []))):
+                    key = "%s/%d" % (vm.uuid, i)
+                    dev, metrics = _ref(kind, key), _ref(kind + "_metrics", key)
+                    parts[kind + "s"].append(dev)
+                    self.objects[dev] = (kind, (vm, i, metrics))
+                    self.objects[metrics] = (kind + "_metrics", (vm, i))
+            self.vm_parts[vm.uuid] = parts
+
+    def lookup(self, cls, ref):
+        entry = self.objects.get(ref)
+        if entry is None or entry[0] != cls:
+            raise ApiError("HANDLE_INVALID", cls, ref)
+        return entry[1]
+
+
+class _Fault:
+    def __init__(self, request):
+        self.mode = request["mode"]
+        self.method = request.get("method")
+        count = request.get("count")
+        self.remaining = None if count is None else int(count)
+        self.options = dict(request)
+
+
+# -- HTTP side ----------------------------------------------------------------------------
+class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
+    protocol_version = "HTTP/1.1"
+    rpc_paths = ()  # every path
+    timeout = 30
+
+    def log_message(self, *args):
+        pass
+
+    def _send(self, status, body, content_type="text/xml"):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+        self.close_connection = True
+
+    def do_POST(self):
+        api = self.server.api
+        self.close_connection = True
+        try:
+            length = int(self.headers.get("Content-Length", "0"))
+        except ValueError:
+            length = -1
+        if length < 0 or length > MAX_REQUEST_BYTES:
+            self._send(413, b"request too large\n", "text/plain")
+            return
+        data = self.rfile.read(length)
+        try:
+            params, method = xmlrpc.client.loads(data, use_builtin_types=True)
+        except Exception as exc:  # not an XML-RPC call: what the real server does below the API
+            api.record("<malformed>")
+            self._send(200, fault_response(-32700, "parse error: %s" % exc))
+            return
+        api.record(method)
+        fault = api.take_fault(method)
+        if fault is not None and fault.mode == "delay":
+            api.stopping.wait(float(fault.options.get("seconds", 1.0)))
+        elif fault is not None:
+            self._fault(fault)
+            return
+        self._send(200, method_response(api.dispatch(method, params)))
+
+    def _fault(self, fault):
+        api = self.server.api
+        mode, opts = fault.mode, fault.options
+        if mode == "drop":
+            return
+        if mode == "hang":
+            api.stopping.wait(float(opts.get("seconds", 60.0)))
+            return
+        if mode == "http_error":
+            self._send(int(opts.get("status", 500)), b"Internal Server Error\n", "text/plain")
+        elif mode == "not_xmlrpc":
+            body = opts.get("body", "<html><body><h1>Not XML-RPC</h1></body></html>\n")
+            self._send(200, body.encode("utf-8"), "text/html")
+        elif mode == "broken_xml":
+            self._send(200, b'<?xml version="1.0"?>\n<methodResponse><params><param><value><struct><member>')
+        elif mode == "xmlrpc_fault":
+            self._send(200, fault_response(opts.get("code", 1), opts.get("text", "simulated fault")))
+        elif mode == "error":
+            description = opts.get("description", ["SIM_UNKNOWN_ERROR", "simulated"])
+            self._send(200, method_response({"Status": "Failure", "ErrorDescription": list(description)}))
+        elif mode == "wrong_type":
+            self._send(200, method_response(success(["unexpected", "array"])))
+        elif mode == "no_status":
+            self._send(200, method_response({"Value": ""}))
+
+
+class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
+    daemon_threads = True
+    block_on_close = False
+    allow_reuse_address = True
+    request_queue_size = 128
+
+    def __init__(self, address, api):
+        self.api = api
+        super().__init__(address, requestHandler=_Handler, logRequests=False, allow_none=False)
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs here, on the connection's own thread, so that a client
+        # that never completes it holds up nobody else.
+        self.api.count_connection()
+        request.settimeout(30.0)
+        try:
+            tls = self.api.context.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError):
+            return
+        try:
+            self.RequestHandlerClass(tls, client_address, self)
+        except (ssl.SSLError, OSError):
+            pass
+        finally:
+            try:
+                tls.close()
+            except OSError:
+                pass
+
+    def handle_error(self, request, client_address):
+        pass  # a client that went away mid-request is not the server's problem
+
+
+# -- the server object --------------------------------------------------------------------
+class XenApiServer:
+    def __init__(self, host, server_cert, server_key):
+        self.host = host
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(server_cert, server_key)
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.server = None
+        self._index = None
+        self.reset()
+
+    def reset(self):
+        with self.lock:
+            self.faults = []
+            self.calls = []
+            self.call_count = 0
+            self.sessions = {}
+            self.credentials = None
+            self.legacy_signatures = False
+            self.frozen_at = None
+            self.connections = 0
+            self.host_enabled = True
+            self.host_events = []
+
+    def start(self, host="127.0.0.1", port=0):
+        self.stopping.clear()
+        self.server = _Server((host, port), self)
+        threading.Thread(target=self.server.serve_forever, args=(0.05,), name="xenapi-server",
+                         daemon=True).start()
+        return self.server.server_address[1]
+
+    def stop(self):
+        self.stopping.set()  # releases hanging connections
+        if self.server is not None:
+            self.server.shutdown()
+            self.server.server_close()
+            self.server = None
+
+    # -- bookkeeping ---------------------------------------------------------------------
+    def count_connection(self):
+        with self.lock:
+            self.connections += 1
+
+    def record(self, method):
+        with self.lock:
+            self.call_count += 1
+            if len(self.calls) < 1000000:
+                self.calls.append(method)
+
+    def take_fault(self, method):
+        with self.lock:
+            for fault in self.faults:
+                if fault.method is not None and fault.method != method:
+                    continue
+                if fault.remaining is not None:
+                    fault.remaining -= 1
+                    if fault.remaining <= 0:
+                        self.faults.remove(fault)
+                return fault
+        return None
+
+    def index(self):
+        inv = self.host.inventory
+        with self.lock:
+            if self._index is None or self._index.inventory is not inv:
+                self._index = _Index(inv)
+            return self._index
+
+    def figures_now(self):
+        return self.frozen_at
+
+    # -- control -------------------------------------------------------------------------
+    def control(self, request):
+        cmd = request.get("cmd")
+        if cmd == "fault":
+            if request.get("mode") not in FAULT_MODES:
+                return {"ok": False, "error": "unknown fault mode %r" % request.get("mode")}
+            with self.lock:
+                self.faults.append(_Fault(request))
+            return {"ok": True}
+        if cmd == "clear_faults":
+            with self.lock:
+                self.faults = []
+            return {"ok": True}
+        if cmd == "calls":
+            with self.lock:
+                return {"ok": True, "count": self.call_count, "methods": list(self.calls)}
+        if cmd == "clear_calls":
+            with self.lock:
+                self.calls = []
+                self.call_count = 0
+            return {"ok": True}
+        if cmd == "set_credentials":
+            user, password = request.get("username"), request.get("password")
+            with self.lock:
+                self.credentials = None if user is None and password is None else (user, password)
+            return {"ok": True}
+        if cmd == "set_legacy_signatures":
+            with self.lock:
+                self.legacy_signatures = bool(request.get("enabled", True))
+            return {"ok": True}
+        if cmd == "freeze_figures":
+            at = request.get("at")
+            with self.lock:
+                self.frozen_at = None if at is None else float(at)
+            return {"ok": True}
+        if cmd == "figures":
+            return {"ok": True, **self.figures()}
+        if cmd == "vm_ref":
+            ref = self.index().vm_by_uuid.get(request.get("uuid"))
+            if ref is None:
+                return {"ok": False, "error": "no such VM"}
+            return {"ok": True, "ref": ref}
+        if cmd == "status":
+            with self.lock:
+                return {"ok": True, "sessions": len(self.sessions), "connections": self.connections,
+                        "host_enabled": self.host_enabled, "host_events": list(self.host_events)}
+        if cmd == "reset":
+            self.reset()
+            return {"ok": True}
+        return {"ok": False, "error": "unknown command %r" % cmd}
+
+    def figures(self):
+        inv, now = self.host.inventory, self.figures_now()
+        host = inv.host
+        vms = {}
+        for vm in inv.vms:
+            vms[vm.uuid] = {
+                "power_state": inv.power_state(vm),
+                "vcpu_utilisation": inv.vm_vcpu_utilisation(vm, now),
+                "memory_free_kib": inv.vm_memory_free_mib(vm, now) * 1024,
+                "memory_total_kib": vm.memory_mib * 1024,
+                "vifs": [[v["read_kbs"], v["write_kbs"]] for v in vm.vifs],
+                "vbds": [[v["read_kbs"], v["write_kbs"]] for v in vm.vbds],
+            }
+        return {"host": {"memory_total": host.get("memory_mib", 0) * MIB,
+                         "memory_free": inv.host_free_memory_mib(now) * MIB,
+                         "cpu_utilisation": inv.host_cpu_utilisation(now),
+                         "pifs": [[p["read_kbs"], p["write_kbs"]] for p in host.get("pifs", [])]},
+                "vms": vms}
+
+    # -- dispatch ------------------------------------------------------------------------
+    def dispatch(self, method, params):
+        try:
+            entry = _METHODS.get(method)
+            if entry is None:
+                raise ApiError("MESSAGE_METHOD_UNKNOWN", method)
+            func, counts = entry
+            if callable(counts):
+                counts = counts(self)
+            if len(params) not in counts:
+                raise ApiError("MESSAGE_PARAMETER_COUNT_MISMATCH", method, max(counts), len(params))
+            if method != "session.login_with_password":
+                self._check_session(params[0])
+            return success(func(self, self.index(), *params))
+        except ApiError as exc:
+            return {"Status": "Failure", "ErrorDescription": exc.description}
+
+    def _check_session(self, ref):
+        with self.lock:
+            if not isinstance(ref, str) or ref not in self.sessions:
+                raise ApiError("SESSION_INVALID", ref)
+
+    # -- calls (each gets the index, then the call's parameters) --------------------------
+    def login(self, idx, user, password, *_version_and_originator):
+        with self.lock:
+            creds = self.credentials
+        ok = (user, password) == creds if creds is not None else idx.inventory.check_credentials(user, password)
+        if not ok:
+            raise ApiError("SESSION_AUTHENTICATION_FAILED", user,
+                           "Authentication failure")
+        ref = "OpaqueRef:" + str(uuid.uuid4())
+        with self.lock:
+            self.sessions[ref] = user
+        return ref
+
+    def logout(self, idx, session):
+        with self.lock:
+            self.sessions.pop(session, None)
+        return ""
+
+    def get_this_host(self, idx, session, subject):
+        if subject != session:
+            raise ApiError("HANDLE_INVALID", "session", subject)
+        return idx.host_ref
+
+    def host_get_all(self, idx, session):
+        return [idx.host_ref]
+
+    def host_get_record(self, idx, session, ref):
+        idx.lookup("host", ref)
+        host = idx.inventory.host
+        software = {"hostname": host.get("name", ""), "date": "2012-01-01", "build_number": "sim"}
+        if "product_version" in host:
+            software["product_version"] = host["product_version"]
+        software["xen"] = host.get("xen_version", "")
+        software["xapi"] = "1.3"
+        with self.lock:
+            enabled = self.host_enabled
+        return {
+            "uuid": str(uuid.uuid5(_NAMESPACE, "host-uuid/" + host.get("name", ""))),
+            "name_label": host.get("name", ""),
+            "name_description": host.get("description", ""),
+            "enabled": enabled,
+            "address": "127.0.0.1",
+            "software_version": software,
+            "other_config": {},
+            "host_CPUs": list(idx.host_cpus),
+            "PIFs": list(idx.pifs),
+            "metrics": idx.host_metrics_ref,
+            "resident_VMs": [r for r in idx.vms],
+            "API_version_major": 1,
+            "API_version_minor": 9,
+        }
+
+    def host_memory_total(self, idx, session, ref):
+        idx.lookup("host_metrics", ref)
+        return int(idx.inventory.host.get("memory_mib", 0)) * MIB
+
+    def host_memory_free(self, idx, session, ref):
+        idx.lookup("host_metrics", ref)
+        return idx.inventory.host_free_memory_mib(self.figures_now()) * MIB
+
+    def host_cpu_utilisation(self, idx, session, ref):
+        i = idx.lookup("host_cpu", ref)
+        return float(idx.inventory.host_cpu_utilisation(self.figures_now())[i])
+
+    def _host_power(self, idx, session, ref, event):
+        idx.lookup("host", ref)
+        with self.lock:
+            if event == "disable":
+                self.host_enabled = False
+            elif self.host_enabled:
+                raise ApiError("HOST_NOT_DISABLED", ref)
+            else:
+                self.host_enabled = event == "reboot"  # back after a reboot
+            self.host_events.append(event)
+        return ""
+
+    def host_disable(self, idx, session, ref):
+        return self._host_power(idx, session, ref, "disable")
+
+    def host_reboot(self, idx, session, ref):
+        return self._host_power(idx, session, ref, "reboot")
+
+    def host_shutdown(self, idx, session, ref):
+        return self._host_power(idx, session, ref, "shutdown")
+
+    def pif_get_metrics(self, idx, session, ref):
+        return idx.pif_metrics[idx.lookup("PIF", ref)]
+
+    def pif_metrics_record(self, idx, session, ref):
+        pif = idx.inventory.host["pifs"][idx.lookup("PIF_metrics", ref)]
+        return self._io_record(ref, pif)
+
+    def _io_record(self, ref, data):
+        return {"uuid": ref[len("OpaqueRef:"):], "io_read_kbs": float(data.get("read_kbs", 0.0)),
+                "io_write_kbs": float(data.get("write_kbs", 0.0)), "last_updated": DateTime(time.time()),
+                "other_config": {}}
+
+    def vif_get_metrics(self, idx, session, ref):
+        return idx.lookup("VIF", ref)[2]
+
+    def vbd_get_metrics(self, idx, session, ref):
+        return idx.lookup("VBD", ref)[2]
+
+    def vif_metrics_record(self, idx, session, ref):
+        vm, i = idx.lookup("VIF_metrics", ref)
+        return self._io_record(ref, vm.vifs[i])
+
+    def vbd_metrics_record(self, idx, session, ref):
+        vm, i = idx.lookup("VBD_metrics", ref)
+        return self._io_record(ref, vm.vbds[i])
+
+    def vm_get_all(self, idx, session):
+        return list(idx.vms)
+
+    def vm_get_by_uuid(self, idx, session, vm_uuid):
+        ref = idx.vm_by_uuid.get(vm_uuid)
+        if ref is None:
+            raise ApiError("UUID_INVALID", "VM", vm_uuid)
+        return ref
+
+    def vm_is_template(self, idx, session, ref):
+        return bool(idx.lookup("VM", ref).is_a_template)
+
+    def vm_is_control_domain(self, idx, session, ref):
+        return bool(idx.lookup("VM", ref).is_control_domain)
+
+    def vm_power_state(self, idx, session, ref):
+        vm = idx.lookup("VM", ref)
+        return idx.inventory.power_state(vm)
+
+    def _guest_metrics_ref(self, idx, vm):
+        if not vm.guest_tools or idx.inventory.power_state(vm) == "Halted":
+            return NULL_REF
+        return idx.vm_parts[vm.uuid]["guest_metrics"]
+
+    def vm_get_record(self, idx, session, ref):
+        vm = idx.lookup("VM", ref)
+        inv = idx.inventory
+        parts = idx.vm_parts[vm.uuid]
+        memory = int(vm.memory_mib) * MIB
+        state = inv.power_state(vm)
+        return {
+            "uuid": vm.uuid,
+            "allowed_operations": inv.allowed_operations(vm),
+            "current_operations": {},
+            "power_state": state,
+            "name_label": vm.name,
+            "name_description": vm.description,
+            "user_version": 1,
+            "is_a_template": bool(vm.is_a_template),
+            "is_control_domain": bool(vm.is_control_domain),
+            "resident_on": idx.host_ref if state in ("Running", "Paused") else NULL_REF,
+            "memory_static_max": memory,
+            "memory_dynamic_max": memory,
+            "memory_dynamic_min": memory,
+            "memory_static_min": min(memory, 256 * MIB),
+            "memory_target": memory,
+            "VCPUs_max": int(vm.vcpus),
+            "VCPUs_at_startup": int(vm.vcpus),
+            "VIFs": list(parts["VIFs"]),
+            "VBDs": list(parts["VBDs"]),
+            "metrics": parts["metrics"],
+            "guest_metrics": self._guest_metrics_ref(idx, vm),
+            "other_config": {},
+            "platform": {"acpi": "1"},
+            "tags": [],
+        }
+
+    def vm_metrics_record(self, idx, session, ref):
+        vm = idx.lookup("VM_metrics", ref)
+        util = idx.inventory.vm_vcpu_utilisation(vm, self.figures_now())
+        return {
+            "uuid": ref[len("OpaqueRef:"):],
+            "memory_actual": int(vm.memory_mib) * MIB,
+            "VCPUs_number": int(vm.vcpus),
+            "VCPUs_utilisation": {str(i): float(u) for i, u in enumerate(util)},
+            "last_updated": DateTime(time.time()),
+        }
+
+    def guest_metrics_record(self, idx, session, ref):
+        vm = idx.lookup("VM_guest_metrics", ref)
+        if self._guest_metrics_ref(idx, vm) == NULL_REF:
+            raise ApiError("HANDLE_INVALID", "VM_guest_metrics", ref)
+        free_kib = idx.inventory.vm_memory_free_mib(vm, self.figures_now()) * 1024
+        return {
+            "uuid": ref[len("OpaqueRef:"):],
+            "os_version": {"name": "Simulated Linux", "distro": "sim"},
+            "PV_drivers_version": {"major": "6", "minor": "0"},
+            "memory": {"free": str(free_kib), "total": str(int(vm.memory_mib) * 1024)},
+            "networks": {"0/ip": "10.0.0.2"},
+            "last_updated": DateTime(time.time()),
+        }
+
+    def _operate(self, idx, ref, operation):
+        vm = idx.lookup("VM", ref)
+        if vm.is_a_template or vm.is_control_domain:
+            raise ApiError("OPERATION_NOT_ALLOWED",
+                           "%s is a %s" % (ref, "template" if vm.is_a_template else "control domain"))
+        try:
+            idx.inventory.operate(vm, operation)
+        except inventory_mod.OperationRefused as exc:
+            if exc.code == "VM_BAD_POWER_STATE":
+                raise ApiError("VM_BAD_POWER_STATE", ref, exc.expected, exc.actual)
+            raise ApiError("OPERATION_NOT_ALLOWED", "Another operation is in progress on VM %s" % ref)
+        return ""
+
+    def vm_start(self, idx, session, ref, start_paused, *force):
+        return self._operate(idx, ref, "start")
+
+    def vm_resume(self, idx, session, ref, start_paused, *force):
+        return self._operate(idx, ref, "resume")
+
+    def vm_clean_shutdown(self, idx, session, ref):
+        return self._operate(idx, ref, "clean_shutdown")
+
+    def vm_suspend(self, idx, session, ref):
+        return self._operate(idx, ref, "suspend")
+
+    def vm_clean_reboot(self, idx, session, ref):
+        return self._operate(idx, ref, "clean_reboot")
+
+    def vm_pause(self, idx, session, ref):
+        return self._operate(idx, ref, "pause")
+
+    def vm_unpause(self, idx, session, ref):
+        return self._operate(idx, ref, "unpause")
+
+
+def _start_counts(server):
+    return (3,) if server.legacy_signatures else (4,)
+
+
+# method -> (function, accepted parameter counts including the session)
+_METHODS = {
+    "session.login_with_password": (XenApiServer.login, (2, 3, 4)),
+    "session.logout": (XenApiServer.logout, (1,)),
+    "session.get_this_host": (XenApiServer.get_this_host, (2,)),
+    "host.get_all": (XenApiServer.host_get_all, (1,)),
+    "host.get_record": (XenApiServer.host_get_record, (2,)),
+    "host.disable": (XenApiServer.host_disable, (2,)),
+    "host.reboot": (XenApiServer.host_reboot, (2,)),
+    "host.shutdown": (XenApiServer.host_shutdown, (2,)),
+    "host_metrics.get_memory_total": (XenApiServer.host_memory_total, (2,)),
+    "host_metrics.get_memory_free": (XenApiServer.host_memory_free, (2,)),
+    "host_cpu.get_utilisation": (XenApiServer.host_cpu_utilisation, (2,)),
+    "PIF.get_metrics": (XenApiServer.pif_get_metrics, (2,)),
+    "PIF_metrics.get_record": (XenApiServer.pif_metrics_record, (2,)),
+    "VIF.get_metrics": (XenApiServer.vif_get_metrics, (2,)),
+    "VIF_metrics.get_record": (XenApiServer.vif_metrics_record, (2,)),
+    "VBD.get_metrics": (XenApiServer.vbd_get_metrics, (2,)),
+    "VBD_metrics.get_record": (XenApiServer.vbd_metrics_record, (2,)),
+    "VM.get_all": (XenApiServer.vm_get_all, (1,)),
+    "VM.get_by_uuid": (XenApiServer.vm_get_by_uuid, (2,)),
+    "VM.get_is_a_template": (XenApiServer.vm_is_template, (2,)),
+    "VM.get_is_control_domain": (XenApiServer.vm_is_control_domain, (2,)),
+    "VM.get_power_state": (XenApiServer.vm_power_state, (2,)),
+    "VM.get_record": (XenApiServer.vm_get_record, (2,)),
+    "VM_metrics.get_record": (XenApiServer.vm_metrics_record, (2,)),
+    "VM_guest_metrics.get_record": (XenApiServer.guest_metrics_record, (2,)),
+    "VM.start": (XenApiServer.vm_start, _start_counts),
+    "VM.resume": (XenApiServer.vm_resume, _start_counts),
+    "VM.clean_shutdown": (XenApiServer.vm_clean_shutdown, (2,)),
+    "VM.suspend": (XenApiServer.vm_suspend, (2,)),
+    "VM.clean_reboot": (XenApiServer.vm_clean_reboot, (2,)),
+    "VM.pause": (XenApiServer.vm_pause, (2,)),
+    "VM.unpause": (XenApiServer.vm_unpause, (2,)),
+}
+
+
+class _StandaloneHost:
+    def __init__(self, path):
+        self.inventory = inventory_mod.Inventory.load(path)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Simulated XenAPI server (HTTPS on 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--certs", help="certificate directory (made with make_certs.sh if needed)")
+    parser.add_argument("--inventory", default=os.path.join(HERE, "inventory.json"))
+    parser.add_argument("--lifetime", type=float, default=3600.0)
+    args = parser.parse_args(argv)
+    certs = args.certs or tempfile.mkdtemp(prefix="xenapi-certs-")
+    subprocess.run([os.path.join(HERE, "make_certs.sh"), certs], check=True)
+    server = XenApiServer(_StandaloneHost(args.inventory), os.path.join(certs, "server.pem"),
+                          os.path.join(certs, "server-key.pem"))
+    port = server.start("127.0.0.1", args.port)
+    print("READY %d" % port, flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    stop.wait(args.lifetime)
+    server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
