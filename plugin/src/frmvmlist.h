@@ -1,0 +1,43 @@
+// frmvmList, the VM picker: a list of the server's VM names from which the user picks
+// one by double-clicking it. One picker per loaded library.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace brenmo {
+
+class FrmVmList {
+ public:
+  static FrmVmList& Instance();
+
+  bool Loaded() const { return wnd_ != nullptr; }
+  // Adds an entry to listVMS, loading the picker (hidden) when it is not loaded.
+  bool AddEntry(const std::wstring& name);
+  void SetCaption(const std::wstring& caption);
+  // Shows the picker modally over `owner` until a double-click or closing unloads it.
+  void ShowModal(HWND owner);
+  void Unload();
+  HWND Window() const { return wnd_; }
+
+  static void UnregisterWindowClass();
+
+ private:
+  FrmVmList() = default;
+  bool Load();
+  void Layout();
+  void OnSelectionChanged();
+  void OnDoubleClick();
+  static LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
+
+  HWND wnd_ = nullptr;
+  HWND list_ = nullptr;
+  HWND label_ = nullptr;
+  HWND tooltip_ = nullptr;
+  std::wstring tip_;
+  bool unloadRequested_ = false;
+  bool modal_ = false;
+};
+
+}  // namespace brenmo

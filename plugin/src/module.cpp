@@ -1,0 +1,65 @@
+// Brenmo.dll's module: the four exports of an in-process server and the library's
+// start and end.
+#include <windows.h>
+#include <olectl.h>
+
+#include "Brenmo.h"
+#include "comkit/class_factory.h"
+#include "comkit/module.h"
+#include "comkit/registrar.h"
+#include "frmmain.h"
+#include "frmvmlist.h"
+#include "resource.h"
+#include "ui.h"
+#include "xencom.h"
+
+namespace {
+
+class BrenmoModule : public comkit::ModuleBase {};
+
+BrenmoModule g_module;
+comkit::ClassFactoryCache<brenmo::Xencom> g_factory;
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      g_module.SetInstance(instance);
+      brenmo::SetModuleInstance(instance);
+      DisableThreadLibraryCalls(instance);
+      return g_module.LockInitFailed() ? FALSE : TRUE;
+    case DLL_PROCESS_DETACH:
+      g_factory.Reset();
+      comkit::ReleaseTypeInfoCache();
+      brenmo::FrmMain::UnregisterWindowClass();
+      brenmo::FrmVmList::UnregisterWindowClass();
+      return TRUE;
+    default:
+      return TRUE;
+  }
+}
+
+STDAPI DllCanUnloadNow() { return g_module.LockCount() == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (!IsEqualCLSID(clsid, CLSID_xencom)) return CLASS_E_CLASSNOTAVAILABLE;
+  return g_factory.Get(riid, ppv);
+}
+
+STDAPI DllRegisterServer() {
+  const std::wstring path = g_module.ModulePath();
+  HRESULT hr = comkit::registry::RunScriptResource(g_module.Instance(), IDR_XENCOM, {{L"MODULE", path}}, true);
+  if (SUCCEEDED(hr)) hr = comkit::registry::RegisterTypeLibrary(path);
+  return hr;
+}
+
+STDAPI DllUnregisterServer() {
+  const std::wstring path = g_module.ModulePath();
+  const HRESULT classes = comkit::registry::RunScriptResource(g_module.Instance(), IDR_XENCOM, {{L"MODULE", path}},
+                                                              false);
+  const HRESULT library = comkit::registry::UnregisterTypeLibrary(path);
+  return FAILED(classes) ? classes : library;
+}

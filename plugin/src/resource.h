@@ -1,0 +1,4 @@
+// Resource identifiers of Brenmo.dll.
+#pragma once
+
+#define IDR_XENCOM 101
