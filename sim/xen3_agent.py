@@ -41,7 +41,8 @@ Control (the dict handed to control(); "target": "xen3" is ignored here):
           endless           a frame that never ends (no empty line), 64 MiB at most
         Push faults: malformed_push, not_msg_push, other_push (another "cmd"),
           lowercase_push ("xs_data_summary"), close_back (closes the back channel
-          instead of pushing), endless_push.
+          instead of pushing), endless_push, double_push (an "XS_EVENT" and the
+          summary in one write, so that both arrive in one read).
   {"cmd": "clear_faults"}
   {"cmd": "requests"}        -> {"requests": [{"seq", "conn", "channel", "cmd", "raw"}]}
                                 raw is the request's bytes (frame end included), base64
@@ -87,7 +88,7 @@ DEFAULT_INTERVAL = 5.0
 REPLY_FAULTS = ("refuse", "refuse_no_reason", "no_status", "silence", "close", "malformed",
                 "not_msg", "fragmented", "endless")
 PUSH_FAULTS = ("malformed_push", "not_msg_push", "other_push", "lowercase_push", "close_back",
-               "endless_push")
+               "endless_push", "double_push")
 
 VM_COMMANDS = {
     "vm_startup": "start",
@@ -776,6 +777,9 @@ class Xen3Agent:
             data = summary_message(figures, channel.session_id).replace(b'("msg"', b'("note"', 1)
         elif fault == "other_push":
             data = summary_message(figures, channel.session_id, cmd="XS_EVENT")
+        elif fault == "double_push":
+            data = (summary_message(figures, channel.session_id, cmd="XS_EVENT")
+                    + summary_message(figures, channel.session_id))
         elif fault == "lowercase_push":
             data = summary_message(figures, channel.session_id, cmd="xs_data_summary")
         else:
@@ -785,7 +789,7 @@ class Xen3Agent:
             return False
         with self.lock:
             channel.pushes += 1
-            if fault is None or fault == "lowercase_push":
+            if fault in (None, "lowercase_push", "double_push"):
                 self.last_push = (data, figures)
         return True
 

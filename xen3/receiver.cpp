@@ -1,0 +1,114 @@
+#include "receiver.h"
+
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "message_parser.h"
+
+namespace {
+
+[[noreturn]] void throwFrameTooLarge() {
+  throw std::runtime_error("Receive frame too large: no frame end within " +
+                           std::to_string(kMaxFrameSize) + " bytes");
+}
+
+asio::io_context& ioOf(Xen3Stream& connection) {
+  return static_cast<asio::io_context&>(connection.get_executor().context());
+}
+
+}  // namespace
+
+Receiver::Receiver(Xen3Stream& connection)
+    : connection_(connection), frameTimer_(connection.get_executor()) {}
+
+Receiver::~Receiver() {
+  asio::error_code ignored;
+  frameTimer_.cancel(ignored);
+}
+
+std::unique_ptr<XsMessage> Receiver::receiveFrame() {
+  asio::io_context& io = ioOf(connection_);
+  lastError_.clear();
+  timedOut_ = false;
+  frameLength_ = 0;
+  if (frameTimeout_ > 0) {
+    frameTimer_.expires_from_now(boost::posix_time::time_duration(0, 0, frameTimeout_, 0));
+    frameTimer_.async_wait([this](const asio::error_code& error) { handleTimeout(error); });
+  }
+  asio::async_read_until(connection_, buffer_, "\n\n",
+                         [this](const asio::error_code& error, std::size_t length) {
+                           frameLength_ = length;
+                           handleRead(error);
+                         });
+  try {
+    io.run();
+  } catch (...) {
+    // A handler failed: end whatever is still outstanding so that no handler bound to
+    // this receiver stays queued on the session's I/O service, then pass the failure on.
+    asio::error_code ignored;
+    frameTimer_.cancel(ignored);
+    connection_.lowest_layer().cancel(ignored);
+    io.restart();
+    try {
+      io.run();
+    } catch (...) {
+    }
+    io.restart();
+    throw;
+  }
+  io.restart();
+
+  // A receive that outlived its time-out reports the time-out itself, not the abort of
+  // the read that the time-out caused.
+  if (timedOut_) throw std::runtime_error("Receive frame timeout");
+  if (lastError_) {
+    if (lastError_ == asio::error::not_found) throwFrameTooLarge();
+    throw asio::system_error(lastError_);
+  }
+  return takeFrame(frameLength_, true);
+}
+
+std::unique_ptr<XsMessage> Receiver::receiveFrameBlocking() {
+  asio::error_code error;
+  const std::size_t length = asio::read_until(connection_, buffer_, "\n\n", error);
+  if (error) {
+    if (error == asio::error::not_found) throwFrameTooLarge();
+    throw asio::system_error(error);
+  }
+  return takeFrame(length, false);
+}
+
+void Receiver::handleRead(const asio::error_code& error) {
+  if (frameTimeout_ > 0) frameTimer_.cancel();
+  if (!error) {
+    std::cout << "Successful receive\n";
+  } else {
+    std::cout << "Receive error: " << error.message() << "\n";
+    lastError_ = error;
+  }
+}
+
+void Receiver::handleTimeout(const asio::error_code& error) {
+  if (error == asio::error::operation_aborted) return;
+  std::cout << "timeout receive\n";
+  timedOut_ = true;
+  connection_.lowest_layer().cancel();
+}
+
+std::unique_ptr<XsMessage> Receiver::takeFrame(std::size_t length, bool wrapParserErrors) {
+  // The frame is everything up to and including the first empty line; what follows it
+  // stays buffered for the next receive.
+  const std::string_view frame(static_cast<const char*>(buffer_.data().data()), length);
+  MessageTree tree;
+  try {
+    parseFrame(frame, tree);
+  } catch (const parser_exception& e) {
+    buffer_.consume(length);
+    if (wrapParserErrors) throw std::runtime_error(std::string("Parser exception: ") + e.what());
+    throw;
+  }
+  buffer_.consume(length);
+  return readMessage(tree);
+}

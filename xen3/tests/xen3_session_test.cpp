@@ -1,0 +1,466 @@
+// The session against the simulated agent: sign-on and its negotiation, Close,
+// population and figures, the back-channel listener, and the transport's failures.
+#include <asio.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "xen3_fixture.h"
+#include "xen3_vm.h"
+
+namespace xen3test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+std::string SignOnMainPayload(int minor) {
+  return Element("major_version", "2") + Element("minor_version", std::to_string(minor)) +
+         Element("username", "root") + Element("password", "xenroot");
+}
+
+std::string UpdateError(Xen3SessionImpl& session) {
+  try {
+    session.Update();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+class SignOnTest : public AgentTest {};
+
+TEST_F(SignOnTest, Version24SendsExactRequestsAndNoSignOff) {
+  auto session = Connect(1);
+  EXPECT_TRUE(session->listenerRunning());
+  EXPECT_EQ(session->conversation().minorVersion(), 4);
+  const auto requests = Requests();
+  ASSERT_EQ(Commands(requests), (std::vector<std::string>{"sign_on_main", "sign_on_back"}));
+  const std::string id = SessionIdOf(requests[0].raw);
+  ASSERT_EQ(id.size(), 36u);
+  EXPECT_EQ(id[14], '4') << "a version 4 UUID";
+  EXPECT_EQ(id, session->conversation().sessionId());
+  const std::string main = SignOnMainPayload(4);
+  EXPECT_EQ(requests[0].raw, Request("sign_on_main", &main, id));
+  const std::string back = Element("force", "true") + Element("username", "root") +
+                           Element("password", "xenroot") + Element("data_interval", "1");
+  EXPECT_EQ(requests[1].raw, Request("sign_on_back", &back, id));
+  EXPECT_NE(requests[0].conn, requests[1].conn) << "each request has a connection of its own";
+
+  ClearRequests();
+  session->Close();
+  EXPECT_TRUE(Requests().empty()) << "no sign-off after a 2.4 sign-on";
+  EXPECT_TRUE(WaitFor([] { return !BackChannels()[0]["open"].boolean; }));
+  EXPECT_EQ(BackChannels()[0]["closed_by"].text, "client");
+}
+
+TEST_F(SignOnTest, DataIntervalTravelsAsGivenAndNegativeNotAtAll) {
+  for (int interval : {0, -1}) {
+    HostControl("{\"cmd\": \"reset\"}");
+    auto session = Connect(interval);
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    std::string back = Element("force", "true") + Element("username", "root") + Element("password", "xenroot");
+    if (interval >= 0) back += Element("data_interval", std::to_string(interval));
+    EXPECT_EQ(requests[1].raw, Request("sign_on_back", &back, SessionIdOf(requests[0].raw)));
+    session->Close();
+  }
+}
+
+TEST_F(SignOnTest, Version23RetryKeepsIdentifierAndSignsOffOnce) {
+  for (bool configInReply : {true, false}) {
+    SCOPED_TRACE(configInReply ? "configuration in the reply" : "configuration fetched");
+    HostControl("{\"cmd\": \"reset\"}");
+    Agent(std::string("\"cmd\": \"set_version\", \"minor\": 3, \"config_in_reply\": ") +
+          (configInReply ? "true" : "false"));
+    auto session = Connect();
+    EXPECT_EQ(session->conversation().minorVersion(), 3);
+    EXPECT_TRUE(session->listenerRunning());
+    auto requests = Requests();
+    std::vector<std::string> expected{"sign_on_main", "sign_on_main"};
+    if (!configInReply) expected.push_back("mh_getcfg");
+    expected.push_back("sign_on_back");
+    ASSERT_EQ(Commands(requests), expected);
+    const std::string id = SessionIdOf(requests[0].raw);
+    const std::string retry = SignOnMainPayload(3);
+    EXPECT_EQ(requests[1].raw, Request("sign_on_main", &retry, id));
+    for (const auto& r : requests) EXPECT_EQ(SessionIdOf(r.raw), id);
+
+    ClearRequests();
+    session->Close();
+    requests = Requests();
+    ASSERT_EQ(Commands(requests), std::vector<std::string>{"sign_off_main"});
+    EXPECT_EQ(requests[0].raw, Request("sign_off_main", nullptr, id));
+    session->Close();
+    EXPECT_EQ(Requests().size(), 1u) << "the second Close sends nothing";
+  }
+}
+
+TEST_F(SignOnTest, OtherOfferedVersionOrNoOfferEndsSignOn) {
+  for (const char* setting : {"\"minor\": 2", "\"minor\": 3, \"offer\": false"}) {
+    SCOPED_TRACE(setting);
+    HostControl("{\"cmd\": \"reset\"}");
+    Agent(std::string("\"cmd\": \"set_version\", ") + setting);
+    auto session = Connect();
+    EXPECT_FALSE(session->listenerRunning());
+    EXPECT_EQ(Commands(Requests()), std::vector<std::string>{"sign_on_main"});
+    TestVmList list;
+    EXPECT_EQ(UpdateError(*session), "Connection to server lost");
+    session->Close();
+  }
+}
+
+TEST_F(SignOnTest, RefusedSignOnReturnsNormallyAndSessionCreationFails) {
+  auto session = Connect(1, "root", "wrong password");
+  EXPECT_FALSE(session->listenerRunning());
+  EXPECT_EQ(session->conversation().minorVersion(), -1);
+  const auto requests = Requests();
+  ASSERT_EQ(Commands(requests), std::vector<std::string>{"sign_on_main"});
+  const std::string id = SessionIdOf(requests[0].raw);
+  EXPECT_EQ(session->conversation().sessionId(), id) << "the identifier stays set";
+
+  TestVmList list;
+  try {
+    session->FillVMList(&list);
+    FAIL() << "FillVMList succeeded without a back channel";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Connection to server lost");
+  }
+  EXPECT_EQ(Requests().size(), 1u) << "Update sent nothing";
+
+  ClearRequests();
+  session->Close();
+  auto after = Requests();
+  ASSERT_EQ(Commands(after), std::vector<std::string>{"sign_off_main"});
+  EXPECT_EQ(after[0].raw, Request("sign_off_main", nullptr, id));
+  session->Close();
+  EXPECT_EQ(Requests().size(), 1u);
+}
+
+TEST_F(SignOnTest, RefusedBackChannelSignOnLeavesUpdateWorkingWithoutFigures) {
+  Agent("\"cmd\": \"fault\", \"mode\": \"refuse\", \"command\": \"sign_on_back\", \"count\": 1");
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 0.05");
+  auto session = Connect();
+  EXPECT_FALSE(session->listenerRunning());
+  TestVmList list;
+  session->FillVMList(&list);
+  EXPECT_EQ(session->GetServerName(), "xenhost01");
+  EXPECT_GT(list.GetCount(), 0);
+  session->Update();
+  EXPECT_EQ(session->GetCpuUsage(), 0.0);
+  EXPECT_EQ(list.GetItem(0)->GetStatus(), "UNKNOWN");
+  EXPECT_EQ(Commands(Requests()),
+            (std::vector<std::string>{"sign_on_main", "sign_on_back", "mh_getcfg", "mh_getcfg"}));
+  session->Close();
+}
+
+TEST_F(SignOnTest, MissingCertificateFileFailsBeforeAnyTraffic) {
+  const std::string dir = platform::LibraryDirectory();
+  for (const char* name : {"xencert.pem", "certChain.pem", "key.pem"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir + name;
+    const std::string aside = path + ".aside";
+    ASSERT_EQ(std::rename(path.c_str(), aside.c_str()), 0);
+    struct Restore {
+      std::string from, to;
+      ~Restore() { std::rename(from.c_str(), to.c_str()); }
+    } restore{aside, path};
+    const double before = Agent("\"cmd\": \"status\"")["tcp_connections"].number;
+    Xen3SessionImpl session(1);
+    try {
+      session.Connect("127.0.0.1", "root", "xenroot", port_);
+      FAIL() << "Connect succeeded without " << name;
+    } catch (const asio::system_error& e) {
+      EXPECT_EQ(e.code(), asio::error::invalid_argument);
+      EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(Agent("\"cmd\": \"status\"")["tcp_connections"].number, before);
+  }
+  auto session = Connect();  // all three back in place
+  EXPECT_TRUE(session->listenerRunning());
+  session->Close();
+}
+
+TEST_F(SignOnTest, CloseTwiceSendsAndWaitsForNothing) {
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  session->Close();
+  EXPECT_FALSE(session->listenerRunning());
+  EXPECT_EQ(UpdateError(*session), "Connection to server lost");
+  ClearRequests();
+  const double connections = Agent("\"cmd\": \"status\"")["tcp_connections"].number;
+  const auto start = steady_clock::now();
+  session->Close();
+  EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
+  EXPECT_TRUE(Requests().empty());
+  EXPECT_EQ(Agent("\"cmd\": \"status\"")["tcp_connections"].number, connections);
+}
+
+TEST_F(SignOnTest, UnresolvableHostAndRefusedPortFailWithSystemErrors) {
+  Xen3SessionImpl unresolvable(1);
+  EXPECT_THROW(unresolvable.Connect("no-such-host.invalid", "root", "xenroot", port_), asio::system_error);
+  Xen3SessionImpl badPort(1);
+  EXPECT_THROW(badPort.Connect("127.0.0.1", "root", "xenroot", -5), asio::system_error);
+  // A port where nothing listens: bind one, learn its number, close it again.
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  const int closedPort = acceptor.local_endpoint().port();
+  acceptor.close();
+  Xen3SessionImpl refused(1);
+  EXPECT_THROW(refused.Connect("127.0.0.1", "root", "xenroot", closedPort), asio::system_error);
+}
+
+// -- population, figures and the listener ------------------------------------------------
+
+class UpdateTest : public AgentTest {
+ protected:
+  void SetUp() override {
+    AgentTest::SetUp();
+    Agent("\"cmd\": \"freeze_figures\", \"at\": 1000000.0");
+  }
+
+  // Waits until the listener has handed over the agent's latest figures.
+  testjson::Value WaitForFigures(Xen3SessionImpl& session) {
+    testjson::Value push;
+    EXPECT_TRUE(WaitFor([&] {
+      push = Agent("\"cmd\": \"last_push\"");
+      return !push["figures"].isNull();
+    }));
+    if (push["figures"].isNull()) return push;
+    const double expected = push["figures"]["mh"]["xm_cpu_usage"].number * 100.0;
+    EXPECT_TRUE(WaitFor([&] {
+      session.Update();
+      return session.GetCpuUsage() == expected;
+    })) << "the pushed figures never reached the session";
+    return push["figures"];
+  }
+};
+
+TEST_F(UpdateTest, PopulatesOnceAndCopiesThePushedFigures) {
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 0.05");
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  EXPECT_EQ(session->GetServerName(), "xenhost01");
+  EXPECT_EQ(session->GetServerDescription(), "Lab rack 3, dual socket");
+  EXPECT_EQ(session->GetXenVersion(), "4.1.2");
+  EXPECT_EQ(session->GetNumCpus(), 4);
+  EXPECT_EQ(session->GetMemory(), 32768);
+  ASSERT_EQ(list.GetCount(), 4) << "the inventory's guests, templates and dom0 left out";
+  EXPECT_EQ(list.GetItem(0)->GetName(), "web01");
+  EXPECT_EQ(list.GetItem(0)->GetDescription(), "Front-end web server");
+  EXPECT_EQ(static_cast<Xen3VMImpl*>(list.GetItem(0))->VmId(), "0f6c1c52-2b9e-4c3a-9a51-8f3f2d6e7a01");
+
+  const testjson::Value figures = WaitForFigures(*session);
+  const testjson::Value& mh = figures["mh"];
+  EXPECT_EQ(session->GetCpuUsage(), mh["xm_cpu_usage"].number * 100.0);
+  EXPECT_DOUBLE_EQ(session->GetMemoryUsage(), (32768.0 - mh["meminfo_free"].number) / 32768.0 * 100.0);
+  EXPECT_EQ(session->GetDiskIO(), mh["bd_io"].number);
+  EXPECT_EQ(session->GetNetworkIO(), mh["if_io"].number);
+  ASSERT_EQ(figures["vm"].size(), 4u);
+  for (const testjson::Value& entry : figures["vm"].items) {
+    XenVMImpl* vm = nullptr;
+    for (int32_t i = 0; i < list.GetCount(); ++i)
+      if (static_cast<Xen3VMImpl*>(list.GetItem(i))->VmId() == entry["uuid"].text) vm = list.GetItem(i);
+    ASSERT_NE(vm, nullptr) << entry["uuid"].text;
+    SCOPED_TRACE(vm->GetName());
+    EXPECT_EQ(vm->GetStatus(), entry["state"].text);
+    EXPECT_EQ(vm->GetCpuUsage(), entry["cpu_usage"].number * 100.0);
+    EXPECT_EQ(vm->GetMemory(), static_cast<int32_t>(entry["meminfo_total"].number));
+    const double total = entry["meminfo_total"].number;
+    EXPECT_DOUBLE_EQ(vm->GetMemoryUsage(), (total - entry["meminfo_free"].number) / total * 100.0);
+    EXPECT_EQ(vm->GetNumCpus(), static_cast<int32_t>(entry["num_vcpu"].number));
+    EXPECT_EQ(vm->GetDiskIO(), entry["vbd_io"].number);
+    EXPECT_EQ(vm->GetNetworkIO(), entry["vif_io"].number);
+  }
+  EXPECT_EQ(list.ByName("build01")->GetStatus(), "DOWN");
+  session->Close();
+}
+
+TEST_F(UpdateTest, SecondUpdateFetchesOnceAndChangesOnlyFigures) {
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 0.05");
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  const testjson::Value first = WaitForFigures(*session);
+
+  // Renamed host and guests, another guest, and figures of another moment.
+  HostControl(R"({"cmd": "load", "inventory": {"host": {"name": "renamed", "xen_version": "9.9",
+      "memory_mib": 1024, "free_memory_mib": 10, "cpu_utilisation": [0.9], "disk_io": 1, "net_io": 2},
+      "vms": [{"uuid": "0f6c1c52-2b9e-4c3a-9a51-8f3f2d6e7a01", "name": "other", "power_state": "Halted"},
+              {"uuid": "aaaaaaaa-0000-4000-8000-000000000001", "name": "new"}]}})");
+  Agent("\"cmd\": \"freeze_figures\", \"at\": 2000000.0");
+  ASSERT_TRUE(WaitFor([&] {
+    const testjson::Value push = Agent("\"cmd\": \"last_push\"");
+    return push["figures"]["mh"]["time"].text != first["mh"]["time"].text;
+  }));
+  std::this_thread::sleep_for(milliseconds(200));  // several pushes of the new figures
+  const testjson::Value mh = Agent("\"cmd\": \"last_push\"")["figures"]["mh"];
+  ClearRequests();
+  session->Update();
+  EXPECT_EQ(Commands(Requests()), std::vector<std::string>{"mh_getcfg"});
+  EXPECT_EQ(session->GetServerName(), "xenhost01");
+  EXPECT_EQ(session->GetMemory(), 32768);
+  ASSERT_EQ(list.GetCount(), 4);
+  XenVMImpl* web = list.GetItem(0);
+  EXPECT_EQ(web->GetName(), "web01");
+  EXPECT_EQ(web->GetStatus(), "DOWN") << "the figures follow the agent";
+  EXPECT_EQ(session->GetCpuUsage(), mh["xm_cpu_usage"].number * 100.0);
+  EXPECT_NE(mh["xm_cpu_usage"].number, first["mh"]["xm_cpu_usage"].number);
+  EXPECT_DOUBLE_EQ(session->GetMemoryUsage(), (32768.0 - mh["meminfo_free"].number) / 32768.0 * 100.0)
+      << "usage against the memory of the first population";
+  EXPECT_EQ(list.ByName("db01")->GetStatus(), "UP") << "a VM without entry keeps its figures";
+  session->Close();
+}
+
+TEST_F(UpdateTest, ZeroMemoryTotalsGiveFiniteUsage) {
+  HostControl(R"({"cmd": "load", "inventory": {"host": {"name": "h", "memory_mib": 0, "free_memory_mib": 0,
+      "cpu_utilisation": [0.5]}, "vms": [{"uuid": "bbbbbbbb-0000-4000-8000-000000000001", "name": "z",
+      "power_state": "Running", "memory_mib": 0, "memory_free_mib": 0}]}})");
+  Agent("\"cmd\": \"freeze_figures\", \"at\": 1000000.0");
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 0.05");
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  WaitForFigures(*session);
+  ASSERT_EQ(list.GetCount(), 1);
+  EXPECT_EQ(list.GetItem(0)->GetStatus(), "UP");
+  EXPECT_TRUE(std::isfinite(session->GetMemoryUsage()));
+  EXPECT_TRUE(std::isfinite(list.GetItem(0)->GetMemoryUsage()));
+  EXPECT_EQ(list.GetItem(0)->GetMemoryUsage(), 0.0);
+  session->Close();
+}
+
+TEST_F(UpdateTest, DuplicateIdentifierFeedsOnlyTheFirstVm) {
+  HostControl(R"({"cmd": "load", "inventory": {"host": {"name": "h", "memory_mib": 100, "cpu_utilisation": [0.5]},
+      "vms": [{"uuid": "cccccccc-0000-4000-8000-000000000001", "name": "one", "power_state": "Running"},
+              {"uuid": "cccccccc-0000-4000-8000-000000000001", "name": "two", "power_state": "Running"}]}})");
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 0.05");
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  WaitForFigures(*session);
+  ASSERT_EQ(list.GetCount(), 2);
+  EXPECT_EQ(list.ByName("one")->GetStatus(), "UP");
+  EXPECT_EQ(list.ByName("two")->GetStatus(), "UNKNOWN");
+  EXPECT_EQ(list.ByName("two")->GetMemory(), 0);
+  session->Close();
+}
+
+TEST_F(UpdateTest, PushesOfOtherKindsAreSkippedAndLowerCaseCountsAndNothingIsLost) {
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  ASSERT_TRUE(WaitFor([] { return BackChannels().size() == 1; }));
+  auto pushes = [] { return BackChannels()[0]["pushes"].number; };
+
+  for (const char* mode : {"other_push", "not_msg_push"}) {
+    Agent(std::string("\"cmd\": \"fault\", \"mode\": \"") + mode + "\", \"count\": 1");
+    const double before = pushes();
+    Agent("\"cmd\": \"push_now\"");
+    ASSERT_TRUE(WaitFor([&] { return pushes() > before; }));
+  }
+  std::this_thread::sleep_for(milliseconds(100));
+  session->Update();
+  EXPECT_TRUE(session->listenerRunning());
+  EXPECT_EQ(session->GetCpuUsage(), 0.0) << "nothing taken from other kinds of message";
+
+  // An event and a summary written at once arrive in one read: the summary must count.
+  Agent("\"cmd\": \"fault\", \"mode\": \"double_push\", \"count\": 1");
+  Agent("\"cmd\": \"push_now\"");
+  WaitForFigures(*session);
+
+  Agent("\"cmd\": \"freeze_figures\", \"at\": 3000000.0");
+  Agent("\"cmd\": \"fault\", \"mode\": \"lowercase_push\", \"count\": 1");
+  Agent("\"cmd\": \"push_now\"");
+  WaitForFigures(*session);
+  EXPECT_TRUE(session->listenerRunning());
+  session->Close();
+}
+
+TEST_F(UpdateTest, BrokenPushesEndTheListenerAndUpdateFails) {
+  for (const char* mode : {"malformed_push", "endless_push", "close_back"}) {
+    SCOPED_TRACE(mode);
+    HostControl("{\"cmd\": \"reset\"}");
+    Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
+    auto session = Connect();
+    TestVmList list;
+    session->FillVMList(&list);
+    ASSERT_TRUE(WaitFor([] { return BackChannels().size() == 1; }));
+    Agent(std::string("\"cmd\": \"fault\", \"mode\": \"") + mode + "\", \"count\": 1");
+    Agent("\"cmd\": \"push_now\"");
+    EXPECT_TRUE(WaitFor([&] { return UpdateError(*session) == "Connection to server lost"; }));
+    EXPECT_TRUE(WaitFor([&] { return !session->listenerRunning(); }));
+    // Host and VM commands keep working on their own connections.
+    EXPECT_NO_THROW(list.GetItem(0)->Pause());
+    const auto start = steady_clock::now();
+    session->Close();
+    EXPECT_LT(steady_clock::now() - start, milliseconds(2000));
+    EXPECT_EQ(UpdateError(*session), "Connection to server lost");
+  }
+}
+
+TEST_F(UpdateTest, DestroyingWithoutCloseEndsTheListenerFirst) {
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 0.01");
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  ASSERT_TRUE(WaitFor([] { return BackChannels().size() == 1 && BackChannels()[0]["pushes"].number > 3; }));
+  const auto start = steady_clock::now();
+  session.reset();
+  EXPECT_LT(steady_clock::now() - start, milliseconds(2000));
+  EXPECT_TRUE(WaitFor([] { return !BackChannels()[0]["open"].boolean; }));
+}
+
+// -- receive failures on the main channel ---------------------------------------------------
+
+class ReceiveTest : public AgentTest {};
+
+TEST_F(ReceiveTest, ReplyFaultsGiveClearErrors) {
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  auto fault = [](const char* mode) {
+    Agent(std::string("\"cmd\": \"fault\", \"mode\": \"") + mode + "\", \"command\": \"mh_getcfg\", \"count\": 1");
+  };
+
+  fault("malformed");
+  EXPECT_EQ(UpdateError(*session), "Parser exception: unexpected character");
+  fault("close");
+  EXPECT_THROW(session->Update(), asio::system_error);
+  fault("endless");
+  EXPECT_EQ(UpdateError(*session).rfind("Receive frame too large", 0), 0u);
+  fault("not_msg");
+  EXPECT_EQ(UpdateError(*session), "") << "a reply that is not a message is no error";
+  fault("fragmented");
+  EXPECT_EQ(UpdateError(*session), "");
+  EXPECT_TRUE(session->listenerRunning()) << "main-channel failures leave the back channel alone";
+  session->Close();
+}
+
+TEST_F(ReceiveTest, SilentAgentTimesOutAfterTenSeconds) {
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  Agent("\"cmd\": \"fault\", \"mode\": \"silence\", \"command\": \"mh_getcfg\", \"count\": 1");
+  testing::internal::CaptureStdout();
+  const auto start = steady_clock::now();
+  const std::string error = UpdateError(*session);
+  const auto waited = steady_clock::now() - start;
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(error, "Receive frame timeout");
+  EXPECT_GE(waited, milliseconds(9500));
+  EXPECT_LT(waited, milliseconds(15000));
+  EXPECT_NE(output.find("timeout receive\n"), std::string::npos) << output;
+  session->Update();  // the I/O service is ready for the next receive
+  session->Close();
+}
+
+}  // namespace
+}  // namespace xen3test

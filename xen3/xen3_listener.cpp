@@ -1,0 +1,114 @@
+// The back-channel listener (refresh thread) and Update (caller's thread).
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+
+#include "xen3_session.h"
+#include "xen3_vm.h"
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// (total - free) / total * 100. The difference is taken in 64 bits so that extreme
+// figures cannot overflow; a total of 0 gives 0 rather than a non-finite figure.
+double usagePercent(int32_t total, int32_t free) {
+  if (total == 0) return 0.0;
+  const double used = static_cast<double>(static_cast<int64_t>(total) - static_cast<int64_t>(free));
+  return used / static_cast<double>(total) * 100.0;
+}
+
+}  // namespace
+
+void Xen3SessionImpl::RunOnce() {
+  try {
+    std::unique_ptr<XsMessage> message = backReceiver_->receiveFrameBlocking();
+    if (message && message->receivedCmd &&
+        equalsIgnoringCase(*message->receivedCmd, "XS_DATA_SUMMARY") && message->payload &&
+        message->payload->data) {
+      XsData& data = *message->payload->data;
+      {
+        std::lock_guard<std::mutex> guard(hostMetricsLock_);
+        hostMetrics_ = std::move(data.hostMetrics);
+      }
+      auto guests = std::make_unique<XsGuestMetricsList>(std::move(data.guestMetrics));
+      {
+        std::lock_guard<std::mutex> guard(guestMetricsLock_);
+        guestMetrics_.swap(guests);
+      }
+      // The replaced list goes here, outside the lock.
+    }
+  } catch (...) {
+    // A read error (also the one Close causes), a frame that does not parse, or one
+    // that is too large: the listener ends and the back channel is closed for good.
+    // This pass is the only reader of the socket, so closing it here is safe.
+    refresh_.ClearRunningFlag();
+    asio::error_code ignored;
+    closeBackChannel(ignored);
+  }
+}
+
+void Xen3SessionImpl::Update() {
+  if (backChannelLost()) throw std::runtime_error("Connection to server lost");
+
+  std::unique_ptr<HostConfiguration> configuration = conversation_.getConfiguration();
+  if (!vmsPopulated_ && configuration && configuration->host) {
+    const XsHost& host = *configuration->host;
+    if (host.name) SetServerName(*host.name);
+    if (host.xenVersion) SetXenVersion(*host.xenVersion);
+    SetNumCpus(host.numCpus);
+    SetMemory(host.memory);
+    if (host.description) SetServerDescription(*host.description);
+    if (collection_ != nullptr) {
+      for (const std::unique_ptr<XsGuest>& guest : configuration->guests) {
+        auto vm = std::make_unique<Xen3VMImpl>(guest->uuid.value_or(std::string()));
+        vm->SetSession(this);
+        if (guest->name) vm->SetName(*guest->name);
+        if (guest->description) vm->SetDescription(*guest->description);
+        collection_->Add(vm.release());
+      }
+      vmsPopulated_ = true;
+    }
+  }
+
+  {
+    std::lock_guard<std::mutex> guard(hostMetricsLock_);
+    if (hostMetrics_) {
+      const XsHostMetrics& metrics = *hostMetrics_;
+      SetCpuUsage(metrics.xmCpuUsage * 100.0);
+      SetMemoryUsage(usagePercent(GetMemory(), metrics.meminfoFree));
+      SetDiskIO(static_cast<double>(metrics.bdIo));
+      SetNetworkIO(static_cast<double>(metrics.ifIo));
+    }
+  }
+
+  std::lock_guard<std::mutex> guard(guestMetricsLock_);
+  if (!guestMetrics_ || collection_ == nullptr) return;
+  const int32_t count = collection_->GetCount();
+  for (const std::unique_ptr<XsGuestMetrics>& entry : *guestMetrics_) {
+    if (!entry->uuid) continue;
+    Xen3VMImpl* match = nullptr;
+    for (int32_t i = 0; i < count && match == nullptr; ++i) {
+      auto* vm = dynamic_cast<Xen3VMImpl*>(collection_->GetItem(i));
+      if (vm != nullptr && vm->VmId() == *entry->uuid) match = vm;
+    }
+    if (match == nullptr) continue;
+    if (entry->state) match->SetStatus(*entry->state);
+    match->SetCpuUsage(entry->cpuUsage * 100.0);
+    match->SetMemory(entry->meminfoTotal);
+    match->SetMemoryUsage(usagePercent(entry->meminfoTotal, entry->meminfoFree));
+    match->SetNumCpus(entry->numVcpu);
+    match->SetDiskIO(static_cast<double>(entry->vbdIo));
+    match->SetNetworkIO(static_cast<double>(entry->vifIo));
+  }
+}

@@ -1,0 +1,179 @@
+#include "xen3_session.h"
+
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+
+#include <openssl/err.h>
+
+#include "platform.h"
+#include "xs_requests.h"
+
+namespace {
+
+constexpr int kHandshakeTimeoutSeconds = 10;
+
+// Loads one of the client files; any failure is the invalid-argument system error,
+// naming the file.
+template <typename Load>
+void loadClientFile(const std::string& path, Load load) {
+  asio::error_code error;
+  load(path, error);
+  if (error) {
+    ERR_clear_error();
+    throw asio::system_error(asio::error::invalid_argument, path);
+  }
+}
+
+}  // namespace
+
+Xen3SessionImpl::Xen3SessionImpl(int32_t dataInterval)
+    : conversation_(this), dataInterval_(dataInterval) {}
+
+Xen3SessionImpl::~Xen3SessionImpl() {
+  io_.stop();
+  // A session destroyed without Close may still have its listener blocked on the back
+  // channel: wake it and wait until it has left the pass before anything it uses goes.
+  shutdownBackChannel();
+  refresh_.Join();
+  asio::error_code ignored;
+  closeBackChannel(ignored);
+}
+
+// -- transport ----------------------------------------------------------------------------
+
+void Xen3SessionImpl::buildTlsContext() {
+  auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::sslv23);
+  // An encrypted key must fail to load rather than prompt on the console.
+  context->set_password_callback(
+      [](std::size_t, asio::ssl::context::password_purpose) { return std::string(); });
+  const std::string directory = platform::LibraryDirectory();
+  loadClientFile(directory + "xencert.pem", [&](const std::string& path, asio::error_code& error) {
+    context->use_certificate_chain_file(path, error);
+  });
+  loadClientFile(directory + "certChain.pem", [&](const std::string& path, asio::error_code& error) {
+    context->use_certificate_file(path, asio::ssl::context::pem, error);
+  });
+  loadClientFile(directory + "key.pem", [&](const std::string& path, asio::error_code& error) {
+    context->use_private_key_file(path, asio::ssl::context::pem, error);
+  });
+  tls_ = std::move(context);
+}
+
+void Xen3SessionImpl::resolveServer(const std::string& host, int32_t port) {
+  std::ostringstream portText;
+  portText.imbue(std::locale::classic());
+  portText << port;
+  asio::ip::tcp::resolver resolver(io_);
+  const asio::ip::tcp::resolver::results_type results = resolver.resolve(host, portText.str());
+  if (results.empty()) throw asio::system_error(asio::error::host_not_found, "resolve");
+  endpoint_ = results.begin()->endpoint();
+  resolved_ = true;
+}
+
+std::unique_ptr<Xen3Stream> Xen3SessionImpl::openConnection() {
+  if (!tls_ || !resolved_) throw std::runtime_error("xen3 session is not connected");
+  auto stream = std::make_unique<Xen3Stream>(io_, *tls_);
+  stream->lowest_layer().open(endpoint_.protocol());
+  stream->lowest_layer().connect(endpoint_);
+
+  // The handshake is bounded by the frame time-out: a peer that accepts the TCP
+  // connection and then stays silent must not hold the caller forever.
+  asio::error_code result = asio::error::would_block;
+  bool timedOut = false;
+  asio::deadline_timer timer(io_);
+  timer.expires_from_now(boost::posix_time::seconds(kHandshakeTimeoutSeconds));
+  timer.async_wait([&](const asio::error_code& error) {
+    if (error == asio::error::operation_aborted) return;
+    timedOut = true;
+    asio::error_code ignored;
+    stream->lowest_layer().cancel(ignored);
+  });
+  stream->async_handshake(asio::ssl::stream_base::client, [&](const asio::error_code& error) {
+    result = error;
+    asio::error_code ignored;
+    timer.cancel(ignored);
+  });
+  io_.run();
+  io_.restart();
+  if (result) {
+    if (timedOut) throw asio::system_error(asio::error::timed_out, "TLS handshake");
+    throw asio::system_error(result, "TLS handshake");
+  }
+  return stream;
+}
+
+Xen3Stream& Xen3SessionImpl::openBackChannel() {
+  if (!backChannel_) {
+    std::unique_ptr<Xen3Stream> connection = openConnection();
+    std::lock_guard<std::mutex> guard(backChannelLock_);
+    backChannel_ = std::move(connection);
+    backChannelDown_ = false;
+  }
+  return *backChannel_;
+}
+
+Receiver& Xen3SessionImpl::backChannelReceiver() {
+  Xen3Stream& connection = openBackChannel();
+  if (!backReceiver_) backReceiver_ = std::make_unique<Receiver>(connection);
+  return *backReceiver_;
+}
+
+void Xen3SessionImpl::shutdownBackChannel() {
+  std::lock_guard<std::mutex> guard(backChannelLock_);
+  if (!backChannel_ || backChannelDown_) return;
+  asio::error_code ignored;  // a peer that has gone already makes this fail harmlessly
+  backChannel_->lowest_layer().shutdown(asio::socket_base::shutdown_both, ignored);
+  backChannelDown_ = true;
+}
+
+void Xen3SessionImpl::closeBackChannel(asio::error_code& error) {
+  std::lock_guard<std::mutex> guard(backChannelLock_);
+  if (!backChannel_) return;
+  backChannelDown_ = true;
+  if (backChannel_->lowest_layer().is_open()) backChannel_->lowest_layer().close(error);
+}
+
+bool Xen3SessionImpl::backChannelLost() {
+  std::lock_guard<std::mutex> guard(backChannelLock_);
+  return !backChannel_ || backChannelDown_ || !backChannel_->lowest_layer().is_open();
+}
+
+// -- session ------------------------------------------------------------------------------
+
+void Xen3SessionImpl::Connect(const std::string& address, const std::string& userName,
+                              const std::string& password, int32_t port) {
+  buildTlsContext();
+  resolveServer(address, port);
+  conversation_.setCredentials(userName, password);
+  std::unique_ptr<ReplyStatus> status = conversation_.signOnMain();
+  if (!status || !status->success) return;  // Update will report the lost connection
+  status = conversation_.signOnBack(dataInterval_);
+  if (!status || !status->success) return;  // signed on without measurements
+  backChannelReceiver();
+  refresh_.SetTask(this);
+  refresh_.Start();
+}
+
+void Xen3SessionImpl::Close() {
+  // Shutting the socket down wakes a listener blocked on it; the socket is closed once
+  // the listener has left its pass, so that no thread reads a socket being closed.
+  shutdownBackChannel();
+  refresh_.Stop();
+  if (refresh_.IsFinished()) {
+    asio::error_code error;
+    closeBackChannel(error);
+    if (error) throw asio::system_error(error, "close");
+  }
+  conversation_.signOffMain();
+  vmsPopulated_ = false;
+}
+
+void Xen3SessionImpl::RestartHost() { conversation_.shutdownHost(kXsReboot); }
+
+void Xen3SessionImpl::ShutdownHost() { conversation_.shutdownHost(kXsHalt); }
+
+void Xen3SessionImpl::FillVMList(IVmCollection* collection) {
+  collection_ = collection;
+  Update();
+}

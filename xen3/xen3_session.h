@@ -1,0 +1,92 @@
+// The back-end session of the xen3 protocol: TLS connections with client certificates
+// to an agent on the Xen host, one per request on the main channel, and one lasting
+// back channel on which the agent pushes its measurements.
+//
+// Threads: every operation runs on the caller's thread, which also runs the session's
+// I/O service while it waits for a reply. The refresh thread runs the back-channel
+// listener (RunOnce), which only reads the back channel and swaps the latest metrics.
+// The back-channel socket is shut down and closed only under backChannelLock_, and it
+// is closed only once no listener pass can be reading it.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+
+#include "receiver.h"
+#include "refresh_thread.h"
+#include "session_impl.h"
+#include "xen3_connection.h"
+#include "xen3_conversation.h"
+#include "xs_model.h"
+
+class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
+ public:
+  explicit Xen3SessionImpl(int32_t dataInterval);
+  ~Xen3SessionImpl() override;
+
+  void Connect(const std::string& address, const std::string& userName, const std::string& password,
+               int32_t port) override;
+  // Closes the back channel, stops the listener and signs off when due. A second call
+  // closes, waits for and sends nothing.
+  void Close() override;
+  void RestartHost() override;
+  void ShutdownHost() override;
+  void FillVMList(IVmCollection* collection) override;
+  // Fails with "Connection to server lost" once the back channel is gone; otherwise
+  // fetches the configuration, creates the VMs on its first run and copies the latest
+  // metrics into the host attributes and the VMs.
+  void Update() override;
+
+  // One back-channel listener pass (refresh thread).
+  void RunOnce() override;
+
+  // Transport.
+  // Creates the TLS context from "xencert.pem", "certChain.pem" and "key.pem" in the
+  // library directory; asio::system_error (invalid argument) when one does not load.
+  void buildTlsContext();
+  // Resolves host and port (as decimal text) and keeps the first address for good.
+  void resolveServer(const std::string& host, int32_t port);
+  // A new connection to the server address, past the TLS handshake.
+  std::unique_ptr<Xen3Stream> openConnection();
+  // The back channel, opened on first use; a closed one is returned as it is.
+  Xen3Stream& openBackChannel();
+  // The receiver of the back channel (opened on first use); it keeps bytes that arrive
+  // beyond a frame for the next receive.
+  Receiver& backChannelReceiver();
+  // Closes the back-channel socket when there is one. Must not run while a listener
+  // pass may be reading it: see Close.
+  void closeBackChannel(asio::error_code& error);
+
+  Xen3Conversation& conversation() { return conversation_; }
+  asio::io_context& ioService() { return io_; }
+  int32_t dataInterval() const { return dataInterval_; }
+  // True while the listener thread runs.
+  bool listenerRunning() const { return refresh_.IsRunning(); }
+
+ private:
+  // Shuts the back-channel socket down, which ends a listener read blocked on it (on
+  // Linux closing alone would not wake it). Safe from any thread at any time.
+  void shutdownBackChannel();
+  bool backChannelLost();
+
+  asio::io_context io_;
+  std::unique_ptr<asio::ssl::context> tls_;
+  asio::ip::tcp::endpoint endpoint_;
+  bool resolved_ = false;
+  Xen3Conversation conversation_;
+  std::unique_ptr<Xen3Stream> backChannel_;
+  std::unique_ptr<Receiver> backReceiver_;
+  std::mutex backChannelLock_;       // guards shutting down and closing the back channel
+  bool backChannelDown_ = false;     // shut down or closed; guarded by backChannelLock_
+  RefreshThread refresh_;
+  std::mutex hostMetricsLock_;
+  std::unique_ptr<XsHostMetrics> hostMetrics_;
+  std::mutex guestMetricsLock_;
+  std::unique_ptr<XsGuestMetricsList> guestMetrics_;
+  bool vmsPopulated_ = false;
+  int32_t dataInterval_;
+};
