@@ -76,6 +76,7 @@ struct Xen4SessionImpl::State : RefreshTask {
   // The transport handle of the library session: set before login, unchanged after.
   std::string url;
   std::atomic<bool> connected{false};
+  std::atomic<bool> transportFaulted{false};  // a transport fault was seen
 
   // Written by Connect before the refresh thread starts, read-only afterwards.
   std::string hostRef;
@@ -132,6 +133,7 @@ void Xen4SessionImpl::State::Check(const xenapi::SessionPtr& used, xenapi::Statu
   std::string message;
   if (name == xenapi::kTransportFault) {
     connected.store(false);
+    transportFaulted.store(true);
     int64_t code = -1;
     xenapi::xmlrpc::ParseInt64(param(1), &code);
     const CURLcode c = code >= 0 && code < CURL_LAST ? static_cast<CURLcode>(code) : CURL_LAST;
@@ -296,6 +298,31 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
     std::lock_guard<std::mutex> guard(s.handleLock);
     s.handle = h;
   }
+  try {
+    ReadHostAndVms(h);
+  } catch (...) {
+    // A session that failed to connect is not used again: end it on the server too,
+    // unless the server is out of reach (the logout would only wait for it).
+    const xenapi::SessionPtr left = s.Handle();
+    if (left && !s.transportFaulted.load()) {
+      xenapi::Status ignored;
+      xenapi::Logout(*left, ignored);
+    }
+    std::lock_guard<std::mutex> guard(s.handleLock);
+    s.handle.reset();
+    throw;
+  }
+
+  // 8. Connected; the refresh thread keeps the state alive while it runs.
+  s.connected.store(true);
+  thread_.SetTask(state_.get(), state_);
+  thread_.Start();
+}
+
+// Connect's steps 3 to 7.
+void Xen4SessionImpl::ReadHostAndVms(const xenapi::SessionPtr& h) {
+  State& s = *state_;
+  xenapi::Status st;
 
   // 3. The host of this session.
   std::string hostRef;
@@ -386,11 +413,6 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
     vms.push_back(std::move(vm));
   }
   s.vms = std::move(vms);
-
-  // 8. Connected; the refresh thread keeps the state alive while it runs.
-  s.connected.store(true);
-  thread_.SetTask(state_.get(), state_);
-  thread_.Start();
 }
 
 void Xen4SessionImpl::Close() {

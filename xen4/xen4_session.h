@@ -53,6 +53,7 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
   struct State;  // shared with the refresh thread
 
  private:
+  void ReadHostAndVms(const xenapi::SessionPtr& handle);
   void HostOperation(bool (*operation)(const xenapi::Session&, xenapi::Status&,
                                        const std::string&));
 

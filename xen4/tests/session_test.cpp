@@ -1,0 +1,553 @@
+// Xen4SessionImpl and Xen4VMImpl against the simulated XenAPI server.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <mutex>
+#include <string>
+
+#include "refresh_thread.h"
+#include "xen4_session.h"
+#include "xen4_test_support.h"
+
+using namespace xen4test;
+using namespace std::chrono_literals;
+
+namespace {
+
+[[maybe_unused]] ::testing::Environment* const kCurl =
+    ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
+
+// Host memory above 4 GiB, a VM above 4 GiB, every power state, a VM without guest
+// tools, a template and the control domain.
+const char kInventory[] = R"({
+  "host": {"name": "simhost", "description": "Test rack", "xen_version": "4.1.2",
+           "product_version": "6.0.2", "memory_mib": 65536, "free_memory_mib": 24576,
+           "cpu_utilisation": [0.1, 0.3, 0.2, 0.4],
+           "pifs": [{"device": "eth0", "read_kbs": 120.5, "write_kbs": 80.25},
+                    {"device": "eth1", "read_kbs": 10.0, "write_kbs": 4.0}]},
+  "vms": [
+    {"uuid": "00000000-0000-4000-8000-000000000001", "name": "web", "description": "Web server",
+     "power_state": "Running", "vcpus": 2, "vcpu_utilisation": [0.25, 0.35],
+     "memory_mib": 6144, "memory_free_mib": 1536,
+     "vifs": [{"read_kbs": 10.0, "write_kbs": 5.0}], "vbds": [{"read_kbs": 40.0, "write_kbs": 20.0}]},
+    {"uuid": "00000000-0000-4000-8000-000000000002", "name": "db", "description": "Database",
+     "power_state": "Running", "vcpus": 4, "vcpu_utilisation": [0.55, 0.6, 0.4, 0.45],
+     "memory_mib": 8192, "memory_free_mib": 1024,
+     "vifs": [{"read_kbs": 30.0, "write_kbs": 25.0}, {"read_kbs": 1.0, "write_kbs": 2.0}],
+     "vbds": [{"read_kbs": 300.0, "write_kbs": 150.0}, {"read_kbs": 12.0, "write_kbs": 8.0}]},
+    {"uuid": "00000000-0000-4000-8000-000000000003", "name": "build", "description": "CI agent",
+     "power_state": "Halted", "vcpus": 2, "vcpu_utilisation": [0.5, 0.5], "guest_tools": false,
+     "memory_mib": 4096, "memory_free_mib": 4096,
+     "vifs": [{"read_kbs": 0.0, "write_kbs": 0.0}], "vbds": [{"read_kbs": 0.0, "write_kbs": 0.0}]},
+    {"uuid": "00000000-0000-4000-8000-000000000004", "name": "mail", "description": "Mail relay",
+     "power_state": "Suspended", "vcpus": 1, "vcpu_utilisation": [0.2],
+     "memory_mib": 1024, "memory_free_mib": 300, "vifs": [], "vbds": []},
+    {"uuid": "00000000-0000-4000-8000-000000000005", "name": "desk", "description": "",
+     "power_state": "Paused", "vcpus": 1, "memory_mib": 2048, "memory_free_mib": 512},
+    {"uuid": "00000000-0000-4000-8000-000000000006", "name": "Debian template",
+     "power_state": "Halted", "is_a_template": true},
+    {"uuid": "00000000-0000-4000-8000-000000000007", "name": "Control domain",
+     "power_state": "Running", "is_control_domain": true, "vcpus": 2, "memory_mib": 2048}
+  ],
+  "transition_seconds": 0.5
+})";
+
+const char* const kUuids[] = {"00000000-0000-4000-8000-000000000001", "00000000-0000-4000-8000-000000000002",
+                              "00000000-0000-4000-8000-000000000003", "00000000-0000-4000-8000-000000000004",
+                              "00000000-0000-4000-8000-000000000005"};
+enum { kWeb, kDb, kBuild, kMail, kDesk, kGuests };
+
+double MeanPercent(const jsonlite::Value& values) {
+  if (values.items.empty()) return 0.0;
+  double sum = 0;
+  for (const auto& v : values.items) sum += v.number;
+  return 100.0 * sum / static_cast<double>(values.items.size());
+}
+
+double MeanIo(const jsonlite::Value& pairs) {
+  if (pairs.items.empty()) return 0.0;
+  double sum = 0;
+  for (const auto& p : pairs.items) sum += p[0].number + p[1].number;
+  return sum / static_cast<double>(pairs.items.size());
+}
+
+std::string OwnStatus(const Xen4SessionImpl& s, int i) {
+  std::lock_guard<std::mutex> g(s.OwnVm(i).Lock());
+  return s.OwnVm(i).GetStatus();
+}
+
+class Xen4SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!simtest::Available()) GTEST_SKIP() << "needs the simulated host (sim/xensim.py)";
+    ResetSim();
+  }
+
+  // The test inventory, no faults, figures frozen.
+  static void ResetSim() {
+    Control(R"({"cmd": "reset"})");
+    Control(std::string(R"({"cmd": "load", "inventory": )") + kInventory + "}");
+    XenApi(R"("cmd": "freeze_figures", "at": 1000)");
+  }
+
+  static void ConnectTo(Xen4SessionImpl& s) { s.Connect("127.0.0.1", "root", "xenroot", XenApiPort()); }
+  static jsonlite::Value Figures() { return XenApi(R"("cmd": "figures")"); }
+  static int Sessions() { return static_cast<int>(XenApi(R"("cmd": "status")")["sessions"].number); }
+  static std::string VmRef(int i) {
+    return XenApi(std::string(R"("cmd": "vm_ref", "uuid": ")") + kUuids[i] + "\"")["ref"].text;
+  }
+  static std::string PowerState(int i) {
+    return Control(std::string(R"({"cmd": "power_state", "uuid": ")") + kUuids[i] + "\"}")["power_state"].text;
+  }
+  static void Fault(const std::string& fields) { XenApi(R"("cmd": "fault", )" + fields); }
+  // Waits until the first refresh pass has written every VM.
+  static bool WaitForFirstPass(const Xen4SessionImpl& s) {
+    return WaitFor([&] { return OwnStatus(s, s.OwnVmCount() - 1) != "UNKNOWN"; });
+  }
+};
+
+}  // namespace
+
+TEST_F(Xen4SessionTest, ConnectReadsHostFactsAndListsOnlyGuests) {
+  const jsonlite::Value fig = Figures();
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  EXPECT_EQ(s.GetServerName(), "simhost");
+  EXPECT_EQ(s.GetServerDescription(), "Test rack");
+  EXPECT_EQ(s.GetXenVersion(), "6.0.2");
+  EXPECT_EQ(s.GetNumCpus(), 4);
+  // 64 GiB: the full 64-bit figure, shown in MiB.
+  EXPECT_EQ(s.MemoryBytes(), int64_t{65536} << 20);
+  EXPECT_EQ(s.GetMemory(), 65536);
+  EXPECT_TRUE(s.IsConnected());
+
+  // Templates and the control domain are never listed.
+  ASSERT_EQ(s.OwnVmCount(), kGuests);
+  const char* names[] = {"web", "db", "build", "mail", "desk"};
+  const int memories[] = {6144, 8192, 4096, 1024, 2048};
+  for (int i = 0; i < kGuests; ++i) {
+    const Xen4VMImpl& vm = s.OwnVm(i);
+    std::lock_guard<std::mutex> g(vm.Lock());
+    const jsonlite::Value& f = fig["vms"][kUuids[i]];
+    EXPECT_EQ(vm.GetName(), names[i]);
+    EXPECT_EQ(vm.VmRef(), VmRef(i));
+    EXPECT_EQ(vm.GetMemory(), memories[i]) << names[i];
+    // Figures of the VM metrics; a VM that does not run has an empty utilisation map.
+    EXPECT_NEAR(vm.GetCpuUsage(), MeanPercent(f["vcpu_utilisation"]), 1e-9) << names[i];
+    EXPECT_EQ(vm.VifMetrics().size(), f["vifs"].items.size());
+    EXPECT_EQ(vm.VbdMetrics().size(), f["vbds"].items.size());
+  }
+  // Guest memory: free then total; without guest tools there is nothing to read.
+  for (int i : {kWeb, kDb, kMail, kDesk}) {
+    const jsonlite::Value& f = fig["vms"][kUuids[i]];
+    const double total = f["memory_total_kib"].number, freeKib = f["memory_free_kib"].number;
+    EXPECT_NEAR(s.OwnVm(i).GetMemoryUsage(), (total - freeKib) / total * 100.0, 1e-9) << i;
+  }
+  EXPECT_EQ(s.OwnVm(kBuild).GetMemoryUsage(), 0.0);
+  EXPECT_GT(s.OwnVm(kWeb).GetCpuUsage(), 0.0);
+  EXPECT_EQ(s.OwnVm(kBuild).GetCpuUsage(), 0.0);
+  s.Close();
+}
+
+TEST_F(Xen4SessionTest, CopiesShowUnknownUntilTheFirstPassHasRun) {
+  Fault(R"("mode": "delay", "method": "host_metrics.get_memory_free", "seconds": 2, "count": 1)");
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_EQ(c.GetCount(), kGuests);
+  for (int i = 0; i < kGuests; ++i) {
+    EXPECT_EQ(c.GetItem(i)->GetStatus(), "UNKNOWN");
+    EXPECT_EQ(c.GetItem(i)->GetName(), s.OwnVm(i).GetName());
+    EXPECT_EQ(c.GetItem(i)->GetMemory(), s.OwnVm(i).GetMemory());
+    EXPECT_NE(c.GetItem(i), &s.OwnVm(i));
+    EXPECT_EQ(static_cast<Xen4VMImpl*>(c.GetItem(i))->Session(), &s);
+  }
+  ASSERT_TRUE(WaitForFirstPass(s));
+  s.Update();
+  EXPECT_EQ(c.GetItem(kWeb)->GetStatus(), "UP");
+  c.DetachAll();
+  s.Close();
+}
+
+TEST_F(Xen4SessionTest, RefreshPassFigures) {
+  const jsonlite::Value fig = Figures();
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  s.Update();
+
+  const jsonlite::Value& host = fig["host"];
+  const double total = host["memory_total"].number, freeBytes = host["memory_free"].number;
+  EXPECT_NEAR(s.GetMemoryUsage(), (total - freeBytes) / total * 100.0, 1e-9);
+  EXPECT_NEAR(s.GetCpuUsage(), MeanPercent(host["cpu_utilisation"]), 1e-9);
+  EXPECT_NEAR(s.GetNetworkIO(), MeanIo(host["pifs"]), 1e-9);
+  EXPECT_NEAR(s.GetNetworkIO(), ((120.5 + 80.25) + (10.0 + 4.0)) / 2, 1e-9);
+  EXPECT_EQ(s.GetDiskIO(), 0.0);  // never written by this back end
+
+  const char* statuses[] = {"UP", "UP", "DOWN", "SUSPENDED", "PAUSED"};
+  for (int i = 0; i < kGuests; ++i) {
+    const jsonlite::Value& f = fig["vms"][kUuids[i]];
+    XenVMImpl* item = c.GetItem(i);
+    EXPECT_EQ(item->GetStatus(), statuses[i]) << i;
+    EXPECT_NEAR(item->GetCpuUsage(), MeanPercent(f["vcpu_utilisation"]), 1e-9) << i;
+    EXPECT_NEAR(item->GetNetworkIO(), MeanIo(f["vifs"]), 1e-9) << i;
+    EXPECT_NEAR(item->GetDiskIO(), MeanIo(f["vbds"]), 1e-9) << i;
+    EXPECT_EQ(s.OwnVm(i).GetNumCpus(), i == kDb ? 4 : (i == kMail || i == kDesk ? 1 : 2)) << i;
+  }
+  EXPECT_NEAR(c.GetItem(kDb)->GetDiskIO(), ((300.0 + 150.0) + (12.0 + 8.0)) / 2, 1e-9);
+  EXPECT_NEAR(c.GetItem(kDb)->GetNetworkIO(), ((30.0 + 25.0) + (1.0 + 2.0)) / 2, 1e-9);
+  c.DetachAll();
+  s.Close();
+}
+
+TEST_F(Xen4SessionTest, ZeroTotalsGiveZeroNotANumberAndMissingVersionIsKept) {
+  Control(R"({"cmd": "load", "inventory": {
+    "host": {"name": "h0", "description": "", "memory_mib": 0, "free_memory_mib": 0,
+             "cpu_utilisation": [], "pifs": []},
+    "vms": [{"uuid": "00000000-0000-4000-8000-0000000000a1", "name": "z", "power_state": "Running",
+             "vcpus": 1, "memory_mib": 0, "memory_free_mib": 0}]}})");
+  XenApi(R"("cmd": "freeze_figures", "at": 1000)");
+  Xen4SessionImpl s(60);
+  s.SetXenVersion("kept");
+  ConnectTo(s);
+  EXPECT_EQ(s.GetXenVersion(), "kept");  // no "product_version" in the software versions
+  EXPECT_EQ(s.GetMemory(), 0);
+  EXPECT_EQ(s.GetNumCpus(), 0);
+  ASSERT_EQ(s.OwnVmCount(), 1);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  EXPECT_EQ(s.GetMemoryUsage(), 0.0);
+  EXPECT_EQ(s.GetCpuUsage(), 0.0);
+  EXPECT_EQ(s.GetNetworkIO(), 0.0);
+  EXPECT_TRUE(std::isfinite(s.OwnVm(0).GetMemoryUsage()));
+  EXPECT_EQ(s.OwnVm(0).GetMemoryUsage(), 0.0);  // guest total 0: left as it was
+  s.Close();
+}
+
+TEST_F(Xen4SessionTest, PowerOperationsShowTheirStatusWhileTheServerAllowsNothing) {
+  Control(R"({"cmd": "set_transition", "seconds": 2.5})");
+  XenApi(R"("cmd": "freeze_figures", "at": null)");
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  XenVMImpl* build = c.GetItem(kBuild);
+
+  const auto step = [&](void (XenVMImpl::*op)(), const std::string& transitional,
+                        const std::string& steady, const std::string& serverState) {
+    SCOPED_TRACE(transitional);
+    (build->*op)();
+    EXPECT_EQ(build->GetStatus(), transitional);
+    // The operation ran on the copy: the session's own object keeps its status.
+    {
+      std::lock_guard<std::mutex> g(s.OwnVm(kBuild).Lock());
+      EXPECT_EQ(s.OwnVm(kBuild).TransitionalStatusLocked(), "UNKNOWN");
+      EXPECT_NE(s.OwnVm(kBuild).GetStatus(), transitional);
+    }
+    // A pass that finds no operation allowed keeps showing the operation's status.
+    ASSERT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> g(s.OwnVm(kBuild).Lock());
+      return s.OwnVm(kBuild).InTransitionLocked();
+    }));
+    s.Update();
+    EXPECT_EQ(build->GetStatus(), transitional);
+    // Then the new power state.
+    EXPECT_TRUE(WaitFor([&] {
+      s.Update();
+      return build->GetStatus() == steady;
+    })) << build->GetStatus();
+    EXPECT_EQ(PowerState(kBuild), serverState);
+  };
+  step(&XenVMImpl::Start, "STARTING", "UP", "Running");
+  step(&XenVMImpl::Suspend, "SUSPENDING", "SUSPENDED", "Suspended");
+  step(&XenVMImpl::Restore, "STARTING", "UP", "Running");
+  step(&XenVMImpl::Reboot, "REBOOTING", "UP", "Running");
+  step(&XenVMImpl::Shutdown, "SHUTTING_DOWN", "DOWN", "Halted");
+  c.DetachAll();
+  s.Close();
+}
+
+TEST_F(Xen4SessionTest, PauseAndUnpauseSendNothingAndDetachedVmsRefuseEverything) {
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  XenApi(R"("cmd": "clear_calls")");
+  XenVMImpl* web = c.GetItem(kWeb);
+  web->Pause();
+  EXPECT_EQ(web->GetStatus(), "PAUSING");
+  web->Unpause();
+  EXPECT_EQ(web->GetStatus(), "PAUSING");
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_EQ(PowerState(kWeb), "Running");
+
+  c.Detach(kWeb);
+  for (auto op : {&XenVMImpl::Start, &XenVMImpl::Shutdown, &XenVMImpl::Suspend, &XenVMImpl::Restore,
+                  &XenVMImpl::Reboot, &XenVMImpl::Pause, &XenVMImpl::Unpause})
+    EXPECT_EQ(MessageOf([&] { (web->*op)(); }), "no session");
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_EQ(web->GetStatus(), "PAUSING");
+  c.DetachAll();
+  s.Close();
+}
+
+TEST_F(Xen4SessionTest, LibraryErrorsBecomeTheirMessages) {
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  s.Update();
+  XenVMImpl* web = c.GetItem(kWeb);
+  const xenapi::SessionPtr handle = s.LibrarySession();
+
+  struct Case {
+    const char* fault;
+    const char* message;
+  } cases[] = {
+      {R"("mode": "xmlrpc_fault", "code": 1, "text": "simulated fault")", "code: 1\ndescription: simulated fault"},
+      {R"("mode": "not_xmlrpc")", "response is not an XML-RPC method response"},
+      {R"("mode": "broken_xml")", "response is not well-formed XML"},
+      {R"("mode": "http_error", "status": 500)", "response is not well-formed XML"},
+      {R"("mode": "no_status")", "response without a Status"},
+      {R"("mode": "error", "description": [])", "unknown libxen error"},
+      {R"("mode": "error", "description": ["SESSION_AUTHENTICATION_FAILED", "root", "x"])",
+       "Wrong user or password"},
+  };
+  for (const Case& k : cases) {
+    Fault(std::string(k.fault) + R"(, "method": "VM.clean_shutdown", "count": 1)");
+    EXPECT_EQ(MessageOf([&] { web->Shutdown(); }), k.message) << k.fault;
+    // Failed: the status is unchanged and the session goes on.
+    EXPECT_EQ(web->GetStatus(), "UP");
+    EXPECT_EQ(s.LibrarySession(), handle) << k.fault;
+    EXPECT_TRUE(s.IsConnected());
+  }
+  EXPECT_EQ(PowerState(kWeb), "Running");
+  web->Shutdown();
+  EXPECT_EQ(web->GetStatus(), "SHUTTING_DOWN");
+  c.DetachAll();
+  s.Close();
+}
+
+TEST_F(Xen4SessionTest, UnknownErrorDropsTheHandleAndTheRefreshThreadEnds) {
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  XenVMImpl* web = c.GetItem(kWeb);
+  s.Update();
+  // Start on a running VM: the server's refusal is not a name the check knows.
+  EXPECT_EQ(MessageOf([&] { web->Start(); }), "VM_BAD_POWER_STATE\n" + VmRef(kWeb) + "\nhalted\nrunning\n");
+  EXPECT_EQ(web->GetStatus(), "UP");
+  EXPECT_EQ(s.LibrarySession(), nullptr);
+  // The next pass fails for want of a session and ends the refresh thread.
+  ASSERT_TRUE(WaitFor([&] { return s.IsRefreshFinished(); }));
+  EXPECT_FALSE(s.IsRefreshRunning());
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(MessageOf([&] { s.Update(); }), "Connection to xen4 lost");
+  // From now on nothing reaches the server.
+  XenApi(R"("cmd": "clear_calls")");
+  EXPECT_EQ(MessageOf([&] { web->Suspend(); }), "connection closed");
+  EXPECT_EQ(MessageOf([&] { web->Pause(); }), "connection closed");
+  EXPECT_EQ(MessageOf([&] { s.RestartHost(); }), "connection closed");
+  s.Close();
+  EXPECT_TRUE(Calls().empty());
+  c.DetachAll();
+}
+
+TEST_F(Xen4SessionTest, SimulatedUnknownErrorNameIsListedWithItsParameters) {
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  Fault(R"("mode": "error", "method": "VM.suspend", "count": 1)");
+  EXPECT_EQ(MessageOf([&] { c.GetItem(kWeb)->Suspend(); }), "SIM_UNKNOWN_ERROR\nsimulated\n");
+  EXPECT_EQ(s.LibrarySession(), nullptr);
+  c.DetachAll();
+}
+
+TEST_F(Xen4SessionTest, TransportFaultLosesTheConnection) {
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  Fault(R"("mode": "drop", "method": "VM.clean_reboot", "count": 1)");
+  EXPECT_EQ(MessageOf([&] { c.GetItem(kWeb)->Reboot(); }), curl_easy_strerror(CURLE_GOT_NOTHING));
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(MessageOf([&] { s.Update(); }), "Connection to xen4 lost");
+  c.DetachAll();
+  s.Close();
+  EXPECT_EQ(Sessions(), 0);
+}
+
+TEST_F(Xen4SessionTest, ConnectFailures) {
+  {
+    Xen4SessionImpl s(60);
+    EXPECT_EQ(MessageOf([&] { s.Update(); }), "Connection to xen4 lost");
+    EXPECT_EQ(MessageOf([&] { s.Connect("127.0.0.1", "root", "wrong", XenApiPort()); }),
+              "Wrong user or password");
+  }
+  {
+    // Nothing listens on port 1 of the loopback address.
+    Xen4SessionImpl s(60);
+    EXPECT_EQ(MessageOf([&] { s.Connect("127.0.0.1", "root", "xenroot", 1); }),
+              curl_easy_strerror(CURLE_COULDNT_CONNECT));
+    EXPECT_EQ(MessageOf([&] { s.Update(); }), "Connection to xen4 lost");
+  }
+  {
+    Fault(R"("mode": "drop", "method": "session.login_with_password", "count": 1)");
+    Xen4SessionImpl s(60);
+    EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), curl_easy_strerror(CURLE_GOT_NOTHING));
+  }
+  {
+    Fault(R"("mode": "wrong_type", "method": "session.get_this_host", "count": 1)");
+    Xen4SessionImpl s(60);
+    EXPECT_EQ(MessageOf([&] { ConnectTo(s); }),
+              "error: expected a string, got array\nparam: session.get_this_host");
+  }
+  {
+    XenApi(R"("cmd": "set_credentials", "username": "admin", "password": "pw")");
+    Xen4SessionImpl s(60);
+    EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Wrong user or password");
+    Xen4SessionImpl t(60);
+    t.Connect("127.0.0.1", "admin", "pw", XenApiPort());
+    EXPECT_TRUE(t.IsConnected());
+    t.Close();
+  }
+  EXPECT_EQ(Sessions(), 0);
+}
+
+TEST_F(Xen4SessionTest, FailedPassEndsTheRefreshThread) {
+  Fault(R"("mode": "drop", "method": "host_metrics.get_memory_free", "count": 1)");
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  EXPECT_TRUE(s.IsConnected());
+  ASSERT_TRUE(WaitFor([&] { return s.IsRefreshFinished(); }));
+  EXPECT_FALSE(s.IsRefreshRunning());
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(MessageOf([&] { s.Update(); }), "Connection to xen4 lost");
+  // The handle survived the transport fault: Close still logs out.
+  EXPECT_EQ(Sessions(), 1);
+  s.Close();
+  EXPECT_EQ(Sessions(), 0);
+}
+
+TEST_F(Xen4SessionTest, RestartAndShutdownHostEndTheSession) {
+  const std::pair<void (XenSessionImpl::*)(), const char*> ops[] = {
+      {&XenSessionImpl::RestartHost, "reboot"}, {&XenSessionImpl::ShutdownHost, "shutdown"}};
+  for (const auto& op : ops) {
+    SCOPED_TRACE(op.second);
+    ResetSim();
+    Xen4SessionImpl s(1);
+    ConnectTo(s);
+    TestCollection c;
+    s.FillVMList(&c);
+    EXPECT_EQ(Sessions(), 1);
+    (s.*op.first)();
+    const jsonlite::Value st = XenApi(R"("cmd": "status")");
+    ASSERT_EQ(st["host_events"].items.size(), 2u);
+    EXPECT_EQ(st["host_events"][0].text, "disable");
+    EXPECT_EQ(st["host_events"][1].text, op.second);
+    EXPECT_EQ(s.LibrarySession(), nullptr);
+    EXPECT_TRUE(s.IsRefreshFinished());
+    EXPECT_EQ(Sessions(), 0);
+    EXPECT_EQ(MessageOf([&] { c.GetItem(kBuild)->Start(); }), "connection closed");
+    c.DetachAll();
+  }
+}
+
+TEST_F(Xen4SessionTest, CloseLogsOutOnceAndStopsTheThread) {
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  EXPECT_TRUE(s.IsRefreshRunning());
+  EXPECT_EQ(Sessions(), 1);
+  s.Close();  // the pass is waiting for its delay: the stop event ends it at once
+  EXPECT_TRUE(s.IsRefreshFinished());
+  EXPECT_EQ(Sessions(), 0);
+  EXPECT_TRUE(s.IsConnected());  // Close leaves the flag alone
+  XenApi(R"("cmd": "clear_calls")");
+  s.Close();
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(Xen4SessionTest, OldServerStartSignature) {
+  XenApi(R"("cmd": "set_legacy_signatures", "enabled": true)");
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  XenApi(R"("cmd": "clear_calls")");
+  c.GetItem(kBuild)->Start();
+  EXPECT_EQ(c.GetItem(kBuild)->GetStatus(), "STARTING");
+  EXPECT_EQ(Count(Calls(), "VM.start"), 2);
+  EXPECT_TRUE(WaitFor([] { return PowerState(kBuild) == "Running"; }));
+  c.DetachAll();
+  s.Close();
+}
+
+// A server that stops answering in the middle of a pass: Close and the destructor
+// return after the stop time-out, the logout is left out, and the pass, once the server
+// lets go, touches nothing that was freed (AddressSanitizer watches that).
+TEST_F(Xen4SessionTest, HungServerNeitherBlocksCloseNorOutlivesMemory) {
+  const int before = RefreshThread::LiveThreads();
+  for (bool closeFirst : {true, false}) {
+    SCOPED_TRACE(closeFirst ? "Close, then destroy" : "destroy only");
+    ResetSim();
+    {
+      auto s = std::make_unique<Xen4SessionImpl>(1);
+      s->SetStopTimeoutForTesting(500ms);
+      ConnectTo(*s);
+      TestCollection c;
+      s->FillVMList(&c);
+      ASSERT_TRUE(WaitForFirstPass(*s));
+      XenApi(R"("cmd": "clear_calls")");
+      Fault(R"("mode": "hang", "method": "VM.get_record", "seconds": 3)");
+      ASSERT_TRUE(WaitFor([] { return Count(Calls(), "VM.get_record") > 0; }));
+      if (closeFirst) {
+        s->Close();
+        EXPECT_FALSE(s->IsRefreshFinished());
+        EXPECT_EQ(s->LibrarySession(), nullptr);
+        EXPECT_EQ(Sessions(), 1);  // no logout towards a server that does not answer
+      }
+      c.DetachAll();
+      s.reset();
+    }
+    // The server lets go after 3 seconds; the pass fails and its thread ends.
+    EXPECT_TRUE(WaitFor([&] { return RefreshThread::LiveThreads() == before; }, 20s));
+    XenApi(R"("cmd": "clear_faults")");
+  }
+}
+
+// The refresh thread writes the session's figures and its own VMs while the caller
+// copies and reads them, and both threads call the library at once (ThreadSanitizer
+// watches this).
+TEST_F(Xen4SessionTest, CallerAndRefreshThreadShareTheSessionSafely) {
+  XenApi(R"("cmd": "freeze_figures", "at": null)");
+  Xen4SessionImpl s(0);  // passes back to back
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  const auto end = std::chrono::steady_clock::now() + 1500ms;
+  int rounds = 0;
+  double sink = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    s.Update();
+    sink += s.GetCpuUsage() + s.GetMemoryUsage() + s.GetNetworkIO();
+    for (int i = 0; i < c.GetCount(); ++i) sink += c.GetItem(i)->GetCpuUsage() + c.GetItem(i)->GetStatus().size();
+    c.GetItem(kDesk)->Pause();
+    if (rounds == 10) c.GetItem(kWeb)->Reboot();  // a library call beside the pass's
+    ++rounds;
+  }
+  EXPECT_GT(rounds, 10);
+  EXPECT_TRUE(std::isfinite(sink));
+  EXPECT_TRUE(s.IsConnected());
+  c.DetachAll();
+  s.Close();
+  EXPECT_TRUE(s.IsRefreshFinished());
+}
