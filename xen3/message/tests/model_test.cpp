@@ -110,33 +110,4 @@ TEST(HostConfigurationOf, NoneUnlessSuccessWithAttr) {
   EXPECT_EQ(c->guests[0]->uuid, "u");
 }
 
-TEST(Model, NewObjectsHaveEveryFieldAbsent) {
-  XsPayload p;
-  EXPECT_EQ(p.majorVersion, -1);
-  EXPECT_EQ(p.minorVersion, -1);
-  EXPECT_EQ(p.dataInterval, -1);
-  EXPECT_EQ(p.startForce, -1);
-  EXPECT_FALSE(p.force);
-  EXPECT_EQ(p.username, nullptr);
-  EXPECT_EQ(p.password, nullptr);
-  EXPECT_EQ(p.uuid, nullptr);
-  EXPECT_FALSE(p.type.has_value());
-  EXPECT_EQ(p.attr, nullptr);
-  EXPECT_EQ(p.data, nullptr);
-  XsMessage m;
-  EXPECT_EQ(m.sync, -1);
-  EXPECT_EQ(m.reasonCode, -1);
-  EXPECT_FALSE(m.command.has_value());
-  EXPECT_EQ(m.sessionId, nullptr);
-  XsHostMetrics h;
-  EXPECT_EQ(h.xmCpuUsage, -1.0);
-  EXPECT_EQ(h.bdFree, -1);
-  XsGuestMetrics g;
-  EXPECT_EQ(g.uptimeIdle, -1.0);
-  EXPECT_EQ(g.numVcpu, -1);
-  XsHost host;
-  EXPECT_EQ(host.freeMemory, -1);
-  EXPECT_FALSE(host.xenVersion.has_value());
-}
-
 }  // namespace

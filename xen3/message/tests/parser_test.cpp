@@ -184,14 +184,6 @@ TEST(ParseFrame, StreamStateAndExceptionMask) {
   EXPECT_EQ(good.get(), '\n');
 }
 
-TEST(ParseFrame, ExceptionCopiesKeepTheMessage) {
-  parser_exception original("unexpected character");
-  parser_exception copy = original;
-  EXPECT_STREQ(copy.what(), "unexpected character");
-  const std::exception& base = copy;
-  EXPECT_STREQ(base.what(), "unexpected character");
-}
-
 // Deep nesting costs memory only: no recursion while parsing or destroying.
 TEST(ParseFrame, MillionLevelsDeep) {
   const std::size_t depth = 1000000;

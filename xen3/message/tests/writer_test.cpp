@@ -176,25 +176,4 @@ TEST(RequestText, BorrowedTextsAreReferencedNotCopied) {
   EXPECT_EQ(vm, "vm-2");
 }
 
-TEST(RequestText, OnlyStartupCarriesStartForce) {
-  using Builder = std::unique_ptr<XsMessage> (*)(BorrowedText, BorrowedText);
-  const Builder others[] = {buildVmShutdown, buildVmSave, buildVmRestore, buildVmReboot,
-                            buildVmPause, buildVmUnpause};
-  for (Builder build : others) {
-    auto message = build(kSession, kVm);
-    EXPECT_EQ(message->payload->startForce, -1);
-    EXPECT_EQ(written(*message).find("start_force"), std::string::npos);
-  }
-  EXPECT_EQ(buildVmStartup(kSession, kVm)->payload->startForce, 1);
-}
-
-TEST(ProtocolNames, SixteenInProtocolOrder) {
-  const char* expected[] = {"sign_on_main", "sign_on_back", "mh_getcfg",  "vm_getcfg",
-                            "reboot",       "halt",         "mh_shutdown", "sign_off_main",
-                            "vm_startup",   "vm_pause",     "vm_unpause", "vm_save",
-                            "vm_restore",   "vm_shutdown",  "vm_reboot",  "vm_destroy"};
-  ASSERT_EQ(kXsProtocolNames.size(), 16u);
-  for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(kXsProtocolNames[i], expected[i]) << i;
-}
-
 }  // namespace
