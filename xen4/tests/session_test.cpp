@@ -159,7 +159,10 @@ TEST_F(Xen4SessionTest, CopiesShowUnknownUntilTheFirstPassHasRun) {
   ASSERT_EQ(c.GetCount(), kGuests);
   for (int i = 0; i < kGuests; ++i) {
     EXPECT_EQ(c.GetItem(i)->GetStatus(), "UNKNOWN");
-    EXPECT_EQ(c.GetItem(i)->GetName(), s.OwnVm(i).GetName());
+    {
+      std::lock_guard<std::mutex> g(s.OwnVm(i).Lock());
+      EXPECT_EQ(c.GetItem(i)->GetName(), s.OwnVm(i).GetName());
+    }
     EXPECT_EQ(c.GetItem(i)->GetMemory(), s.OwnVm(i).GetMemory());
     EXPECT_NE(c.GetItem(i), &s.OwnVm(i));
     EXPECT_EQ(static_cast<Xen4VMImpl*>(c.GetItem(i))->Session(), &s);

@@ -44,7 +44,8 @@ inline int XenApiPort() { return simtest::FromEnvironment().xenapiPort; }
 // Methods the simulated server has received since the last "clear_calls".
 inline std::vector<std::string> Calls() {
   std::vector<std::string> out;
-  for (const auto& m : XenApi("\"cmd\": \"calls\"")["methods"].items) out.push_back(m.text);
+  const jsonlite::Value reply = XenApi("\"cmd\": \"calls\"");
+  for (const auto& m : reply["methods"].items) out.push_back(m.text);
   return out;
 }
 
