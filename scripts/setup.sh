@@ -83,7 +83,7 @@ build_openssl() { # target prefix
 
 build_libxml2() {
   local host=$1 prefix=$2 srcdir ver work
-  ver=$(pkg_version libxml2); [ -f "$prefix/.libxml2-$ver" ] && return
+  ver=$(pkg_version libxml2); [ -f "$prefix/.libxml2-$ver-static" ] && return
   srcdir=$(fetch_source libxml2); work="$CACHE/work/$host/libxml2"
   rm -rf "$work"; mkdir -p "$(dirname "$work")"; cp -a "$srcdir" "$work"
   log "building libxml2 $ver for $host"
@@ -91,6 +91,7 @@ build_libxml2() {
   cmake -S "$work" -B "$work/_build" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
     -DCMAKE_C_COMPILER="$host-gcc" -DCMAKE_RC_COMPILER="$host-windres" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
+    -DCMAKE_C_FLAGS=-DLIBXML_STATIC \
     -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF \
     -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF \
     -DLIBXML2_WITH_PROGRAMS=OFF -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_DEBUG=OFF >/dev/null
@@ -100,7 +101,9 @@ build_libxml2() {
   if [ ! -f "$prefix/lib/libxml2.a" ]; then
     cp "$(find "$prefix/lib" -maxdepth 1 -name 'libxml2*.a' | head -n1)" "$prefix/lib/libxml2.a"
   fi
-  rm -rf "$work"; touch "$prefix/.libxml2-$ver"
+  # LIBXML_STATIC: without it the archive's objects carry export directives, and every
+  # DLL linking them would export the whole library.
+  rm -rf "$work"; touch "$prefix/.libxml2-$ver-static"
 }
 
 build_curl() {
