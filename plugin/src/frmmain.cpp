@@ -97,8 +97,6 @@ void FrmMain::CreateControls() {
   CreateControl(w, IDC_LABEL1, L"STATIC", L"Hostname:", label, 0, kMargin, RowY(1) + labelOffset, kLabelWidth, 8);
   CreateControl(w, IDC_TXTHOSTNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(1), kFieldWidth,
                 kFieldHeight);
-  CreateControl(w, IDC_BTOK, L"BUTTON", L"&OK", WS_TABSTOP | BS_PUSHBUTTON, 0, kButtonX, RowY(1) - 1, kButtonWidth,
-                14);
   CreateControl(w, IDC_LABEL2, L"STATIC", L"Username:", label, 0, kMargin, RowY(2) + labelOffset, kLabelWidth, 8);
   CreateControl(w, IDC_TXTUSERNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(2), kFieldWidth,
                 kFieldHeight);
@@ -124,6 +122,9 @@ void FrmMain::CreateControls() {
   CreateControl(w, IDC_LABEL5, L"STATIC", L"seconds", label, 0, kFieldX + 44, RowY(7) + labelOffset, 40, 8);
   CreateControl(w, IDC_LBLPARAMETER, L"STATIC", L"", label | SS_SUNKEN, 0, kMargin, RowY(8), kClientWidth - 2 * kMargin,
                 10);
+  // Created last so that Tab walks through the fields before it.
+  CreateControl(w, IDC_BTOK, L"BUTTON", L"&OK", WS_TABSTOP | BS_PUSHBUTTON, 0, kButtonX, RowY(1) - 1, kButtonWidth,
+                14);
 }
 
 void FrmMain::ShowModal() {
@@ -257,7 +258,15 @@ LRESULT CALLBACK FrmMain::WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
   }
   auto* self = reinterpret_cast<FrmMain*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
-  if (self && self->wnd_ == wnd) return self->Handle(msg, wp, lp);
+  if (self && self->wnd_ == wnd) {
+    // Nothing may unwind through the system's window code; out of memory is all that
+    // could be thrown here.
+    try {
+      return self->Handle(msg, wp, lp);
+    } catch (...) {
+      return 0;
+    }
+  }
   return DefWindowProcW(wnd, msg, wp, lp);
 }
 

@@ -198,7 +198,13 @@ void FrmVmList::OnDoubleClick() {
 
 LRESULT CALLBACK FrmVmList::WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
   auto* self = reinterpret_cast<FrmVmList*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
-  if (self && self->wnd_ == wnd) return self->Handle(msg, wp, lp);
+  if (self && self->wnd_ == wnd) {
+    try {  // nothing may unwind through the system's window code
+      return self->Handle(msg, wp, lp);
+    } catch (...) {
+      return 0;
+    }
+  }
   return DefWindowProcW(wnd, msg, wp, lp);
 }
 

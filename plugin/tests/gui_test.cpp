@@ -73,7 +73,7 @@ class GuiTest : public ::testing::Test {
     return Xencom::Create(options);
   }
 
-  void Put(Xencom* plugin, HRESULT (Xencom::*put)(VARIANT), const std::wstring& text) {
+  void Put(Xencom* plugin, HRESULT (STDMETHODCALLTYPE Xencom::*put)(VARIANT), const std::wstring& text) {
     auto value = Text(text);
     ASSERT_EQ((plugin->*put)(*value.get()), S_OK);
   }

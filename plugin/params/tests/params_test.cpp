@@ -16,13 +16,6 @@ std::string Bytes(const std::initializer_list<int>& values) {
 
 }  // namespace
 
-TEST(Trim, RemovesOnlySurroundingSpaces) {
-  EXPECT_EQ(Trim(L"  web 01  "), L"web 01");
-  EXPECT_EQ(Trim(L"    "), L"");
-  EXPECT_EQ(Trim(L""), L"");
-  EXPECT_EQ(Trim(L"\tweb\t"), L"\tweb\t");  // tabs are characters of the value
-}
-
 TEST(LookupValue, FindsKeysRegardlessOfCaseAndKeepsTheValueCase) {
   const std::wstring p = L"#vstp=XEN#usr=Admin#Pwd=c2VjcmV0#xvr=3#vmn=Web01#vms=UP#";
   EXPECT_EQ(LookupValue(p, L"USR"), L"Admin");
@@ -101,6 +94,8 @@ TEST(ParameterString, WriterProducesTheExactForm) {
   EXPECT_EQ(WriteParameterString(L"  root ", " pa ss ", true, L" web01 ", L" UP "),
             L"#VSTP=XEN#USR=root#PWD=IHBhIHNzIA==#XVR=3#VMN=web01#VMS=UP#");
   EXPECT_EQ(WriteParameterString(L"", "", false, L"", L""), L"#VSTP=XEN#USR=#PWD=#XVR=4#VMN=#VMS=#");
+  // Only spaces are trimmed; a tab belongs to the value.
+  EXPECT_EQ(WriteParameterString(L"\troot ", "", false, L"   ", L"UP\t"), L"#VSTP=XEN#USR=\troot#PWD=#XVR=4#VMN=#VMS=UP\t#");
 }
 
 TEST(ParameterString, WhatTheWriterWritesTheLookupReadsBack) {
@@ -134,15 +129,4 @@ TEST(Version, ComparedAsANumber) {
   EXPECT_FALSE(VersionNumber(L"."));
   EXPECT_FALSE(VersionNumber(L"1e"));
   EXPECT_FALSE(VersionNumber(L"3 4"));
-}
-
-TEST(Counter, OverflowsAfter32767) {
-  std::int16_t count = 32766;
-  EXPECT_TRUE(IncrementCounter(count));
-  EXPECT_EQ(count, 32767);
-  EXPECT_FALSE(IncrementCounter(count));
-  EXPECT_EQ(count, 32767);
-  count = -1;
-  EXPECT_TRUE(IncrementCounter(count));
-  EXPECT_EQ(count, 0);
 }
