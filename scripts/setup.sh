@@ -98,9 +98,8 @@ build_libxml2() {
   cmake --build "$work/_build" -j"$JOBS" >/dev/null
   cmake --install "$work/_build" >/dev/null
   # the static archive's name varies between releases; expose it as libxml2.a
-  if [ ! -f "$prefix/lib/libxml2.a" ]; then
-    cp "$(find "$prefix/lib" -maxdepth 1 -name 'libxml2*.a' | head -n1)" "$prefix/lib/libxml2.a"
-  fi
+  local built; built=$(find "$prefix/lib" -maxdepth 1 -name 'libxml2*.a' ! -name libxml2.a | head -n1)
+  [ -n "$built" ] && cp -f "$built" "$prefix/lib/libxml2.a"
   # LIBXML_STATIC: without it the archive's objects carry export directives, and every
   # DLL linking them would export the whole library.
   rm -rf "$work"; touch "$prefix/.libxml2-$ver-static"
@@ -123,9 +122,8 @@ build_curl() {
        --disable-ntlm --disable-alt-svc >/dev/null &&
      make -s -j"$JOBS" -C lib >/dev/null && make -s -C lib install >/dev/null && make -s -C include install >/dev/null)
   # Debian's patches rename the library after a TLS flavour; our build is the OpenSSL one
-  if [ ! -f "$prefix/lib/libcurl.a" ]; then
-    cp "$(find "$prefix/lib" -maxdepth 1 -name 'libcurl*.a' | head -n1)" "$prefix/lib/libcurl.a"
-  fi
+  local built; built=$(find "$prefix/lib" -maxdepth 1 -name 'libcurl*.a' ! -name libcurl.a | head -n1)
+  [ -n "$built" ] && cp -f "$built" "$prefix/lib/libcurl.a"
   rm -rf "$work"; touch "$prefix/.curl-$ver"
 }
 
