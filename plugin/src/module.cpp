@@ -22,18 +22,21 @@ comkit::ClassFactoryCache<brenmo::Xencom> g_factory;
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       g_module.SetInstance(instance);
       brenmo::SetModuleInstance(instance);
-      DisableThreadLibraryCalls(instance);
       return g_module.LockInitFailed() ? FALSE : TRUE;
     case DLL_PROCESS_DETACH:
-      g_factory.Reset();
-      comkit::ReleaseTypeInfoCache();
-      brenmo::FrmMain::UnregisterWindowClass();
-      brenmo::FrmVmList::UnregisterWindowClass();
+      // Unloaded by FreeLibrary (not at process exit): release what the module kept, and
+      // the window classes, which the system does not remove with a library.
+      if (!reserved) {
+        g_factory.Reset();
+        comkit::ReleaseTypeInfoCache();
+        brenmo::FrmMain::UnregisterWindowClass();
+        brenmo::FrmVmList::UnregisterWindowClass();
+      }
       return TRUE;
     default:
       return TRUE;
