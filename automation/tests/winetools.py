@@ -33,10 +33,16 @@ def wine(*args, timeout=90, check=False):
 def keep_wineserver(seconds=60):
     """Keeps the prefix's wine server running between the many short Wine programs a
     driver starts (each would otherwise start and stop one: seconds instead of a
-    fraction of one). It ends by itself `seconds` after the last program."""
-    wine("cmd", "/c", "exit")  # creates the prefix on first use
+    fraction of one). It ends by itself `seconds` after the last program.
+
+    The server and the helper processes Wine starts with it inherit the standard handles
+    of the program that started them: started here with no pipes attached, they never
+    keep a later wine() call waiting for its output to close."""
+    subprocess.run([WINE_RUN, BINARY_DIR, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     env = dict(os.environ, WINEPREFIX=os.environ.get("WINEPREFIX", os.path.join(BINARY_DIR, "wineprefix")))
-    subprocess.run(["/usr/lib/wine/wineserver", "-p%d" % seconds], env=env, timeout=30)
+    subprocess.run(["/usr/lib/wine/wineserver", "-p%d" % seconds], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
 
 
 def reg_query(key):

@@ -197,7 +197,12 @@ class Dispatch : public Iface {
     com_ptr<ITypeInfo> ti;
     HRESULT hr = LoadTypeInfo(Lib, __uuidof(Iface), lcid, ti.put());
     if (FAILED(hr)) return hr;
-    return ti->Invoke(static_cast<Iface*>(this), id, flags, params, result, excep, argErr);
+    hr = ti->Invoke(static_cast<Iface*>(this), id, flags, params, result, excep, argErr);
+    // Some controllers call a property get as a method (a script engine's Enumerator
+    // asks for the new-enumerator member that way); answer it as the get.
+    if (hr == DISP_E_MEMBERNOTFOUND && (flags & DISPATCH_METHOD) && !(flags & DISPATCH_PROPERTYGET))
+      hr = ti->Invoke(static_cast<Iface*>(this), id, flags | DISPATCH_PROPERTYGET, params, result, excep, argErr);
+    return hr;
   }
 };
 
