@@ -6,8 +6,7 @@ Option Explicit
 
 Const MODE_XEN3_PROTOCOL = 2, MODE_XEN4_PROTOCOL = 3
 
-Dim args, factory, session, vm, target, i
-Set args = WScript.Arguments.Named
+Dim factory, session, vm, target, i
 Set factory = CreateObject("Vantrel.XenFactory")
 
 Heading "XenAPI (xen4 protocol)"
@@ -17,7 +16,7 @@ ShowHost session
 ShowVMs session
 
 For Each vm In session.VMList
-  If vm.Name = args("vm") Then Set target = vm
+  If vm.Name = Arg("vm", "") Then Set target = vm
 Next
 WScript.Echo ""
 WScript.Echo "Starting " & target.Name & " (status " & target.Status & ")"
@@ -30,7 +29,7 @@ End If
 On Error GoTo 0
 WScript.Echo "  right after Start: " & target.Status
 For i = 1 To 10
-  WScript.Sleep 1000
+  Pause 1000
   session.Update
   WScript.Echo "  after " & i & " s: " & target.Status
   If target.Status = "UP" Then Exit For
@@ -43,7 +42,7 @@ Heading "xen3 agent (xen3 protocol)"
 factory.ConnectionMode = MODE_XEN3_PROTOCOL
 Set session = Connect(factory)
 ' The agent pushes its measurements every few seconds; wait for the first.
-WScript.Sleep 2500
+Pause 2500
 session.Update
 ShowHost session
 ShowVMs session
@@ -51,7 +50,7 @@ session.Close
 
 Function Connect(f)
   On Error Resume Next
-  Set Connect = f.CreateSession(args("host"), args("user"), args("password"))
+  Set Connect = f.CreateSession(Arg("host", ""), Arg("user", ""), Arg("password", ""))
   If Err.Number <> 0 Then
     WScript.Echo "Cannot open a session: " & Err.Description
     WScript.Quit 1
@@ -91,3 +90,30 @@ End Function
 Function LPad(text, width)
   LPad = Right(Space(width) & text, width)
 End Function
+
+' Named arguments (/name:value), read one by one so that every script host takes them.
+Function Arg(name, default)
+  Dim i, a
+  Arg = default
+  For i = 0 To WScript.Arguments.Count - 1
+    a = WScript.Arguments(i)
+    If LCase(Left(a, Len(name) + 2)) = "/" & LCase(name) & ":" Then Arg = Mid(a, Len(name) + 3)
+  Next
+End Function
+
+Function HasArg(name)
+  HasArg = (Arg(name, Chr(0)) <> Chr(0))
+End Function
+
+' WScript.Sleep where the script host has it, else a wait on the clock.
+Sub Pause(milliseconds)
+  Dim t0
+  On Error Resume Next
+  WScript.Sleep milliseconds
+  If Err.Number = 0 Then Exit Sub
+  Err.Clear
+  On Error GoTo 0
+  t0 = Timer
+  Do While Timer >= t0 And Timer < t0 + milliseconds / 1000
+  Loop
+End Sub

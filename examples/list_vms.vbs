@@ -8,15 +8,14 @@ Option Explicit
 
 Const MODE_AUTODETECT = 1, MODE_XEN3_PROTOCOL = 2, MODE_XEN4_PROTOCOL = 3
 
-Dim args, factory, session, vm
-Set args = WScript.Arguments.Named
+Dim factory, session, vm
 
 Set factory = CreateObject("Vantrel.XenFactory")
-If args.Exists("mode") Then factory.ConnectionMode = CLng(args("mode"))
-If args.Exists("port") Then factory.Port = CLng(args("port"))
+If HasArg("mode") Then factory.ConnectionMode = CLng(Arg("mode", ""))
+If HasArg("port") Then factory.Port = CLng(Arg("port", ""))
 
 On Error Resume Next
-Set session = factory.CreateSession(args("host"), args("user"), args("password"))
+Set session = factory.CreateSession(Arg("host", ""), Arg("user", ""), Arg("password", ""))
 If Err.Number <> 0 Then
   WScript.Echo "Cannot open a session (" & Hex(Err.Number) & "): " & Err.Description
   WScript.Quit 1
@@ -43,3 +42,30 @@ End Function
 Function LPad(text, width)
   LPad = Right(Space(width) & text, width)
 End Function
+
+' Named arguments (/name:value), read one by one so that every script host takes them.
+Function Arg(name, default)
+  Dim i, a
+  Arg = default
+  For i = 0 To WScript.Arguments.Count - 1
+    a = WScript.Arguments(i)
+    If LCase(Left(a, Len(name) + 2)) = "/" & LCase(name) & ":" Then Arg = Mid(a, Len(name) + 3)
+  Next
+End Function
+
+Function HasArg(name)
+  HasArg = (Arg(name, Chr(0)) <> Chr(0))
+End Function
+
+' WScript.Sleep where the script host has it, else a wait on the clock.
+Sub Pause(milliseconds)
+  Dim t0
+  On Error Resume Next
+  WScript.Sleep milliseconds
+  If Err.Number = 0 Then Exit Sub
+  Err.Clear
+  On Error GoTo 0
+  t0 = Timer
+  Do While Timer >= t0 And Timer < t0 + milliseconds / 1000
+  Loop
+End Sub

@@ -7,26 +7,26 @@ Option Explicit
 
 Const VANTREL_E_SERVER = &H80043000
 
-Dim args, factory, session, vm, target, action, waited
-Set args = WScript.Arguments.Named
+Dim factory, session, vm, target, action, waited
 Set factory = CreateObject("Vantrel.XenFactory")
-If args.Exists("mode") Then factory.ConnectionMode = CLng(args("mode"))
-If args.Exists("port") Then factory.Port = CLng(args("port"))
+If HasArg("mode") Then factory.ConnectionMode = CLng(Arg("mode", ""))
+If HasArg("port") Then factory.Port = CLng(Arg("port", ""))
 
 On Error Resume Next
-Set session = factory.CreateSession(args("host"), args("user"), args("password"))
+Set session = factory.CreateSession(Arg("host", ""), Arg("user", ""), Arg("password", ""))
 If Err.Number <> 0 Then Fail "CreateSession"
 On Error GoTo 0
 
 For Each vm In session.VMList
-  If vm.Name = args("vm") Then Set target = vm
+  If vm.Name = Arg("vm", "") Then Set target = vm
 Next
 If IsEmpty(target) Then
-  WScript.Echo "No VM named " & args("vm")
+  WScript.Echo "No VM named " & Arg("vm", "")
   WScript.Quit 2
 End If
 
-action = LCase(args("action"))
+session.Update
+action = LCase(Arg("action", ""))
 WScript.Echo target.Name & " is " & target.Status & "; " & action & "..."
 On Error Resume Next
 Select Case action
@@ -43,12 +43,14 @@ WScript.Echo target.Name & " is " & target.Status
 
 ' The new state shows once the session has refreshed its figures.
 waited = 0
-If args.Exists("wait") Then
-  Do While waited < CLng(args("wait"))
-    WScript.Sleep 1000
+If HasArg("wait") Then
+  Do While waited < CLng(Arg("wait", ""))
+    Pause 1000
     waited = waited + 1
     session.Update
     WScript.Echo "after " & waited & " s: " & target.Status
+    If target.Status <> "STARTING" And target.Status <> "SHUTTING_DOWN" And target.Status <> "REBOOTING" And _
+       target.Status <> "SUSPENDING" Then Exit Do
   Loop
 End If
 session.Close
@@ -60,4 +62,31 @@ Sub Fail(what)
     WScript.Echo what & " failed (" & Hex(Err.Number) & "): " & Err.Description
   End If
   WScript.Quit 1
+End Sub
+
+' Named arguments (/name:value), read one by one so that every script host takes them.
+Function Arg(name, default)
+  Dim i, a
+  Arg = default
+  For i = 0 To WScript.Arguments.Count - 1
+    a = WScript.Arguments(i)
+    If LCase(Left(a, Len(name) + 2)) = "/" & LCase(name) & ":" Then Arg = Mid(a, Len(name) + 3)
+  Next
+End Function
+
+Function HasArg(name)
+  HasArg = (Arg(name, Chr(0)) <> Chr(0))
+End Function
+
+' WScript.Sleep where the script host has it, else a wait on the clock.
+Sub Pause(milliseconds)
+  Dim t0
+  On Error Resume Next
+  WScript.Sleep milliseconds
+  If Err.Number = 0 Then Exit Sub
+  Err.Clear
+  On Error GoTo 0
+  t0 = Timer
+  Do While Timer >= t0 And Timer < t0 + milliseconds / 1000
+  Loop
 End Sub

@@ -2,16 +2,30 @@
 // prints the host load and each VM's status and load.
 //
 //   cscript //nologo watch.js /host:H /user:U /password:P [/mode:1|2|3] [/port:N] [/rounds:N] [/every:SECONDS]
-var args = WScript.Arguments.Named;
+// Named arguments (/name:value), read one by one so that every script host takes them.
+function arg(name, fallback) {
+  var value = fallback;
+  for (var i = 0; i < WScript.Arguments.length; i++) {
+    var a = WScript.Arguments(i);
+    if (a.toLowerCase().indexOf("/" + name.toLowerCase() + ":") == 0) value = a.substring(name.length + 2);
+  }
+  return value;
+}
+// WScript.Sleep where the script host has it, else a wait on the clock.
+function pause(ms) {
+  try { WScript.Sleep(ms); return; } catch (e) {}
+  var end = new Date().getTime() + ms;
+  while (new Date().getTime() < end) {}
+}
 var factory = new ActiveXObject("Vantrel.XenFactory");
-if (args.Exists("mode")) factory.ConnectionMode = parseInt(args("mode"), 10);
-if (args.Exists("port")) factory.Port = parseInt(args("port"), 10);
-var rounds = args.Exists("rounds") ? parseInt(args("rounds"), 10) : 3;
-var every = args.Exists("every") ? parseInt(args("every"), 10) : 5;
+if (arg("mode", "") != "") factory.ConnectionMode = parseInt(arg("mode", ""), 10);
+if (arg("port", "") != "") factory.Port = parseInt(arg("port", ""), 10);
+var rounds = parseInt(arg("rounds", "3"), 10);
+var every = parseInt(arg("every", "5"), 10);
 
 var session;
 try {
-  session = factory.CreateSession(args("host"), args("user"), args("password"));
+  session = factory.CreateSession(arg("host", ""), arg("user", ""), arg("password", ""));
 } catch (e) {
   WScript.Echo("Cannot open a session (" + hex(e.number) + "): " + e.description);
   WScript.Quit(1);
@@ -35,6 +49,6 @@ for (var round = 1; round <= rounds; round++) {
     WScript.Echo("  " + pad(vm.Name, 20) + pad(vm.Status, 14) + "CPU " + fixed(vm.CpuUsage) +
                  " %  memory " + fixed(vm.MemoryUsage) + " %");
   }
-  if (round < rounds) WScript.Sleep(every * 1000);
+  if (round < rounds) pause(every * 1000);
 }
 session.Close();
