@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs beside the simulated host (see scripts/demo.sh): registers both DLLs under Wine,
 runs the VBScript demo session and two Brenmo checks, and prints what they print."""
+import base64
 import os
 import subprocess
 import sys
@@ -34,9 +35,12 @@ print(wine("cscript", "//nologo", winpath(os.path.join(ROOT, "examples", "demo.v
 print("Brenmo checks")
 print("=============")
 host_vbs = winpath(os.path.join(ROOT, "examples", "brenmo_host.vbs"))
+password = base64.b64encode(b"xenroot").decode()
 for vm, state, protocol in (("web01", "UP", "4"), ("mail01", "UP", "3")):
-    print("Is %s %s (xen%s)?" % (vm, state, protocol))
-    out = wine("cscript", "//nologo", host_vbs, "/host:127.0.0.1", "/user:root", "/password:xenroot",
-               "/xenversion:" + protocol, "/vm:" + vm, "/state:" + state, check=False)
-    print("  " + out.strip().replace("\n", "\n  "))
-print("\nStopping the simulated host.")
+    parameter = "#VSTP=XEN#USR=root#PWD=%s#XVR=%s#VMN=%s#VMS=%s#" % (password, protocol, vm, state)
+    print("Is %s %s? (Xen %s.x)  parameter %s" % (vm, state, protocol, parameter))
+    out = wine("cscript", "//nologo", host_vbs, "127.0.0.1", parameter, "30", check=False)
+    for line in out.strip().splitlines():
+        print("  " + line)
+print()
+print("Stopping the simulated host.")
