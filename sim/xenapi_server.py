@@ -48,6 +48,9 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
           no_status     a struct without "Status"
   {"cmd": "clear_faults"}
   {"cmd": "calls"}           -> {"count": N, "methods": [...]}   every request, in order
+                                with "bodies": true also {"bodies": [...]}: the request
+                                texts, kept while "record_bodies" is on
+  {"cmd": "record_bodies", "enabled": bool}
   {"cmd": "clear_calls"}
   {"cmd": "set_credentials", "username": U, "password": P}   (null: the inventory's)
   {"cmd": "set_legacy_signatures", "enabled": bool}   VM.start/VM.resume without force
@@ -254,7 +257,7 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
             api.record("<malformed>")
             self._send(200, fault_response(-32700, "parse error: %s" % exc))
             return
-        api.record(method)
+        api.record(method, data)
         fault = api.take_fault(method)
         if fault is not None and fault.mode == "delay":
             api.stopping.wait(float(fault.options.get("seconds", 1.0)))
@@ -338,6 +341,8 @@ class XenApiServer:
         with self.lock:
             self.faults = []
             self.calls = []
+            self.bodies = []
+            self.record_bodies = False
             self.call_count = 0
             self.sessions = {}
             self.credentials = None
@@ -366,11 +371,13 @@ class XenApiServer:
         with self.lock:
             self.connections += 1
 
-    def record(self, method):
+    def record(self, method, body=None):
         with self.lock:
             self.call_count += 1
             if len(self.calls) < 1000000:
                 self.calls.append(method)
+                if self.record_bodies and body is not None:
+                    self.bodies.append(body.decode("utf-8", "replace"))
 
     def take_fault(self, method):
         with self.lock:
@@ -409,10 +416,18 @@ class XenApiServer:
             return {"ok": True}
         if cmd == "calls":
             with self.lock:
-                return {"ok": True, "count": self.call_count, "methods": list(self.calls)}
+                reply = {"ok": True, "count": self.call_count, "methods": list(self.calls)}
+                if request.get("bodies"):
+                    reply["bodies"] = list(self.bodies)
+                return reply
+        if cmd == "record_bodies":
+            with self.lock:
+                self.record_bodies = bool(request.get("enabled", True))
+            return {"ok": True}
         if cmd == "clear_calls":
             with self.lock:
                 self.calls = []
+                self.bodies = []
                 self.call_count = 0
             return {"ok": True}
         if cmd == "set_credentials":

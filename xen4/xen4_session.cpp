@@ -285,6 +285,13 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
   if (s.Handle() || !thread_.IsFinished())
     throw std::runtime_error("Cannot create xen4 session");
 
+  // A session may be connected again after Close: the stop event starts unsignalled.
+  {
+    std::lock_guard<std::mutex> guard(s.stopMutex);
+    s.stopSignalled = false;
+  }
+  s.transportFaulted.store(false);
+
   // 1. The URL; the library hands this very text to the transport on every call.
   s.url = "https://" + address + ":" + std::to_string(port) + "/";
 

@@ -146,15 +146,6 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(self.failure(self.api.VM.start(s, self.vm("tpl"), False, False))[0],
                          "OPERATION_NOT_ALLOWED")
 
-    def test_sessions_and_credentials(self):
-        err = self.failure(self.api.session.login_with_password("root", "nope"))
-        self.assertEqual(err[0], "SESSION_AUTHENTICATION_FAILED")
-        self.ok(self.api.session.logout(self.session))
-        self.assertEqual(self.failure(self.api.VM.get_all(self.session)), ["SESSION_INVALID", self.session])
-        self.assertEqual(self.failure(self.api.VM.no_such_call(self.session))[0], "MESSAGE_METHOD_UNKNOWN")
-        self.server.control({"cmd": "set_credentials", "username": "a", "password": "b"})
-        self.ok(self.api.session.login_with_password("a", "b"))
-
     def test_fault_modes(self):
         s = self.session
         call = xmlrpc.client.dumps((s,), "VM.get_all")
