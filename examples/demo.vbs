@@ -11,7 +11,11 @@ Set factory = CreateObject("Vantrel.XenFactory")
 
 Heading "XenAPI (xen4 protocol)"
 factory.ConnectionMode = MODE_XEN4_PROTOCOL
+factory.RefreshingDelay = 1
 Set session = Connect(factory)
+' The session's refresh thread reads the figures in the background; give it a moment.
+Pause 1500
+session.Update
 ShowHost session
 ShowVMs session
 
@@ -41,7 +45,7 @@ Set session = Nothing
 Heading "xen3 agent (xen3 protocol)"
 factory.ConnectionMode = MODE_XEN3_PROTOCOL
 Set session = Connect(factory)
-' The agent pushes its measurements every few seconds; wait for the first.
+' The agent pushes its measurements every RefreshingDelay seconds; wait for the first.
 Pause 2500
 session.Update
 ShowHost session
