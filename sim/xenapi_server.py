@@ -534,7 +534,6 @@ class XenApiServer:
         if "product_version" in host:
             software["product_version"] = host["product_version"]
         software["xen"] = host.get("xen_version", "")
-        software["xapi"] = "1.3"
         with self.lock:
             enabled = self.host_enabled
         return {
