@@ -1,0 +1,380 @@
+// A C++ client of the built Vantrel.dll, written against the type library's
+// declarations only: the four exports loaded from the DLL, and the registered factory
+// driven early and late bound against the simulated host (both protocols).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Vantrel.h"
+#include "comkit/resources.h"
+#include "platform.h"
+#include "sim_client.h"
+
+namespace {
+
+using comkit::com_ptr;
+using comkit::unique_bstr;
+using comkit::unique_variant;
+
+const HRESULT kConnectorFailure = static_cast<HRESULT>(0x80043000UL);
+
+std::wstring DllPath() {
+  const char* dir = std::getenv("VANTREL_BINARY_DIR");
+  std::string path = std::string("Z:") + (dir ? dir : "") + "/automation/Vantrel.dll";
+  for (auto& c : path)
+    if (c == '/') c = '\\';
+  return platform::ToWide(path);
+}
+
+// An export as the function it is (through the generic function pointer type).
+template <class F>
+F Proc(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// The DLL loaded once for the whole program (COM loads the same module again).
+struct Exports {
+  HMODULE module = nullptr;
+  HRESULT(STDAPICALLTYPE* canUnloadNow)() = nullptr;
+  HRESULT(STDAPICALLTYPE* getClassObject)(REFCLSID, REFIID, void**) = nullptr;
+};
+
+const Exports& Dll() {
+  static Exports e = [] {
+    Exports x;
+    x.module = LoadLibraryW(DllPath().c_str());
+    if (x.module) {
+      x.canUnloadNow = Proc<decltype(x.canUnloadNow)>(x.module, "DllCanUnloadNow");
+      x.getClassObject = Proc<decltype(x.getClassObject)>(x.module, "DllGetClassObject");
+    }
+    return x;
+  }();
+  return e;
+}
+
+// S_OK from DllCanUnloadNow within the time given (refresh threads end after their pass).
+HRESULT CanUnloadWithin(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  HRESULT hr = Dll().canUnloadNow();
+  while (hr != S_OK && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    hr = Dll().canUnloadNow();
+  }
+  return hr;
+}
+
+std::wstring TakeErrorDescription() {
+  com_ptr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.put()) != S_OK) return L"<none>";
+  unique_bstr d;
+  info->GetDescription(d.put());
+  return d ? d.get() : L"";
+}
+
+class ComTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    ASSERT_NE(Dll().module, nullptr) << "cannot load " << platform::ToNarrow(DllPath());
+  }
+  void TearDown() override { CoUninitialize(); }
+};
+
+// ---------------------------------------------------------------- exports
+
+TEST_F(ComTest, ExportsByNameAndOrdinal) {
+  const char* names[] = {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"};
+  for (WORD ordinal = 1; ordinal <= 4; ++ordinal) {
+    FARPROC byName = GetProcAddress(Dll().module, names[ordinal - 1]);
+    FARPROC byOrdinal = GetProcAddress(Dll().module, MAKEINTRESOURCEA(ordinal));
+    ASSERT_NE(byName, nullptr) << names[ordinal - 1];
+    EXPECT_EQ(byName, byOrdinal) << names[ordinal - 1];
+  }
+  EXPECT_EQ(GetProcAddress(Dll().module, MAKEINTRESOURCEA(5)), nullptr);
+}
+
+TEST_F(ComTest, ClassObjectOnlyForTheFactory) {
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(Dll().getClassObject(CLSID_XenSession, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(Dll().getClassObject(CLSID_XenVMList, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(Dll().getClassObject(CLSID_XenFactory, IID_IClassFactory, nullptr), E_POINTER);
+  com_ptr<IClassFactory> cf;
+  ASSERT_EQ(Dll().getClassObject(CLSID_XenFactory, IID_IClassFactory, cf.put_void()), S_OK);
+}
+
+TEST_F(ComTest, CanUnloadNowFollowsTheObjects) {
+  ASSERT_EQ(CanUnloadWithin(std::chrono::seconds(15)), S_OK);
+  com_ptr<IClassFactory> cf;
+  ASSERT_EQ(Dll().getClassObject(CLSID_XenFactory, IID_IClassFactory, cf.put_void()), S_OK);
+  com_ptr<IXenFactory> f;
+  ASSERT_EQ(cf->CreateInstance(nullptr, IID_IXenFactory, f.put_void()), S_OK);
+  EXPECT_EQ(Dll().canUnloadNow(), S_FALSE);
+  f.reset();
+  EXPECT_EQ(Dll().canUnloadNow(), S_OK);
+  ASSERT_EQ(cf->LockServer(TRUE), S_OK);
+  EXPECT_EQ(Dll().canUnloadNow(), S_FALSE);
+  ASSERT_EQ(cf->LockServer(FALSE), S_OK);
+  EXPECT_EQ(Dll().canUnloadNow(), S_OK);
+}
+
+class Outer : public IUnknown {
+ public:
+  explicit Outer(IClassFactory* cf) { hr = cf->CreateInstance(this, IID_IUnknown, reinterpret_cast<void**>(&inner)); }
+  ~Outer() {
+    if (inner) inner->Release();
+  }
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (IsEqualIID(riid, IID_IUnknown)) {
+      *ppv = this;
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
+  IUnknown* inner = nullptr;
+  HRESULT hr;
+  LONG refs = 1;
+};
+
+TEST_F(ComTest, TheFactoryCanBeAggregated) {
+  com_ptr<IClassFactory> cf;
+  ASSERT_EQ(Dll().getClassObject(CLSID_XenFactory, IID_IClassFactory, cf.put_void()), S_OK);
+  Outer outer(cf.get());
+  ASSERT_EQ(outer.hr, S_OK);
+  com_ptr<IXenFactory> f;
+  ASSERT_EQ(outer.QueryInterface(IID_IXenFactory, f.put_void()), S_OK);
+  com_ptr<IUnknown> identity;
+  ASSERT_EQ(f->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+  EXPECT_EQ(identity.get(), static_cast<IUnknown*>(&outer));
+  EXPECT_EQ(f->put_ConnectionMode(MODE_XEN4_PROTOCOL), S_OK);
+  LONG port = 0;
+  EXPECT_EQ(f->get_Port(&port), S_OK);
+  EXPECT_EQ(port, 443);
+  void* p = nullptr;
+  EXPECT_EQ(cf->CreateInstance(&outer, IID_IXenFactory, &p), CLASS_E_NOAGGREGATION);
+}
+
+// ---------------------------------------------------------------- against the host
+
+class HostTest : public ComTest {
+ protected:
+  void SetUp() override {
+    ComTest::SetUp();
+    if (!simtest::Available()) GTEST_SKIP() << "needs the simulated host";
+    ASSERT_TRUE(simtest::ReplyOk(simtest::Control(R"({"cmd": "reset"})")));
+    ASSERT_EQ(CoCreateInstance(CLSID_XenFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IXenFactory,
+                               factory.put_void()),
+              S_OK)
+        << "is Vantrel.dll registered?";
+  }
+  com_ptr<IXenSession> Open(XenConnectionMode mode, int port) {
+    EXPECT_EQ(factory->put_ConnectionMode(mode), S_OK);
+    EXPECT_EQ(factory->put_Port(port), S_OK);
+    EXPECT_EQ(factory->put_RefreshingDelay(1), S_OK);
+    unique_bstr host(SysAllocString(L"127.0.0.1")), user(SysAllocString(L"root")), pass(SysAllocString(L"xenroot"));
+    com_ptr<IXenSession> s;
+    const HRESULT hr = factory->CreateSession(host.get(), user.get(), pass.get(), s.put());
+    EXPECT_EQ(hr, S_OK) << platform::ToNarrow(TakeErrorDescription());
+    return s;
+  }
+  static std::wstring Text(HRESULT (STDMETHODCALLTYPE IXenVM::*get)(BSTR*), IXenVM* vm) {
+    unique_bstr b;
+    EXPECT_EQ((vm->*get)(b.put()), S_OK);
+    return b ? b.get() : L"";
+  }
+  // Reads a member by name through IDispatch: the id must be the library's.
+  static unique_variant Late(IDispatch* d, const wchar_t* name, DISPID expected, WORD flags = DISPATCH_PROPERTYGET) {
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    DISPID id = 0;
+    EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << platform::ToNarrow(name);
+    EXPECT_EQ(id, expected) << platform::ToNarrow(name);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    unique_variant r;
+    EXCEPINFO excep{};
+    EXPECT_EQ(d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, r.get(), &excep, nullptr), S_OK)
+        << platform::ToNarrow(name);
+    return r;
+  }
+  static com_ptr<IXenVM> Item(IXenVMList* list, LONG index) {
+    com_ptr<IXenVM> vm;
+    EXPECT_EQ(list->get_Item(index, vm.put()), S_OK);
+    return vm;
+  }
+  static com_ptr<IXenVM> Find(IXenVMList* list, const wchar_t* name) {
+    LONG n = 0;
+    list->get_Count(&n);
+    for (LONG i = 1; i <= n; ++i) {
+      com_ptr<IXenVM> vm = Item(list, i);
+      if (Text(&IXenVM::get_Name, vm.get()) == name) return vm;
+    }
+    return {};
+  }
+
+  com_ptr<IXenFactory> factory;
+};
+
+TEST_F(HostTest, Xen4EveryMemberEarlyAndLateBound) {
+  com_ptr<IXenSession> s = Open(MODE_XEN4_PROTOCOL, simtest::FromEnvironment().xenapiPort);
+  ASSERT_TRUE(s);
+  unique_bstr name;
+  ASSERT_EQ(s->get_ServerName(name.put()), S_OK);
+  EXPECT_STREQ(name.get(), L"xenhost01");
+
+  com_ptr<IDispatch> ds = s.query<IDispatch>();
+  EXPECT_STREQ(V_BSTR(Late(ds.get(), L"ServerName", 5).get()), L"xenhost01");
+  EXPECT_STREQ(V_BSTR(Late(ds.get(), L"ServerDescription", 14).get()), L"Lab rack 3, dual socket");
+  EXPECT_STREQ(V_BSTR(Late(ds.get(), L"XenVersion", 6).get()), L"6.0.2");
+  EXPECT_STREQ(V_BSTR(Late(ds.get(), L"Status", 7).get()), L"On");
+  EXPECT_EQ(V_I4(Late(ds.get(), L"NumCpus", 9).get()), 4);
+  EXPECT_EQ(Late(ds.get(), L"Memory", 8).vt(), VT_I4);
+  for (auto [n, id] : {std::pair{L"CpuUsage", 1}, {L"MemoryUsage", 10}, {L"DiskIO", 12}, {L"NetworkIO", 13}})
+    EXPECT_EQ(Late(ds.get(), n, id).vt(), VT_R8) << platform::ToNarrow(n);
+  Late(ds.get(), L"Update", 3, DISPATCH_METHOD);
+
+  unique_variant listVar = Late(ds.get(), L"VMList", 2);
+  ASSERT_EQ(listVar.vt(), VT_DISPATCH);
+  com_ptr<IDispatch> dl(V_DISPATCH(listVar.get()));
+  EXPECT_EQ(V_I4(Late(dl.get(), L"Count", 1).get()), 4);
+  unique_variant e = Late(dl.get(), L"_NewEnum", DISPID_NEWENUM);
+  ASSERT_EQ(e.vt(), VT_UNKNOWN);
+  com_ptr<IEnumVARIANT> en = com_ptr<IUnknown>(V_UNKNOWN(e.get())).query<IEnumVARIANT>();
+  ASSERT_TRUE(en);
+  unique_variant first;
+  ASSERT_EQ(en->Next(1, first.put(), nullptr), S_OK);
+  ASSERT_EQ(first.vt(), VT_DISPATCH);
+  com_ptr<IDispatch> dv(V_DISPATCH(first.get()));
+  EXPECT_STREQ(V_BSTR(Late(dv.get(), L"Name", 2).get()), L"web01");
+  EXPECT_STREQ(V_BSTR(Late(dv.get(), L"Description", 3).get()), L"Front-end web server");
+  EXPECT_EQ(Late(dv.get(), L"Status", 4).vt(), VT_BSTR);
+  EXPECT_EQ(V_I4(Late(dv.get(), L"NumCpus", 14).get()), 2);
+  EXPECT_EQ(Late(dv.get(), L"Memory", 11).vt(), VT_I4);
+  for (auto [n, id] : {std::pair{L"CpuUsage", 1}, {L"DiskIO", 10}, {L"NetworkIO", 12}, {L"MemoryUsage", 13}})
+    EXPECT_EQ(Late(dv.get(), n, id).vt(), VT_R8) << platform::ToNarrow(n);
+
+  // Early bound: the list by index, a VM started shows its transitional state at once.
+  com_ptr<IXenVMList> list;
+  ASSERT_EQ(s->get_VMList(list.put()), S_OK);
+  com_ptr<IXenVM> build = Find(list.get(), L"build01");
+  ASSERT_TRUE(build);
+  EXPECT_EQ(build->Start(), S_OK) << platform::ToNarrow(TakeErrorDescription());
+  EXPECT_EQ(Text(&IXenVM::get_Status, build.get()), L"STARTING");
+  // A second start while the first runs is refused by the server.
+  EXPECT_EQ(build->Start(), kConnectorFailure);
+  EXPECT_NE(TakeErrorDescription(), L"");
+}
+
+TEST_F(HostTest, Xen4VmKeptAfterTheSessionAndCloseTwice) {
+  com_ptr<IXenSession> s = Open(MODE_XEN4_PROTOCOL, simtest::FromEnvironment().xenapiPort);
+  ASSERT_TRUE(s);
+  com_ptr<IXenVMList> list;
+  ASSERT_EQ(s->get_VMList(list.put()), S_OK);
+  com_ptr<IXenVM> vm = Item(list.get(), 1);
+  ASSERT_TRUE(simtest::ReplyOk(simtest::Control(R"({"target": "xenapi", "cmd": "clear_calls"})")));
+
+  // Close, then the release closes again: the back end logs out once, nothing fails.
+  EXPECT_EQ(s->Close(), S_OK) << platform::ToNarrow(TakeErrorDescription());
+  list.reset();
+  s.reset();
+  const std::string calls = simtest::Control(R"({"target": "xenapi", "cmd": "calls"})");
+  size_t logouts = 0;
+  for (size_t at = calls.find("session.logout"); at != std::string::npos; at = calls.find("session.logout", at + 1))
+    ++logouts;
+  EXPECT_EQ(logouts, 1u) << calls;
+
+  EXPECT_EQ(Text(&IXenVM::get_Name, vm.get()), L"web01");
+  EXPECT_EQ(vm->Start(), kConnectorFailure);
+  EXPECT_EQ(TakeErrorDescription(), L"no session");
+  {
+    com_ptr<ISupportErrorInfo> sei = vm.query<ISupportErrorInfo>();
+    ASSERT_TRUE(sei);
+    EXPECT_EQ(sei->InterfaceSupportsErrorInfo(IID_IXenVM), S_OK);
+  }
+  vm.reset();
+  factory.reset();
+  // Everything released and the refresh thread stopped: the library may go.
+  EXPECT_EQ(CanUnloadWithin(std::chrono::seconds(15)), S_OK);
+}
+
+TEST_F(HostTest, Xen4LostConnectionReachesUpdate) {
+  com_ptr<IXenSession> s = Open(MODE_XEN4_PROTOCOL, simtest::FromEnvironment().xenapiPort);
+  ASSERT_TRUE(s);
+  ASSERT_EQ(s->Update(), S_OK);
+  // From now on the server drops every request: the next refresh pass fails.
+  ASSERT_TRUE(simtest::ReplyOk(simtest::Control(R"({"target": "xenapi", "cmd": "fault", "mode": "drop"})")));
+  HRESULT hr = S_OK;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (hr == S_OK && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    hr = s->Update();
+  }
+  EXPECT_EQ(hr, kConnectorFailure);
+  EXPECT_EQ(TakeErrorDescription(), L"Connection to xen4 lost");
+  simtest::Control(R"({"target": "xenapi", "cmd": "clear_faults"})");
+}
+
+TEST_F(HostTest, WrongPasswordIsReportedByTheFactory) {
+  factory->put_ConnectionMode(MODE_XEN4_PROTOCOL);
+  factory->put_Port(simtest::FromEnvironment().xenapiPort);
+  unique_bstr host(SysAllocString(L"127.0.0.1")), user(SysAllocString(L"root")), pass(SysAllocString(L"nope"));
+  com_ptr<IXenSession> s;
+  EXPECT_EQ(factory->CreateSession(host.get(), user.get(), pass.get(), s.put()), kConnectorFailure);
+  EXPECT_FALSE(s);
+  com_ptr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
+  unique_bstr d, src;
+  info->GetDescription(d.put());
+  info->GetSource(src.put());
+  EXPECT_STREQ(d.get(), L"Wrong user or password");
+  EXPECT_STREQ(src.get(), L"Vantrel.XenFactory.1");
+}
+
+// Puts the client certificate files next to the DLL, each replaced whole.
+void PlaceCertificates() {
+  const simtest::SimHost host = simtest::FromEnvironment();
+  std::wstring dir = DllPath();
+  dir.resize(dir.find_last_of(L'\\') + 1);
+  for (const wchar_t* name : {L"xencert.pem", L"certChain.pem", L"key.pem"}) {
+    std::wstring from = platform::ToWide("Z:" + host.certs + "\\") + name;
+    const std::wstring temp = dir + name + L".client_test";
+    ASSERT_TRUE(CopyFileW(from.c_str(), temp.c_str(), FALSE)) << platform::ToNarrow(from);
+    ASSERT_TRUE(MoveFileExW(temp.c_str(), (dir + name).c_str(), MOVEFILE_REPLACE_EXISTING));
+  }
+}
+
+TEST_F(HostTest, Xen3SessionWithCertificatesNextToTheLibrary) {
+  PlaceCertificates();
+  com_ptr<IXenSession> s = Open(MODE_XEN3_PROTOCOL, simtest::FromEnvironment().xen3Port);
+  ASSERT_TRUE(s);
+  unique_bstr version;
+  ASSERT_EQ(s->get_XenVersion(version.put()), S_OK);
+  EXPECT_STREQ(version.get(), L"4.1.2");
+  com_ptr<IXenVMList> list;
+  ASSERT_EQ(s->get_VMList(list.put()), S_OK);
+  LONG count = 0;
+  list->get_Count(&count);
+  EXPECT_EQ(count, 4);
+  com_ptr<IXenVM> build = Find(list.get(), L"build01");
+  ASSERT_TRUE(build);
+  EXPECT_EQ(build->Start(), S_OK) << platform::ToNarrow(TakeErrorDescription());
+  // xen3 shows the agent's state, which Update brings into the list.
+  std::wstring status;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (status != L"UP" && std::chrono::steady_clock::now() < end) {
+    EXPECT_EQ(s->Update(), S_OK);
+    status = Text(&IXenVM::get_Status, build.get());
+    if (status != L"UP") std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(status, L"UP");
+  EXPECT_EQ(s->Close(), S_OK);
+  EXPECT_EQ(s->Update(), kConnectorFailure);
+  EXPECT_EQ(TakeErrorDescription(), L"Connection to server lost");
+}
+
+}  // namespace
