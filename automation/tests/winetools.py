@@ -30,7 +30,7 @@ def wine(*args, timeout=90, check=False):
     return proc
 
 
-def keep_wineserver(seconds=60):
+def keep_wineserver(seconds=10):
     """Keeps the prefix's wine server running between the many short Wine programs a
     driver starts (each would otherwise start and stop one: seconds instead of a
     fraction of one). It ends by itself `seconds` after the last program.
