@@ -97,6 +97,26 @@ TEST_F(ComTest, ExportsByNameAndOrdinal) {
   EXPECT_EQ(GetProcAddress(Dll().module, MAKEINTRESOURCEA(5)), nullptr);
 }
 
+TEST_F(ComTest, VersionResource) {
+  const std::wstring path = DllPath();
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> data(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, data.data()));
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length));
+  EXPECT_EQ(info->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(info->dwFileVersionLS, 0x00000001u);
+  EXPECT_EQ(info->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(info->dwProductVersionLS, 0x00000001u);
+  wchar_t* name = nullptr;
+  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040904B0\\OriginalFilename",
+                             reinterpret_cast<void**>(&name), &length));
+  EXPECT_STREQ(name, L"Vantrel.dll");
+}
+
 TEST_F(ComTest, ClassObjectOnlyForTheFactory) {
   void* p = reinterpret_cast<void*>(1);
   EXPECT_EQ(Dll().getClassObject(CLSID_XenSession, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
