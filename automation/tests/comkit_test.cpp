@@ -57,6 +57,12 @@ class Plain : public comkit::Object<Plain, ICounter> {
   }
 };
 
+class Failing : public comkit::Object<Failing, ICounter> {
+ public:
+  Failing() { throw std::runtime_error("cannot build"); }
+  STDMETHODIMP Next(LONG*) override { return E_NOTIMPL; }
+};
+
 // A hand-written outer object that aggregates a Counter.
 class Outer : public INamed {
  public:
@@ -189,6 +195,14 @@ TEST_F(ComTest, CreateInstanceQueriesTheRequestedInterface) {
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(g_destroyed, 1);  // the failed creation left nothing behind
   EXPECT_EQ(Counter::CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+}
+
+TEST_F(ComTest, AFailingConstructionLeavesNothingBehind) {
+  const LONG before = g_module.LockCount();
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(Failing::CreateInstance(nullptr, IID_IUnknown, &p), E_UNEXPECTED);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(g_module.LockCount(), before);
 }
 
 TEST_F(ComTest, AggregatedObjectDelegatesToItsOuterObject) {

@@ -77,6 +77,8 @@ class Object : public Bases... {
       obj = new Derived(std::forward<Args>(args)...);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_UNEXPECTED;
     }
     if (outer) obj->outer_ = outer;
     const HRESULT hr = obj->inner_.QueryInterface(riid, ppv);
