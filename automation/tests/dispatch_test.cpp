@@ -610,71 +610,10 @@ TEST_F(FactoryTest, InterfacesAndErrorInfoSupport) {
 }
 
 // ---------------------------------------------------------------- the module
-
-// A controlling object that aggregates a factory made by the class object.
-class Outer : public IUnknown {
- public:
-  explicit Outer(IClassFactory* cf) { hr = cf->CreateInstance(this, IID_IUnknown, reinterpret_cast<void**>(&inner)); }
-  ~Outer() {
-    if (inner) inner->Release();
-  }
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown)) {
-      *ppv = this;
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-  IUnknown* inner = nullptr;
-  HRESULT hr;
-  LONG refs = 1;
-};
+// (The exports of the built DLL, class object and aggregation included, are tested by
+// vantrel_client_test.)
 
 class ModuleTest : public ComEnv {};
-
-TEST_F(ModuleTest, ClassObjectOnlyForTheFactory) {
-  com_ptr<IClassFactory> cf, again;
-  ASSERT_EQ(DllGetClassObject(CLSID_XenFactory, IID_IClassFactory, cf.put_void()), S_OK);
-  ASSERT_EQ(DllGetClassObject(CLSID_XenFactory, IID_IUnknown, again.put_void()), S_OK);
-  EXPECT_EQ(static_cast<IUnknown*>(cf.get()), again.get());  // created once, then kept
-  for (const CLSID* other : {&CLSID_XenSession, &CLSID_XenVM, &CLSID_XenVMList, &IID_IXenFactory}) {
-    void* p = reinterpret_cast<void*>(1);
-    EXPECT_EQ(DllGetClassObject(*other, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(p, nullptr);
-  }
-  EXPECT_EQ(DllGetClassObject(CLSID_XenFactory, IID_IClassFactory, nullptr), E_POINTER);
-  com_ptr<IXenFactory> f;
-  ASSERT_EQ(cf->CreateInstance(nullptr, IID_IXenFactory, f.put_void()), S_OK);
-}
-
-TEST_F(ModuleTest, AggregationThroughTheClassObject) {
-  com_ptr<IClassFactory> cf;
-  ASSERT_EQ(DllGetClassObject(CLSID_XenFactory, IID_IClassFactory, cf.put_void()), S_OK);
-  void* p = nullptr;
-  Outer refused(cf.get());
-  ASSERT_EQ(refused.hr, S_OK);
-  EXPECT_EQ(cf->CreateInstance(&refused, IID_IXenFactory, &p), CLASS_E_NOAGGREGATION);
-  {
-    Outer outer(cf.get());
-    ASSERT_EQ(outer.hr, S_OK);
-    com_ptr<IXenFactory> f;
-    ASSERT_EQ(outer.QueryInterface(IID_IXenFactory, f.put_void()), S_OK);
-    // The inner object's interfaces answer with the outer object's identity and count.
-    com_ptr<IUnknown> identity;
-    ASSERT_EQ(f->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
-    EXPECT_EQ(identity.get(), static_cast<IUnknown*>(&outer));
-    const LONG refs = outer.refs;
-    f->AddRef();
-    EXPECT_EQ(outer.refs, refs + 1);
-    f->Release();
-    LONG port = 0;
-    EXPECT_EQ(f->get_Port(&port), S_OK);
-    EXPECT_EQ(port, 6936);
-  }
-}
 
 TEST_F(ModuleTest, CanUnloadOnlyWhenNothingLives) {
   auto log = std::make_shared<FakeLog>();
