@@ -19,4 +19,8 @@ if [ ! -f "$WINEPREFIX/.vantrel-ready" ]; then
   fi
   flock -u 9
 fi
+# Keep one wine server running between the many short programs a test starts, started
+# here with no pipes attached: a server started by the program itself would inherit the
+# program's output pipes and keep whoever reads them waiting after the program ended.
+/usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1 || true
 exec "$WINE" "$@"
