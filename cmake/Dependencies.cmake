@@ -40,6 +40,10 @@ if(WIN32)
   endforeach()
   target_include_directories(dep::asio SYSTEM INTERFACE "${_overlay}")
   target_link_libraries(dep::asio INTERFACE ws2_32 mswsock Threads::Threads)
+  # asio picks its internal thread class by whether <pthread.h> came first (MinGW's
+  # winpthreads defines _POSIX_THREADS); translation units that disagree break the one
+  # definition rule and corrupt io_context shutdown. Decide once for every unit.
+  target_compile_definitions(dep::asio INTERFACE ASIO_HAS_PTHREADS=1)
 
   # Real imported static libraries, so that CMake orders each archive after those using it.
   function(_vantrel_static name file)
