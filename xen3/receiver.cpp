@@ -71,8 +71,27 @@ std::unique_ptr<XsMessage> Receiver::receiveFrame() {
 }
 
 std::unique_ptr<XsMessage> Receiver::receiveFrameBlocking() {
-  asio::error_code error;
-  const std::size_t length = asio::read_until(connection_, buffer_, "\n\n", error);
+  // The connection's I/O service is the back channel's own: running it here blocks
+  // this thread until the frame is complete or the read fails, and lets another thread
+  // end the wait by posting a close of the socket.
+  asio::io_context& io = ioOf(connection_);
+  asio::error_code error = asio::error::would_block;
+  std::size_t length = 0;
+  asio::async_read_until(connection_, buffer_, "\n\n",
+                         [&](const asio::error_code& result, std::size_t n) {
+                           error = result;
+                           length = n;
+                         });
+  io.restart();
+  while (error == asio::error::would_block) {
+    if (io.run_one() == 0) {
+      // Stopped with the read still pending: abort it so that no handler outlives
+      // this call, then wait for its completion.
+      asio::error_code ignored;
+      connection_.lowest_layer().cancel(ignored);
+      io.restart();
+    }
+  }
   if (error) {
     if (error == asio::error::not_found) throwFrameTooLarge();
     throw asio::system_error(error);

@@ -27,7 +27,8 @@ class Receiver {
 
   // The untimed receive for the back channel: blocks until a frame is complete or the
   // read fails (asio::system_error). A parser_exception reaches the caller unchanged.
-  // Never runs the I/O service, so it may run beside a timed receive of the session.
+  // Runs the connection's I/O service, which must not be the one of the main channel
+  // (the back channel has its own), so that it may run beside a timed receive.
   std::unique_ptr<XsMessage> receiveFrameBlocking();
 
   // Completion handlers of the timed receive.

@@ -32,9 +32,11 @@ Xen3SessionImpl::Xen3SessionImpl(int32_t dataInterval)
 
 Xen3SessionImpl::~Xen3SessionImpl() {
   io_.stop();
-  // A session destroyed without Close may still have its listener blocked on the back
-  // channel: wake it and wait until it has left the pass before anything it uses goes.
-  shutdownBackChannel();
+  // A session destroyed without Close may still have its listener waiting on the back
+  // channel: end the loop, wake the pass and wait until it has left before anything it
+  // uses goes.
+  refresh_.ClearRunningFlag();
+  wakeListener();
   refresh_.Join();
   asio::error_code ignored;
   closeBackChannel(ignored);
@@ -71,9 +73,11 @@ void Xen3SessionImpl::resolveServer(const std::string& host, int32_t port) {
   resolved_ = true;
 }
 
-std::unique_ptr<Xen3Stream> Xen3SessionImpl::openConnection() {
+std::unique_ptr<Xen3Stream> Xen3SessionImpl::openConnection() { return connect(io_); }
+
+std::unique_ptr<Xen3Stream> Xen3SessionImpl::connect(asio::io_context& io) {
   if (!tls_ || !resolved_) throw std::runtime_error("xen3 session is not connected");
-  auto stream = std::make_unique<Xen3Stream>(io_, *tls_);
+  auto stream = std::make_unique<Xen3Stream>(io, *tls_);
   stream->lowest_layer().open(endpoint_.protocol());
   stream->lowest_layer().connect(endpoint_);
 
@@ -81,7 +85,7 @@ std::unique_ptr<Xen3Stream> Xen3SessionImpl::openConnection() {
   // connection and then stays silent must not hold the caller forever.
   asio::error_code result = asio::error::would_block;
   bool timedOut = false;
-  asio::deadline_timer timer(io_);
+  asio::deadline_timer timer(io);
   timer.expires_from_now(boost::posix_time::seconds(kHandshakeTimeoutSeconds));
   timer.async_wait([&](const asio::error_code& error) {
     if (error == asio::error::operation_aborted) return;
@@ -94,8 +98,8 @@ std::unique_ptr<Xen3Stream> Xen3SessionImpl::openConnection() {
     asio::error_code ignored;
     timer.cancel(ignored);
   });
-  io_.run();
-  io_.restart();
+  io.run();
+  io.restart();
   if (result) {
     if (timedOut) throw asio::system_error(asio::error::timed_out, "TLS handshake");
     throw asio::system_error(result, "TLS handshake");
@@ -105,7 +109,7 @@ std::unique_ptr<Xen3Stream> Xen3SessionImpl::openConnection() {
 
 Xen3Stream& Xen3SessionImpl::openBackChannel() {
   if (!backChannel_) {
-    std::unique_ptr<Xen3Stream> connection = openConnection();
+    std::unique_ptr<Xen3Stream> connection = connect(backIo_);
     std::lock_guard<std::mutex> guard(backChannelLock_);
     backChannel_ = std::move(connection);
     backChannelDown_ = false;
@@ -119,12 +123,16 @@ Receiver& Xen3SessionImpl::backChannelReceiver() {
   return *backReceiver_;
 }
 
-void Xen3SessionImpl::shutdownBackChannel() {
+void Xen3SessionImpl::wakeListener() {
   std::lock_guard<std::mutex> guard(backChannelLock_);
   if (!backChannel_ || backChannelDown_) return;
-  asio::error_code ignored;  // a peer that has gone already makes this fail harmlessly
-  backChannel_->lowest_layer().shutdown(asio::socket_base::shutdown_both, ignored);
   backChannelDown_ = true;
+  // Runs in the listener's next or current wait, on its thread; closing the socket
+  // aborts the pending read. Without a listener it never runs and goes with backIo_.
+  asio::post(backIo_, [this] {
+    asio::error_code ignored;
+    closeBackChannel(ignored);
+  });
 }
 
 void Xen3SessionImpl::closeBackChannel(asio::error_code& error) {
@@ -156,9 +164,9 @@ void Xen3SessionImpl::Connect(const std::string& address, const std::string& use
 }
 
 void Xen3SessionImpl::Close() {
-  // Shutting the socket down wakes a listener blocked on it; the socket is closed once
-  // the listener has left its pass, so that no thread reads a socket being closed.
-  shutdownBackChannel();
+  // The listener closes the socket on its own thread when it wakes; without a listener
+  // (or once it has ended) the socket is closed here.
+  wakeListener();
   refresh_.Stop();
   if (refresh_.IsFinished()) {
     asio::error_code error;

@@ -5,8 +5,14 @@
 // Threads: every operation runs on the caller's thread, which also runs the session's
 // I/O service while it waits for a reply. The refresh thread runs the back-channel
 // listener (RunOnce), which only reads the back channel and swaps the latest metrics.
-// The back-channel socket is shut down and closed only under backChannelLock_, and it
-// is closed only once no listener pass can be reading it.
+//
+// The back channel has an I/O service of its own. Before the listener starts, the
+// caller's thread runs it for the back-channel sign-on; afterwards only the listener
+// runs it, while it waits for a push. Close and the destructor never touch the socket
+// while a listener may be reading it: they post the close to the listener's I/O service,
+// which ends the pending read on the listener's own thread, and close the socket
+// themselves only once the listener has ended. So no two threads ever work on the
+// socket at once, whatever the platform does with a socket closed under a blocked read.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -50,15 +56,15 @@ class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
   void buildTlsContext();
   // Resolves host and port (as decimal text) and keeps the first address for good.
   void resolveServer(const std::string& host, int32_t port);
-  // A new connection to the server address, past the TLS handshake.
+  // A new main-channel connection to the server address, past the TLS handshake.
   std::unique_ptr<Xen3Stream> openConnection();
   // The back channel, opened on first use; a closed one is returned as it is.
   Xen3Stream& openBackChannel();
   // The receiver of the back channel (opened on first use); it keeps bytes that arrive
   // beyond a frame for the next receive.
   Receiver& backChannelReceiver();
-  // Closes the back-channel socket when there is one. Must not run while a listener
-  // pass may be reading it: see Close.
+  // Closes the back-channel socket when there is one. Runs on the listener's thread, or
+  // on the caller's when no listener runs.
   void closeBackChannel(asio::error_code& error);
 
   Xen3Conversation& conversation() { return conversation_; }
@@ -68,20 +74,22 @@ class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
   bool listenerRunning() const { return refresh_.IsRunning(); }
 
  private:
-  // Shuts the back-channel socket down, which ends a listener read blocked on it (on
-  // Linux closing alone would not wake it). Safe from any thread at any time.
-  void shutdownBackChannel();
+  std::unique_ptr<Xen3Stream> connect(asio::io_context& io);
+  // Marks the back channel lost and hands its close to the listener's thread, which
+  // ends a read the listener is waiting in. Safe from any thread at any time.
+  void wakeListener();
   bool backChannelLost();
 
   asio::io_context io_;
+  asio::io_context backIo_;  // the back channel's; outlives the back channel and its receiver
   std::unique_ptr<asio::ssl::context> tls_;
   asio::ip::tcp::endpoint endpoint_;
   bool resolved_ = false;
   Xen3Conversation conversation_;
   std::unique_ptr<Xen3Stream> backChannel_;
   std::unique_ptr<Receiver> backReceiver_;
-  std::mutex backChannelLock_;       // guards shutting down and closing the back channel
-  bool backChannelDown_ = false;     // shut down or closed; guarded by backChannelLock_
+  std::mutex backChannelLock_;       // guards closing the back channel
+  bool backChannelDown_ = false;     // lost, closing or closed; guarded by backChannelLock_
   RefreshThread refresh_;
   std::mutex hostMetricsLock_;
   std::unique_ptr<XsHostMetrics> hostMetrics_;
