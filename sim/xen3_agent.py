@@ -506,6 +506,8 @@ class Xen3Agent:
             self.sockets.add(raw)
         try:
             raw.settimeout(10.0)
+            # Replies and pushes go out at once, not after the peer's delayed ACK.
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             try:
                 sock = self.context.wrap_socket(raw, server_side=True)
             except (OSError, ssl.SSLError):

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 
 #include "xen3_session.h"
 #include "xen3_vm.h"
@@ -94,15 +95,19 @@ void Xen3SessionImpl::Update() {
 
   std::lock_guard<std::mutex> guard(guestMetricsLock_);
   if (!guestMetrics_ || collection_ == nullptr) return;
+  // Each entry goes to the first VM of the collection with its identifier (byte for
+  // byte); an index of the collection keeps that linear in the number of guests.
+  std::unordered_map<std::string_view, Xen3VMImpl*> byId;
   const int32_t count = collection_->GetCount();
+  byId.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+  for (int32_t i = 0; i < count; ++i) {
+    if (auto* vm = dynamic_cast<Xen3VMImpl*>(collection_->GetItem(i))) byId.emplace(vm->VmId(), vm);
+  }
   for (const std::unique_ptr<XsGuestMetrics>& entry : *guestMetrics_) {
     if (!entry->uuid) continue;
-    Xen3VMImpl* match = nullptr;
-    for (int32_t i = 0; i < count && match == nullptr; ++i) {
-      auto* vm = dynamic_cast<Xen3VMImpl*>(collection_->GetItem(i));
-      if (vm != nullptr && vm->VmId() == *entry->uuid) match = vm;
-    }
-    if (match == nullptr) continue;
+    const auto found = byId.find(*entry->uuid);
+    if (found == byId.end()) continue;
+    Xen3VMImpl* match = found->second;
     if (entry->state) match->SetStatus(*entry->state);
     match->SetCpuUsage(entry->cpuUsage * 100.0);
     match->SetMemory(entry->meminfoTotal);
