@@ -39,6 +39,8 @@ Control (the dict handed to control(); "target": "xen3" is ignored here):
           not_msg           a valid frame whose list is named "reply", not "msg"
           fragmented        the reply trickles out in small pieces
           endless           a frame that never ends (no empty line), 64 MiB at most
+        Connection fault (give no command): no_handshake, the TCP connection is accepted
+          but no TLS is ever spoken on it.
         Push faults: malformed_push, not_msg_push, other_push (another "cmd"),
           lowercase_push ("xs_data_summary"), close_back (closes the back channel
           instead of pushing), endless_push, double_push (an "XS_EVENT" and the
@@ -87,6 +89,7 @@ DEFAULT_INTERVAL = 5.0
 
 REPLY_FAULTS = ("refuse", "refuse_no_reason", "no_status", "silence", "close", "malformed",
                 "not_msg", "fragmented", "endless")
+CONNECTION_FAULTS = ("no_handshake",)
 PUSH_FAULTS = ("malformed_push", "not_msg_push", "other_push", "lowercase_push", "close_back",
                "endless_push", "double_push")
 
@@ -415,7 +418,7 @@ class Xen3Agent:
         cmd = request.get("cmd")
         if cmd == "fault":
             mode = request.get("mode")
-            if mode not in REPLY_FAULTS + PUSH_FAULTS:
+            if mode not in REPLY_FAULTS + PUSH_FAULTS + CONNECTION_FAULTS:
                 return {"ok": False, "error": "unknown fault mode %r" % mode}
             count = request.get("count")
             with self.lock:
@@ -508,6 +511,9 @@ class Xen3Agent:
             raw.settimeout(10.0)
             # Replies and pushes go out at once, not after the peer's delayed ACK.
             raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            if self._take_fault(None, ("no_handshake",)):
+                self._hold(raw)
+                return
             try:
                 sock = self.context.wrap_socket(raw, server_side=True)
             except (OSError, ssl.SSLError):

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int kHandshakeTimeoutSeconds = 10;
-
 // Loads one of the client files; any failure is the invalid-argument system error,
 // naming the file.
 template <typename Load>
@@ -86,7 +84,7 @@ std::unique_ptr<Xen3Stream> Xen3SessionImpl::connect(asio::io_context& io) {
   asio::error_code result = asio::error::would_block;
   bool timedOut = false;
   asio::deadline_timer timer(io);
-  timer.expires_from_now(boost::posix_time::seconds(kHandshakeTimeoutSeconds));
+  timer.expires_from_now(boost::posix_time::milliseconds(handshakeTimeout_.count()));
   timer.async_wait([&](const asio::error_code& error) {
     if (error == asio::error::operation_aborted) return;
     timedOut = true;

@@ -14,6 +14,7 @@
 // themselves only once the listener has ended. So no two threads ever work on the
 // socket at once, whatever the platform does with a socket closed under a blocked read.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -72,6 +73,8 @@ class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
   int32_t dataInterval() const { return dataInterval_; }
   // True while the listener thread runs.
   bool listenerRunning() const { return refresh_.IsRunning(); }
+  // The bound of every TLS handshake (10 seconds, like the frame time-out), shortened by tests.
+  void SetHandshakeTimeoutForTesting(std::chrono::milliseconds timeout) { handshakeTimeout_ = timeout; }
 
  private:
   std::unique_ptr<Xen3Stream> connect(asio::io_context& io);
@@ -97,4 +100,5 @@ class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
   std::unique_ptr<XsGuestMetricsList> guestMetrics_;
   bool vmsPopulated_ = false;
   int32_t dataInterval_;
+  std::chrono::milliseconds handshakeTimeout_{10000};
 };

@@ -201,6 +201,23 @@ TEST_F(SignOnTest, CloseTwiceSendsAndWaitsForNothing) {
   EXPECT_EQ(Agent("\"cmd\": \"status\"")["tcp_connections"].number, connections);
 }
 
+TEST_F(SignOnTest, PeerSilentInTheHandshakeTimesOut) {
+  Agent("\"cmd\": \"fault\", \"mode\": \"no_handshake\", \"count\": 1");
+  Xen3SessionImpl session(1);
+  session.SetHandshakeTimeoutForTesting(milliseconds(300));
+  const auto start = steady_clock::now();
+  try {
+    session.Connect("127.0.0.1", "root", "xenroot", port_);
+    FAIL() << "Connect succeeded without a handshake";
+  } catch (const asio::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::timed_out) << e.what();
+  }
+  const auto waited = steady_clock::now() - start;
+  EXPECT_GE(waited, milliseconds(250));
+  EXPECT_LT(waited, milliseconds(5000));
+  EXPECT_TRUE(Requests().empty());
+}
+
 TEST_F(SignOnTest, UnresolvableHostAndRefusedPortFailWithSystemErrors) {
   Xen3SessionImpl unresolvable(1);
   EXPECT_THROW(unresolvable.Connect("no-such-host.invalid", "root", "xenroot", port_), asio::system_error);
