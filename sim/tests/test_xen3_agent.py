@@ -56,10 +56,6 @@ class NotationTest(unittest.TestCase):
         self.assertEqual(rest, b'("next"')
         self.assertIsNone(xa.split_frame(b'("msg" ("k" "v"))\n'))
 
-    def test_writer_layout(self):
-        self.assertEqual(xa.element("sync", 1), b'("sync" "1")')
-        self.assertEqual(xa.lst("payload", []), b'("payload" )')
-
 
 class Host:
     def __init__(self, data=None):

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -158,25 +160,53 @@ TEST_F(SignOnTest, RefusedBackChannelSignOnLeavesUpdateWorkingWithoutFigures) {
   session->Close();
 }
 
-TEST_F(SignOnTest, MissingCertificateFileFailsBeforeAnyTraffic) {
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST_F(SignOnTest, UnusableCertificateFileFailsBeforeAnyTraffic) {
   const std::string dir = platform::LibraryDirectory();
-  for (const char* name : {"xencert.pem", "certChain.pem", "key.pem"}) {
-    SCOPED_TRACE(name);
-    const std::string path = dir + name;
+#ifdef _WIN32
+  const std::string certs = "Z:" + simtest::FromEnvironment().certs + "/";
+#else
+  const std::string certs = simtest::FromEnvironment().certs + "/";
+#endif
+  const std::string otherKey = ReadFile(certs + "server-key.pem");
+  ASSERT_FALSE(otherKey.empty());
+  struct Case {
+    const char* name;
+    const char* what;
+    std::string content;  // empty: the file is missing
+  };
+  const Case cases[] = {
+      {"xencert.pem", "missing", ""},           {"certChain.pem", "missing", ""},
+      {"key.pem", "missing", ""},               {"xencert.pem", "not PEM", "no certificate here\n"},
+      {"key.pem", "key of another certificate", otherKey},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ": " + c.what);
+    const std::string path = dir + c.name;
     const std::string aside = path + ".aside";
     ASSERT_EQ(std::rename(path.c_str(), aside.c_str()), 0);
     struct Restore {
       std::string from, to;
-      ~Restore() { std::rename(from.c_str(), to.c_str()); }
+      ~Restore() {
+        std::remove(to.c_str());
+        std::rename(from.c_str(), to.c_str());
+      }
     } restore{aside, path};
+    if (!c.content.empty()) std::ofstream(path, std::ios::binary) << c.content;
     const double before = Agent("\"cmd\": \"status\"")["tcp_connections"].number;
     Xen3SessionImpl session(1);
     try {
       session.Connect("127.0.0.1", "root", "xenroot", port_);
-      FAIL() << "Connect succeeded without " << name;
+      FAIL() << "Connect succeeded";
     } catch (const asio::system_error& e) {
       EXPECT_EQ(e.code(), asio::error::invalid_argument);
-      EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.name), std::string::npos) << e.what();
     }
     EXPECT_EQ(Agent("\"cmd\": \"status\"")["tcp_connections"].number, before);
   }
