@@ -8,6 +8,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
+# The compiler cache (ccache, see CMakePresets.json) serves every clone of the repository:
+# paths below the clone are taken relative to it.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 
 bash scripts/setup.sh || { echo "setup failed"; exit 1; }
 
