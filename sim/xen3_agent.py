@@ -14,7 +14,8 @@ backslash stands for itself. Numbers travel as quoted decimal text.
 Channels. Every request arrives on a TLS connection of its own (main channel) and is
 answered with one reply, after which the agent closes the connection. A connection
 whose request is "sign_on_back" becomes the session's back channel: after the reply
-the agent keeps it and pushes an "XS_DATA_SUMMARY" message on it every data interval
+the agent keeps it and pushes an "XS_DATA_SUMMARY" message on it one second after the
+sign-on (or after the data interval, if shorter), then every data interval
 (the request's "data_interval" in seconds, or the control override), until the client
 closes it or a fault ends it.
 
@@ -86,6 +87,7 @@ MAX_REQUEST = 1 << 20          # the largest request frame the agent accepts
 ENDLESS_LIMIT = 64 << 20       # how much an endless frame sends at most
 SILENCE_LIMIT = 120.0          # how long a silent connection is held at most
 DEFAULT_INTERVAL = 5.0
+FIRST_PUSH_DELAY = 1.0   # seconds from back-channel sign-on to the first summary
 
 REPLY_FAULTS = ("refuse", "refuse_no_reason", "no_status", "silence", "close", "malformed",
                 "not_msg", "fragmented", "endless")
@@ -735,7 +737,9 @@ class Xen3Agent:
         with self.lock:
             self.back_channels.append(channel)
         try:
-            next_push = time.monotonic() + self._interval(channel)
+            # Like the real agent, the first summary follows the sign-on soon (so that a
+            # client sees figures within a few seconds), then one every data interval.
+            next_push = time.monotonic() + min(self._interval(channel), FIRST_PUSH_DELAY)
             while not self.stopping.is_set():
                 if channel.close_now:
                     channel.closed_by = "agent"
