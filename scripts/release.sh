@@ -11,6 +11,9 @@ for pair in win32:win32 win64:x64; do
   cmake --build --preset "$preset" -j"$(nproc)" --target Vantrel Brenmo >/dev/null
   stage=$(mktemp -d)
   cp "build/$preset/automation/Vantrel.dll" "build/$preset/plugin/Brenmo.dll" "$stage/"
+  # the build keeps its debug information; the shipped DLLs do not
+  triplet=$([ "$arch" = x64 ] && echo x86_64-w64-mingw32 || echo i686-w64-mingw32)
+  "$triplet-strip" --strip-debug "$stage/Vantrel.dll" "$stage/Brenmo.dll"
   cp scripts/INSTALL.txt "$stage/INSTALL.txt"
   sed -i 's/$/\r/' "$stage/INSTALL.txt"
   rm -f "out/vantrel-1.0.0.1-$arch.zip"
