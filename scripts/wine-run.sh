@@ -19,8 +19,20 @@ if [ ! -f "$WINEPREFIX/.vantrel-ready" ]; then
   fi
   flock -u 9
 fi
-# Keep one wine server running between the many short programs a test starts, started
-# here with no pipes attached: a server started by the program itself would inherit the
-# program's output pipes and keep whoever reads them waiting after the program ended.
+# Keep one wine server running between the many short programs a test starts.
 /usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1 || true
-exec "$WINE" "$@"
+
+# The first program of a wine server session also starts Wine's system processes
+# (services, device and desktop hosts), which inherit its standard handles and outlive
+# it. Were those the caller's pipes, whoever reads them (ctest, a test driver) would wait
+# for the system processes to end long after the program has. So the program writes to
+# files, and their contents follow once it has ended.
+out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$out" "$out.err"' EXIT
+set +e
+"$WINE" "$@" >"$out" 2>"$out.err" </dev/null
+rc=$?
+set -e
+cat "$out"
+cat "$out.err" >&2
+exit $rc
