@@ -5,27 +5,18 @@ standard library's own XML-RPC client (an independent reader of what the server 
 import http.client
 import os
 import ssl
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 import xmlrpc.client
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIM = os.path.dirname(HERE)
-sys.path.insert(0, SIM)
+sys.path.insert(0, HERE)
 
+from support import SIM, certs_dir  # noqa: E402,F401
 import inventory  # noqa: E402
 import xenapi_server as xs  # noqa: E402
-
-
-def certs_dir():
-    base = os.environ.get("VANTREL_BINARY_DIR") or tempfile.gettempdir()
-    path = os.path.join(base, "sim-certs")
-    subprocess.run([os.path.join(SIM, "make_certs.sh"), path], check=True)
-    return path
 
 
 INVENTORY = {
