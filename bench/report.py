@@ -61,8 +61,9 @@ def table_rows(markdown):
 
 
 def soak(name):
-    text = read(name)
-    return text if text.startswith("sessions=") else "(not run) " + text
+    """The soak's result line; the program's other output (trace lines) is left out."""
+    lines = [l for l in read(name).splitlines() if l.startswith("sessions=")]
+    return lines[-1] if lines else "(not run)"
 
 
 def plot(series):
