@@ -173,7 +173,8 @@ class Inventory:
         return [min(1.0, wobble(u, i, now)) for i, u in enumerate(self.host.get("cpu_utilisation", []))]
 
     def host_free_memory_mib(self, now=None):
-        return int(wobble(self.host.get("free_memory_mib", 0), 7, now, 0.05))
+        free = int(wobble(self.host.get("free_memory_mib", 0), 7, now, 0.05))
+        return min(free, self.host.get("memory_mib", free))
 
     def vm_running(self, vm, now=None):
         return self.power_state(vm, now) == "Running"
@@ -184,4 +185,5 @@ class Inventory:
         return [min(1.0, wobble(u, i + 11, now)) for i, u in enumerate(vm.vcpu_utilisation)]
 
     def vm_memory_free_mib(self, vm, now=None):
-        return int(wobble(vm.memory_free_mib, 3, now, 0.05))
+        # never more free memory than the VM has
+        return min(int(wobble(vm.memory_free_mib, 3, now, 0.05)), vm.memory_mib)
