@@ -5,6 +5,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include <openssl/crypto.h>
+
 #include "xen3_session.h"
 #include "xen3_vm.h"
 
@@ -56,6 +58,10 @@ void Xen3SessionImpl::RunOnce() {
     refresh_.ClearRunningFlag();
     asio::error_code ignored;
     closeBackChannel(ignored);
+    // That was this thread's last pass. A statically linked OpenSSL learns nothing of
+    // thread ends on Windows, so its per-thread state (error queue and the like) would
+    // stay behind with every session: release it now.
+    OPENSSL_thread_stop();
   }
 }
 
