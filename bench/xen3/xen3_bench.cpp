@@ -58,41 +58,8 @@ std::string Inventory(int guests) {
   return o.str();
 }
 
-std::string Base64Decode(const std::string& text) {
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    int d = -1;
-    if (c >= 'A' && c <= 'Z') d = c - 'A';
-    else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') d = c - '0' + 52;
-    else if (c == '+') d = 62;
-    else if (c == '/') d = 63;
-    if (d < 0) continue;
-    bits = (bits << 6) | static_cast<unsigned>(d);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
-  }
-  return out;
-}
-
 // The raw requests the agent recorded since the last clear, in order.
-std::vector<std::string> RecordedRequests() {
-  const std::string reply = Agent("\"cmd\": \"requests\"");
-  std::vector<std::string> out;
-  const std::string key = "\"raw\": \"";
-  for (size_t at = reply.find(key); at != std::string::npos; at = reply.find(key, at)) {
-    at += key.size();
-    const size_t end = reply.find('"', at);
-    out.push_back(Base64Decode(reply.substr(at, end - at)));
-    at = end;
-  }
-  return out;
-}
+std::vector<std::string> RecordedRequests() { return simtest::Xen3RecordedRequests(); }
 
 void ClearRequests() { Agent("\"cmd\": \"clear_requests\""); }
 

@@ -44,6 +44,41 @@ bool ReplyOk(const std::string& reply) {
   return reply.find("\"ok\": true") != std::string::npos || reply.find("\"ok\":true") != std::string::npos;
 }
 
+std::string Base64Decode(const std::string& text) {
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    int d = -1;
+    if (c >= 'A' && c <= 'Z') d = c - 'A';
+    else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') d = c - '0' + 52;
+    else if (c == '+') d = 62;
+    else if (c == '/') d = 63;
+    if (d < 0) continue;
+    bits = (bits << 6) | static_cast<unsigned>(d);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Xen3RecordedRequests() {
+  const std::string reply = Control(R"({"target": "xen3", "cmd": "requests"})");
+  std::vector<std::string> out;
+  const std::string key = "\"raw\": \"";
+  for (size_t at = reply.find(key); at != std::string::npos; at = reply.find(key, at)) {
+    at += key.size();
+    const size_t end = reply.find('"', at);
+    out.push_back(Base64Decode(reply.substr(at, end - at)));
+    at = end;
+  }
+  return out;
+}
+
 void CopyClientCertificates(const std::string& dir) {
   const SimHost host = FromEnvironment();
   // The certificate directory is a Unix path; under Wine it is reachable through drive Z:.

@@ -3,6 +3,7 @@
 // Portable: used by native tests and by Windows tests running under Wine.
 #pragma once
 #include <string>
+#include <vector>
 
 namespace simtest {
 
@@ -24,6 +25,14 @@ std::string Control(const std::string& jsonLine);
 
 // True when the reply line reports {"ok": true}.
 bool ReplyOk(const std::string& reply);
+
+// Decodes standard Base64 (the control port's encoding of raw bytes); padding and
+// characters outside the alphabet are skipped.
+std::string Base64Decode(const std::string& text);
+
+// The raw bytes of every request the simulated xen3 agent recorded since its last
+// "clear_requests", in order.
+std::vector<std::string> Xen3RecordedRequests();
 
 // Copies xencert.pem, certChain.pem and key.pem from the certificate directory into
 // dir (which must end with a separator or be empty for the current directory).

@@ -156,31 +156,6 @@ class Reader {
 
 Value Parse(const std::string& text) { return Reader(text).document(); }
 
-std::string Base64Decode(const std::string& text) {
-  auto digit = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const int d = digit(c);
-    if (d < 0) continue;  // padding
-    bits = (bits << 6) | static_cast<unsigned>(d);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
-  }
-  return out;
-}
-
 std::string Quote(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {

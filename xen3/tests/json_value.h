@@ -29,7 +29,6 @@ struct Value {
 };
 
 Value Parse(const std::string& text);
-std::string Base64Decode(const std::string& text);
 // A JSON string literal for text (quotes and escapes included).
 std::string Quote(const std::string& text);
 

@@ -29,7 +29,7 @@ std::vector<Recorded> Requests() {
     Recorded r;
     r.conn = static_cast<int>(item["conn"].number);
     r.cmd = item["cmd"].isNull() ? std::string() : item["cmd"].text;
-    r.raw = testjson::Base64Decode(item["raw"].text);
+    r.raw = simtest::Base64Decode(item["raw"].text);
     out.push_back(r);
   }
   return out;

@@ -16,33 +16,10 @@ namespace {
 const char kUser[] = "root";
 const char kPassword[] = "xenroot";
 
-std::string Base64Decode(const std::string& in) {
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : in) {
-    const auto pos = alphabet.find(c);
-    if (pos == std::string::npos) continue;
-    value = (value << 6) | static_cast<unsigned>(pos);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((value >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
 // Every raw request the simulated agent recorded, decoded and joined.
 std::string Xen3Requests() {
-  const std::string reply = simtest::Control(R"({"target": "xen3", "cmd": "requests"})");
   std::string all;
-  for (size_t at = reply.find("\"raw\": \""); at != std::string::npos; at = reply.find("\"raw\": \"", at + 1)) {
-    const size_t start = at + 8;
-    all += Base64Decode(reply.substr(start, reply.find('"', start) - start));
-  }
+  for (const std::string& request : simtest::Xen3RecordedRequests()) all += request;
   return all;
 }
 
