@@ -68,6 +68,16 @@ void RefreshThread::Body(std::shared_ptr<Control> control, unsigned generation) 
     if (!control->running.load() || control->generation != generation) break;
   }
   {
+    RefreshTask* task;
+    std::shared_ptr<void> keepAlive;
+    {
+      std::lock_guard<std::mutex> guard(control->lock);
+      task = control->task;
+      keepAlive = control->keepAlive;
+    }
+    if (task) task->WorkerEnding();
+  }
+  {
     std::lock_guard<std::mutex> done(control->doneMutex);
     if (generation > control->finishedGeneration) control->finishedGeneration = generation;
     --control->alive;

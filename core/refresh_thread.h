@@ -8,6 +8,9 @@
 class RefreshTask {
  public:
   virtual void RunOnce() = 0;
+  // Runs on the worker thread as the worker's last use of the task, after its last pass,
+  // whatever ended the loop: the place to release per-thread state of libraries.
+  virtual void WorkerEnding() {}
 
  protected:
   ~RefreshTask() = default;

@@ -55,9 +55,18 @@ class SleepTask : public RefreshTask {
  public:
   void RunOnce() override {
     ++passes;
+    worker = std::this_thread::get_id();
     std::this_thread::sleep_for(1ms);
   }
+  void WorkerEnding() override {
+    passesAtEnd = passes.load();
+    endedOn = std::this_thread::get_id();
+    ++endings;
+  }
   std::atomic<int> passes{0};
+  std::atomic<int> endings{0};
+  int passesAtEnd = -1;
+  std::thread::id worker, endedOn;
 };
 
 template <class F>
@@ -85,6 +94,10 @@ TEST(RefreshThread, RunsTheTaskInALoopUntilStopped) {
   const int after = task.passes.load();
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(after, task.passes.load());
+  // The worker's last use of the task, on the worker, after its last pass.
+  EXPECT_EQ(1, task.endings.load());
+  EXPECT_EQ(after, task.passesAtEnd);
+  EXPECT_EQ(task.worker, task.endedOn);
 }
 
 TEST(RefreshThread, SecondStartCreatesNoSecondWorker) {
