@@ -5,10 +5,15 @@
 # checks, and stops the simulated host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh >/dev/null
-echo "Building the Windows x86_64 DLLs..."
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j"$(nproc)" --target Vantrel Brenmo >/dev/null
+bash scripts/setup.sh
 build=$PWD/build/win64
+mkdir -p "$build"
+printf 'Building the Windows x86_64 DLLs (first run about 4 minutes; log: %s)... ' "$build/demo-build.log"
+start=$SECONDS
+if ! { cmake --preset win64 && cmake --build --preset win64 -j"$(nproc)" --target Vantrel Brenmo; } \
+    >"$build/demo-build.log" 2>&1; then
+  echo "failed. The whole log:"; cat "$build/demo-build.log"; exit 1
+fi
+echo "done in $((SECONDS - start))s"
 exec python3 sim/xensim.py --certs "$build/sim-certs" --xenapi-port 443 --xen3-port 6936 \
   --client-certs-to "$build/automation" --lifetime 300 -- python3 scripts/demo.py "$build"
