@@ -81,6 +81,8 @@ bool FrmMain::Load() {
                              GetActiveWindow(), nullptr, ModuleInstance(), this);
   if (!wnd) return false;
   // wnd_ is set by WM_NCCREATE.
+  font_ = CreateDialogFont();
+  keyboard_ = DialogKeyboard();
   CreateControls();
   FillCombo(Control(IDC_CMBVMSTATE), {L"UP", L"DOWN", L"PAUSED", L"SUSPENDED"}, 0);
   FillCombo(Control(IDC_CMBXENVERSION), {L"Xen 3.x", L"Xen 4.x"}, 1);
@@ -90,41 +92,52 @@ bool FrmMain::Load() {
 }
 
 void FrmMain::CreateControls() {
-  const DWORD label = SS_LEFT | SS_NOPREFIX;
+  // Labels carry the mnemonics of the fields created right after them (Alt+letter moves
+  // to the field); only the status label shows its text as it is.
+  const DWORD label = SS_LEFT;
   const DWORD edit = WS_TABSTOP | ES_AUTOHSCROLL | ES_LEFT;
+  const DWORD button = WS_TABSTOP | BS_PUSHBUTTON | BS_NOTIFY;
   const int labelOffset = 2;  // labels sit on the text baseline of the field beside them
   HWND w = wnd_;
-  CreateControl(w, IDC_LABEL1, L"STATIC", L"Hostname:", label, 0, kMargin, RowY(1) + labelOffset, kLabelWidth, 8);
-  CreateControl(w, IDC_TXTHOSTNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(1), kFieldWidth,
+  HFONT f = font_.get();
+  CreateControl(w, f, IDC_LABEL1, L"STATIC", L"&Hostname:", label, 0, kMargin, RowY(1) + labelOffset, kLabelWidth,
+                8);
+  CreateControl(w, f, IDC_TXTHOSTNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(1), kFieldWidth,
                 kFieldHeight);
-  CreateControl(w, IDC_LABEL2, L"STATIC", L"Username:", label, 0, kMargin, RowY(2) + labelOffset, kLabelWidth, 8);
-  CreateControl(w, IDC_TXTUSERNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(2), kFieldWidth,
+  CreateControl(w, f, IDC_LABEL2, L"STATIC", L"&Username:", label, 0, kMargin, RowY(2) + labelOffset, kLabelWidth,
+                8);
+  CreateControl(w, f, IDC_TXTUSERNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(2), kFieldWidth,
                 kFieldHeight);
-  CreateControl(w, IDC_LABEL3, L"STATIC", L"Password:", label, 0, kMargin, RowY(3) + labelOffset, kLabelWidth, 8);
-  HWND password = CreateControl(w, IDC_TXTPASSWORD, L"EDIT", L"", edit | ES_PASSWORD, WS_EX_CLIENTEDGE, kFieldX,
+  CreateControl(w, f, IDC_LABEL3, L"STATIC", L"&Password:", label, 0, kMargin, RowY(3) + labelOffset, kLabelWidth,
+                8);
+  HWND password = CreateControl(w, f, IDC_TXTPASSWORD, L"EDIT", L"", edit | ES_PASSWORD, WS_EX_CLIENTEDGE, kFieldX,
                                 RowY(3), kFieldWidth, kFieldHeight);
   if (password) SendMessageW(password, EM_SETPASSWORDCHAR, L'*', 0);
-  CreateControl(w, IDC_LABEL8, L"STATIC", L"Xen version:", label, 0, kMargin, RowY(4) + labelOffset, kLabelWidth,
-                8);
-  CreateControl(w, IDC_CMBXENVERSION, L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0, kFieldX,
-                RowY(4), kFieldWidth, 60);
-  CreateControl(w, IDC_LABEL6, L"STATIC", L"Virtual machine:", label, 0, kMargin, RowY(5) + labelOffset,
+  CreateControl(w, f, IDC_LABEL8, L"STATIC", L"&Xen version:", label, 0, kMargin, RowY(4) + labelOffset,
                 kLabelWidth, 8);
-  CreateControl(w, IDC_TXTVMNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(5), kFieldWidth - 20,
+  CreateControl(w, f, IDC_CMBXENVERSION, L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0, kFieldX,
+                RowY(4), kFieldWidth, 60);
+  CreateControl(w, f, IDC_LABEL6, L"STATIC", L"&Virtual machine:", label, 0, kMargin, RowY(5) + labelOffset,
+                kLabelWidth, 8);
+  CreateControl(w, f, IDC_TXTVMNAME, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(5), kFieldWidth - 20,
                 kFieldHeight);
-  CreateControl(w, IDC_CMDLISTVMS, L"BUTTON", L"...", WS_TABSTOP | BS_PUSHBUTTON, 0, kFieldX + kFieldWidth - 17,
-                RowY(5), 17, kFieldHeight);
-  CreateControl(w, IDC_LABEL7, L"STATIC", L"must be ", label, 0, kMargin, RowY(6) + labelOffset, kLabelWidth, 8);
-  CreateControl(w, IDC_CMBVMSTATE, L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL, 0,
-                kFieldX, RowY(6), kFieldWidth, 70);
-  CreateControl(w, IDC_LABEL4, L"STATIC", L"Timeout:", label, 0, kMargin, RowY(7) + labelOffset, kLabelWidth, 8);
-  CreateControl(w, IDC_TXTTIMEOUT, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(7), 40, kFieldHeight);
-  CreateControl(w, IDC_LABEL5, L"STATIC", L"seconds", label, 0, kFieldX + 44, RowY(7) + labelOffset, 40, 8);
-  CreateControl(w, IDC_LBLPARAMETER, L"STATIC", L"", label | SS_SUNKEN, 0, kMargin, RowY(8), kClientWidth - 2 * kMargin,
-                10);
-  // Created last so that Tab walks through the fields before it.
-  CreateControl(w, IDC_BTOK, L"BUTTON", L"&OK", WS_TABSTOP | BS_PUSHBUTTON, 0, kButtonX, RowY(1) - 1, kButtonWidth,
-                14);
+  CreateControl(w, f, IDC_CMDLISTVMS, L"BUTTON", L"...", button, 0, kFieldX + kFieldWidth - 17, RowY(5), 17,
+                kFieldHeight);
+  CreateControl(w, f, IDC_LABEL7, L"STATIC", L"&must be ", label, 0, kMargin, RowY(6) + labelOffset, kLabelWidth,
+                8);
+  CreateControl(w, f, IDC_CMBVMSTATE, L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL,
+                0, kFieldX, RowY(6), kFieldWidth, 70);
+  CreateControl(w, f, IDC_LABEL4, L"STATIC", L"&Timeout:", label, 0, kMargin, RowY(7) + labelOffset, kLabelWidth,
+                8);
+  CreateControl(w, f, IDC_TXTTIMEOUT, L"EDIT", L"", edit, WS_EX_CLIENTEDGE, kFieldX, RowY(7), 40, kFieldHeight);
+  CreateControl(w, f, IDC_LABEL5, L"STATIC", L"seconds", label, 0, kFieldX + 44, RowY(7) + labelOffset, 40, 8);
+  CreateControl(w, f, IDC_LBLPARAMETER, L"STATIC", L"", label | SS_NOPREFIX | SS_SUNKEN, 0, kMargin, RowY(8),
+                kClientWidth - 2 * kMargin, 10);
+  // Created last so that Tab walks through the fields before it. Enter presses it.
+  CreateControl(w, f, IDC_BTOK, L"BUTTON", L"&OK", button | BS_DEFPUSHBUTTON, 0, kButtonX, RowY(1) - 1,
+                kButtonWidth, 14);
+  keyboard_.SetDefaultId(IDC_BTOK);
+  keyboard_.SetFocusOnActivate(GetDlgItem(w, IDC_TXTHOSTNAME));
 }
 
 void FrmMain::ShowModal() {
@@ -132,7 +145,6 @@ void FrmMain::ShowModal() {
   modal_ = true;
   unloadRequested_ = false;
   HWND self = wnd_;
-  SetFocus(Control(IDC_TXTHOSTNAME));
   RunModal(
       self, [this] { return unloadRequested_; },
       [this](const MSG& msg) {
@@ -258,6 +270,12 @@ LRESULT CALLBACK FrmMain::WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
   }
   auto* self = reinterpret_cast<FrmMain*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
+  if (self && msg == WM_NCDESTROY) {
+    // The last message, after the controls have gone: their font can go too.
+    SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
+    self->font_.reset();
+    return DefWindowProcW(wnd, msg, wp, lp);
+  }
   if (self && self->wnd_ == wnd) {
     // Nothing may unwind through the system's window code; out of memory is all that
     // could be thrown here.
@@ -271,10 +289,14 @@ LRESULT CALLBACK FrmMain::WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 LRESULT FrmMain::Handle(UINT msg, WPARAM wp, LPARAM lp) {
+  LRESULT result = 0;
+  if (keyboard_.Handle(wnd_, msg, wp, lp, result)) return result;
   switch (msg) {
     case WM_COMMAND:
       if (HIWORD(wp) == BN_CLICKED && LOWORD(wp) == IDC_BTOK) OnOk();
       if (HIWORD(wp) == BN_CLICKED && LOWORD(wp) == IDC_CMDLISTVMS) OnListVms();
+      // Esc: closed without a change, as by the close box.
+      if (LOWORD(wp) == IDCANCEL) Unload();
       return 0;
     case WM_HELP:
       ShowHelp(wnd_, helpContext_);
@@ -284,7 +306,6 @@ LRESULT FrmMain::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_DESTROY: {
       HWND wnd = wnd_;
-      SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
       wnd_ = nullptr;
       unloadRequested_ = true;
       return DefWindowProcW(wnd, msg, wp, lp);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ui.h"
 #include "vantrel_client.h"
 
 namespace brenmo {
@@ -49,6 +50,8 @@ class FrmMain {
 
   FactoryCreator createFactory_;
   HWND wnd_ = nullptr;
+  unique_font font_;  // the controls' font, deleted when the window has gone
+  DialogKeyboard keyboard_;
   unsigned helpContext_ = 0;
   bool modal_ = false;
   bool unloadRequested_ = false;

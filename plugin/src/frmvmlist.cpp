@@ -67,9 +67,14 @@ bool FrmVmList::Load() {
   label_ = CreateWindowExW(0, L"STATIC", L"Select a process by double clicking it.", WS_CHILD | WS_VISIBLE | SS_LEFT,
                            0, 0, 10, 10, wnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PICKER_LABEL1)),
                            ModuleInstance(), nullptr);
+  font_ = CreateDialogFont();
   for (HWND child : {list_, label_}) {
-    if (child) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(m.Font()), FALSE);
+    if (child && font_.get()) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
   }
+  // The list has the focus when the picker opens; Enter picks its selected entry (the
+  // picker has no button, so IsDialogMessage sends IDOK).
+  keyboard_ = DialogKeyboard();
+  keyboard_.SetFocusOnActivate(list_);
 
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES};
   InitCommonControlsEx(&icc);
@@ -142,6 +147,8 @@ void FrmVmList::ShowModal(HWND owner) {
     const int y = o.top + ((o.bottom - o.top) - (w.bottom - w.top)) / 2;
     SetWindowPos(wnd_, nullptr, x < 0 ? 0 : x, y < 0 ? 0 : y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
+  // The first entry is selected, so that Enter picks something from the start.
+  if (list_ && SendMessageW(list_, LB_GETCURSEL, 0, 0) == LB_ERR) SendMessageW(list_, LB_SETCURSEL, 0, 0);
   HWND self = wnd_;
   RunModal(self, [this] { return unloadRequested_; });
   modal_ = false;
@@ -198,6 +205,12 @@ void FrmVmList::OnDoubleClick() {
 
 LRESULT CALLBACK FrmVmList::WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
   auto* self = reinterpret_cast<FrmVmList*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
+  if (self && msg == WM_NCDESTROY) {
+    // The last message, after the controls have gone: their font can go too.
+    SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
+    self->font_.reset();
+    return DefWindowProcW(wnd, msg, wp, lp);
+  }
   if (self && self->wnd_ == wnd) {
     try {  // nothing may unwind through the system's window code
       return self->Handle(msg, wp, lp);
@@ -209,6 +222,8 @@ LRESULT CALLBACK FrmVmList::WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 LRESULT FrmVmList::Handle(UINT msg, WPARAM wp, LPARAM lp) {
+  LRESULT result = 0;
+  if (keyboard_.Handle(wnd_, msg, wp, lp, result)) return result;
   switch (msg) {
     case WM_GETMINMAXINFO: {
       auto* info = reinterpret_cast<MINMAXINFO*>(lp);
@@ -221,6 +236,8 @@ LRESULT FrmVmList::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_COMMAND:
       if (LOWORD(wp) == IDC_LISTVMS && HIWORD(wp) == LBN_SELCHANGE) OnSelectionChanged();
       if (LOWORD(wp) == IDC_LISTVMS && HIWORD(wp) == LBN_DBLCLK) OnDoubleClick();
+      if (LOWORD(wp) == IDOK) OnDoubleClick();
+      if (LOWORD(wp) == IDCANCEL) Unload();  // Esc: closed without a pick
       return 0;
     case WM_CLOSE:
       Unload();

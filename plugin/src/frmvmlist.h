@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "ui.h"
+
 namespace brenmo {
 
 class FrmVmList {
@@ -27,6 +29,7 @@ class FrmVmList {
   bool Load();
   void Layout();
   void OnSelectionChanged();
+  // Double-click or Enter: the selected entry becomes the shared VM selection.
   void OnDoubleClick();
   static LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
   LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
@@ -35,6 +38,8 @@ class FrmVmList {
   HWND list_ = nullptr;
   HWND label_ = nullptr;
   HWND tooltip_ = nullptr;
+  unique_font font_;  // the controls' font, deleted when the window has gone
+  DialogKeyboard keyboard_;
   std::wstring tip_;
   bool unloadRequested_ = false;
   bool modal_ = false;

@@ -26,20 +26,23 @@ BOOL CALLBACK DisableOne(HWND wnd, LPARAM param) {
 
 }  // namespace
 
-DialogMetrics::DialogMetrics() {
+unique_font CreateDialogFont() {
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof(metrics);
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-    font_ = CreateFontIndirectW(&metrics.lfMessageFont);
-  }
-  if (!font_) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return unique_font();
+  return unique_font(CreateFontIndirectW(&metrics.lfMessageFont));
+}
+
+DialogMetrics::DialogMetrics() {
+  unique_font measured = CreateDialogFont();
+  HFONT font = measured.get() ? measured.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   HDC dc = GetDC(nullptr);
   if (dc) {
     dpiX_ = GetDeviceCaps(dc, LOGPIXELSX);
     dpiY_ = GetDeviceCaps(dc, LOGPIXELSY);
     if (dpiX_ <= 0) dpiX_ = 96;
     if (dpiY_ <= 0) dpiY_ = 96;
-    HGDIOBJ old = SelectObject(dc, font_);
+    HGDIOBJ old = SelectObject(dc, font);
     TEXTMETRICW tm{};
     SIZE size{};
     static const wchar_t kLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -57,13 +60,82 @@ const DialogMetrics& DialogMetrics::Get() {
   return metrics;
 }
 
-HWND CreateControl(HWND parent, int id, const wchar_t* cls, const wchar_t* text, DWORD style, DWORD exStyle,
-                   int x, int y, int w, int h) {
+HWND CreateControl(HWND parent, HFONT font, int id, const wchar_t* cls, const wchar_t* text, DWORD style,
+                   DWORD exStyle, int x, int y, int w, int h) {
   const auto& m = DialogMetrics::Get();
   HWND wnd = CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, m.X(x), m.Y(y), m.X(w), m.Y(h),
                              parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ModuleInstance(), nullptr);
-  if (wnd) SendMessageW(wnd, WM_SETFONT, reinterpret_cast<WPARAM>(m.Font()), FALSE);
+  if (wnd && font) SendMessageW(wnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   return wnd;
+}
+
+namespace {
+
+bool IsPushButton(HWND control) {
+  return (SendMessageW(control, WM_GETDLGCODE, 0, 0) & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON)) != 0;
+}
+
+}  // namespace
+
+void DialogKeyboard::ShowDefault(HWND wnd, HWND focused) const {
+  // A push button with the focus is the one Enter presses; elsewhere the default is.
+  const bool onButton = focused && IsChild(wnd, focused) && IsPushButton(focused);
+  for (HWND child = GetWindow(wnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (!IsPushButton(child)) continue;
+    const bool isDefault = onButton ? child == focused : GetDlgCtrlID(child) == defaultId_;
+    const bool showsDefault = (SendMessageW(child, WM_GETDLGCODE, 0, 0) & DLGC_DEFPUSHBUTTON) != 0;
+    if (isDefault != showsDefault) SendMessageW(child, BM_SETSTYLE, isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+  }
+}
+
+bool DialogKeyboard::Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
+  switch (msg) {
+    case DM_GETDEFID: {
+      // While a push button has the focus, Enter presses that one.
+      HWND focused = GetFocus();
+      const int id = focused && IsChild(wnd, focused) && IsPushButton(focused) ? GetDlgCtrlID(focused) : defaultId_;
+      result = id ? MAKELRESULT(id, DC_HASDEFID) : 0;
+      return true;
+    }
+    case DM_SETDEFID:
+      defaultId_ = static_cast<int>(wp);
+      ShowDefault(wnd, GetFocus());
+      result = TRUE;
+      return true;
+    case WM_NEXTDLGCTL: {
+      // lParam set: wParam is the control; else wParam chooses the previous or next one.
+      HWND target = lp ? reinterpret_cast<HWND>(wp) : GetNextDlgTabItem(wnd, GetFocus(), wp != 0);
+      if (target && IsChild(wnd, target)) {
+        if (SendMessageW(target, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(target, EM_SETSEL, 0, -1);
+        SetFocus(target);
+        ShowDefault(wnd, target);
+      }
+      result = 0;
+      return true;
+    }
+    case WM_COMMAND:
+      // The controls report getting the focus: remember it for the next activation.
+      if (lp && (HIWORD(wp) == EN_SETFOCUS || HIWORD(wp) == CBN_SETFOCUS || HIWORD(wp) == LBN_SETFOCUS ||
+                 HIWORD(wp) == BN_SETFOCUS)) {
+        HWND focused = GetFocus();
+        if (focused && IsChild(wnd, focused)) {
+          // The edit box inside a drop-down combo box stands for the combo box.
+          while (GetParent(focused) != wnd) focused = GetParent(focused);
+          focus_ = focused;
+          ShowDefault(wnd, focused);
+        }
+      }
+      return false;
+    case WM_ACTIVATE:
+      if (LOWORD(wp) != WA_INACTIVE && !HIWORD(wp)) {
+        HWND target = focus_ && IsWindow(focus_) && IsChild(wnd, focus_) ? focus_ : GetNextDlgTabItem(wnd, nullptr, FALSE);
+        if (target) SetFocus(target);
+      }
+      result = 0;
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::wstring WindowText(HWND wnd) {

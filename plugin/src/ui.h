@@ -1,5 +1,5 @@
 // Helpers shared by the plug-in's windows: the dialog font and its units, twips, the
-// modal loop, message boxes and the help file.
+// dialog keyboard, the modal loop, message boxes and the help file.
 #pragma once
 #include <windows.h>
 
@@ -9,12 +9,39 @@
 
 namespace brenmo {
 
-// The system's message font and its dialog base units. One per loaded library; the
-// font is created on first use and kept until the library unloads.
+// A font the window that created it owns; deleted when the holder goes.
+class unique_font {
+ public:
+  unique_font() = default;
+  explicit unique_font(HFONT font) : font_(font) {}
+  ~unique_font() { reset(); }
+  unique_font(unique_font&& other) noexcept : font_(other.font_) { other.font_ = nullptr; }
+  unique_font& operator=(unique_font&& other) noexcept {
+    if (this != &other) {
+      reset(other.font_);
+      other.font_ = nullptr;
+    }
+    return *this;
+  }
+  HFONT get() const { return font_; }
+  void reset(HFONT font = nullptr) {
+    if (font_) DeleteObject(font_);
+    font_ = font;
+  }
+
+ private:
+  HFONT font_ = nullptr;
+};
+
+// The system's message font, created for one window (null when it cannot be made: the
+// controls then keep the system font).
+unique_font CreateDialogFont();
+
+// The dialog base units of the message font and the screen's pixels per inch, measured
+// once per loaded library (with a font that is deleted right after).
 class DialogMetrics {
  public:
   static const DialogMetrics& Get();
-  HFONT Font() const { return font_; }
   int X(int dialogUnits) const { return MulDiv(dialogUnits, baseX_, 4); }
   int Y(int dialogUnits) const { return MulDiv(dialogUnits, baseY_, 8); }
   // Twips (1/1440 inch) to pixels with the screen's logical pixels per inch.
@@ -24,20 +51,41 @@ class DialogMetrics {
 
  private:
   DialogMetrics();
-  HFONT font_ = nullptr;
   int baseX_ = 6, baseY_ = 13, dpiX_ = 96, dpiY_ = 96;
 };
 
-// Creates a child control with the dialog font. `rect` is in dialog units.
-HWND CreateControl(HWND parent, int id, const wchar_t* cls, const wchar_t* text, DWORD style, DWORD exStyle,
-                   int x, int y, int w, int h);
+// Creates a child control with `font` (may be null). The rectangle is in dialog units.
+HWND CreateControl(HWND parent, HFONT font, int id, const wchar_t* cls, const wchar_t* text, DWORD style,
+                   DWORD exStyle, int x, int y, int w, int h);
+
+// The part of a dialog box's own procedure that a plain window driven by
+// IsDialogMessage needs: the default button (DM_GETDEFID, DM_SETDEFID, and its look
+// while the focus is on another push button), moving the focus (WM_NEXTDLGCTL, which
+// mnemonics of labels send), and the focused control kept across deactivation (a
+// message box, a second window) and given back on activation.
+class DialogKeyboard {
+ public:
+  void SetDefaultId(int id) { defaultId_ = id; }
+  // The control that gets the focus when the window is next activated.
+  void SetFocusOnActivate(HWND control) { focus_ = control; }
+  // Handles `msg` when it is one of the above: returns true and sets `result`.
+  // Control notifications (WM_COMMAND) are only watched: it returns false for them.
+  bool Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result);
+
+ private:
+  void ShowDefault(HWND wnd, HWND focused) const;
+  int defaultId_ = 0;
+  HWND focus_ = nullptr;
+};
 
 std::wstring WindowText(HWND wnd);
 
 // Shows `wnd` modally: disables every other enabled top-level window of the thread,
 // shows and activates `wnd`, and dispatches messages until `finished()` turns true or
-// the window is gone. Dialog keys (Tab, arrows) work; `keyHook` sees key messages
-// first and may consume them. A WM_QUIT ends the loop and is posted again for the
+// the window is gone. IsDialogMessage gives it the dialog keys: Tab and the arrows,
+// Enter (the default button, see DialogKeyboard), Esc (WM_COMMAND with IDCANCEL) and
+// Alt with a caption's underlined letter. `keyHook` sees key messages first and may
+// consume them. A WM_QUIT ends the loop and is posted again for the
 // outer loop. The disabled windows are enabled again before this returns; the caller
 // then destroys `wnd`.
 void RunModal(HWND wnd, const std::function<bool()>& finished, const std::function<bool(const MSG&)>& keyHook = {});

@@ -172,6 +172,51 @@ void Driver::ClickListEntry(HWND list, int index, bool doubleClick) {
   }
 }
 
+namespace {
+
+INPUT Key(WORD key, bool up) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = key;
+  input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  return input;
+}
+
+}  // namespace
+
+void Driver::PressKey(WORD key, bool alt) {
+  std::vector<INPUT> inputs;
+  if (alt) inputs.push_back(Key(VK_MENU, false));
+  inputs.push_back(Key(key, false));
+  inputs.push_back(Key(key, true));
+  if (alt) inputs.push_back(Key(VK_MENU, true));
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+void Driver::TypeKeys(const std::wstring& text) {
+  std::vector<INPUT> inputs;
+  for (wchar_t c : text) {
+    for (bool up : {false, true}) {
+      INPUT input{};
+      input.type = INPUT_KEYBOARD;
+      input.ki.wScan = c;
+      input.ki.dwFlags = KEYEVENTF_UNICODE | (up ? KEYEVENTF_KEYUP : 0);
+      inputs.push_back(input);
+    }
+  }
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+HWND Driver::Focus() const {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  return GetGUIThreadInfo(uiThread_, &info) ? info.hwndFocus : nullptr;
+}
+
+bool Driver::WaitForFocus(HWND control, DWORD milliseconds) {
+  return WaitUntil([&] { return control && Focus() == control; }, milliseconds);
+}
+
 std::vector<std::wstring> Driver::ListEntries(HWND list) {
   std::vector<std::wstring> entries;
   const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);

@@ -45,6 +45,14 @@ class Driver {
   static bool MessageBoxShowsAnyIcon(HWND box);
   static void PressOk(HWND box) { PostMessageW(box, WM_COMMAND, IDOK, 0); }
 
+  // Real key strokes (SendInput), which go to the window that has the keyboard focus,
+  // as a user's do: one key, with Alt held when `alt` is set, and text as characters.
+  static void PressKey(WORD key, bool alt = false);
+  static void TypeKeys(const std::wstring& text);
+  // The UI thread's focused window, and waiting until it is `control`.
+  HWND Focus() const;
+  bool WaitForFocus(HWND control, DWORD milliseconds = 15000);
+
   // Saves the window as it is on screen as a PNG file (directory from
   // BRENMO_SCREENSHOT_DIR); returns the path written, or empty.
   static std::wstring SaveScreenshot(HWND wnd, const std::wstring& name);

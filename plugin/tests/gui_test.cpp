@@ -108,11 +108,11 @@ TEST_F(GuiTest, ConfigurationWindowShowsItsControlsAndOkWritesTheParameterString
       const wchar_t* text;
     };
     const Expected expected[] = {
-        {IDC_LABEL1, L"Static", L"Hostname:"},  {IDC_BTOK, L"Button", L"&OK"},
-        {IDC_LABEL2, L"Static", L"Username:"},  {IDC_LABEL3, L"Static", L"Password:"},
-        {IDC_LABEL8, L"Static", L"Xen version:"}, {IDC_LABEL6, L"Static", L"Virtual machine:"},
-        {IDC_CMDLISTVMS, L"Button", L"..."},    {IDC_LABEL7, L"Static", L"must be "},
-        {IDC_LABEL4, L"Static", L"Timeout:"},   {IDC_LABEL5, L"Static", L"seconds"},
+        {IDC_LABEL1, L"Static", L"&Hostname:"},  {IDC_BTOK, L"Button", L"&OK"},
+        {IDC_LABEL2, L"Static", L"&Username:"},  {IDC_LABEL3, L"Static", L"&Password:"},
+        {IDC_LABEL8, L"Static", L"&Xen version:"}, {IDC_LABEL6, L"Static", L"&Virtual machine:"},
+        {IDC_CMDLISTVMS, L"Button", L"..."},    {IDC_LABEL7, L"Static", L"&must be "},
+        {IDC_LABEL4, L"Static", L"&Timeout:"},   {IDC_LABEL5, L"Static", L"seconds"},
         {IDC_LBLPARAMETER, L"Static", L""},     {IDC_TXTHOSTNAME, L"Edit", L"xenhost01"},
         {IDC_TXTUSERNAME, L"Edit", L""},        {IDC_TXTPASSWORD, L"Edit", L""},
         {IDC_TXTVMNAME, L"Edit", L""},          {IDC_TXTTIMEOUT, L"Edit", L"30"},
@@ -402,6 +402,129 @@ TEST_F(GuiTest, HelpKeyWithoutHelpFileLeavesTheWindowWorking) {
     d.Expect(d.WaitGone(main), "window still answers");
   });
   EXPECT_EQ(LookupValue(Parameter(plugin.get()), L"USR"), L"after help");
+}
+
+// The keyboard, with real key strokes: Alt and a label's letter moves to its field,
+// the arrows change a list, Enter presses OK.
+TEST_F(GuiTest, KeyboardMnemonicsMoveToTheFieldsAndEnterPressesOk) {
+  auto plugin = MakePlugin();
+  RunGui(plugin.get(), [&](Driver& d) {
+    HWND main = d.WaitForWindow(kMainWindowClass);
+    if (!main) return;
+    d.Expect(d.WaitForFocus(GetDlgItem(main, IDC_TXTHOSTNAME)), "the host box has the focus at the start");
+    const struct {
+      WORD letter;
+      int field;
+      const wchar_t* typed;
+    } fields[] = {{'U', IDC_TXTUSERNAME, L"root"}, {'P', IDC_TXTPASSWORD, L"pw"}, {'V', IDC_TXTVMNAME, L"web01"}};
+    for (const auto& f : fields) {
+      Driver::PressKey(f.letter, true);
+      d.Expect(d.WaitForFocus(GetDlgItem(main, f.field)), "Alt+" + std::string(1, static_cast<char>(f.letter)));
+      Driver::TypeKeys(f.typed);
+      d.Expect(d.WaitUntil([&] { return Driver::Text(GetDlgItem(main, f.field)) == f.typed; }, 5000),
+               "typed into " + std::to_string(f.field));
+    }
+    Driver::PressKey('X', true);
+    d.Expect(d.WaitForFocus(GetDlgItem(main, IDC_CMBXENVERSION)), "Alt+X");
+    Driver::PressKey(VK_UP);
+    d.Expect(d.WaitUntil([&] { return SendMessageW(GetDlgItem(main, IDC_CMBXENVERSION), CB_GETCURSEL, 0, 0) == 0; },
+                         5000),
+             "Up selects Xen 3.x");
+    Driver::PressKey(VK_RETURN);
+    d.Expect(d.WaitGone(main), "Enter presses OK");
+  });
+  EXPECT_EQ(Parameter(plugin.get()), L"#VSTP=XEN#USR=root#PWD=" + Base64Encode("pw") + L"#XVR=3#VMN=web01#VMS=UP#");
+}
+
+TEST_F(GuiTest, EscapeClosesWithoutAChangeAndTheFocusComesBackAfterAMessage) {
+  SharedParameterText() = L"#written by an earlier OK#";
+  auto plugin = MakePlugin();
+  RunGui(plugin.get(), [&](Driver& d) {
+    HWND main = d.WaitForWindow(kMainWindowClass);
+    if (!main) return;
+    HWND list = GetDlgItem(main, IDC_CMDLISTVMS);
+    d.Expect(d.WaitForFocus(GetDlgItem(main, IDC_TXTHOSTNAME)), "start");
+    Driver::PressKey('U', true);
+    d.WaitForFocus(GetDlgItem(main, IDC_TXTUSERNAME));
+    Driver::TypeKeys(L"root");
+    // Tab from the VM box to the list button; Enter presses the focused button.
+    Driver::PressKey('V', true);
+    d.WaitForFocus(GetDlgItem(main, IDC_TXTVMNAME));
+    Driver::PressKey(VK_TAB);
+    d.Expect(d.WaitForFocus(list), "Tab moves to the list button");
+    Driver::PressKey(VK_RETURN);
+    HWND box = d.WaitForMessageBox();
+    if (!box) return;
+    d.Expect(Driver::MessageBoxText(box) == L"Can't list the VMs with a username and/or password!",
+             "message: " + Narrow(Driver::MessageBoxText(box)));
+    Driver::PressKey(VK_RETURN);
+    d.Expect(d.WaitGone(box), "Enter closes the message box");
+    d.Expect(d.WaitForFocus(list), "the focus is back on the list button");
+    Driver::PressKey(VK_ESCAPE);
+    d.Expect(d.WaitGone(main), "Esc closes the window");
+  });
+  EXPECT_EQ(Parameter(plugin.get()), L"#written by an earlier OK#");
+  EXPECT_EQ(server->sessions, 0);
+}
+
+TEST_F(GuiTest, PickerOpensOnTheListEnterPicksAndEscapePicksNothing) {
+  SharedVmSelection().clear();
+  auto plugin = MakePlugin();
+  Put(plugin.get(), &Xencom::put_ck_parameter, L"#USR=root#PWD=" + Base64Encode("secret") + L"#");
+  RunGui(plugin.get(), [&](Driver& d) {
+    HWND main = d.WaitForWindow(kMainWindowClass);
+    if (!main) return;
+    HWND button = GetDlgItem(main, IDC_CMDLISTVMS);
+    for (WORD key : {VK_RETURN, VK_ESCAPE}) {
+      const std::string what = key == VK_RETURN ? "Enter: " : "Esc: ";
+      Driver::Click(button);
+      HWND picker = d.WaitForWindow(kPickerWindowClass);
+      if (!picker) return;
+      HWND list = GetDlgItem(picker, IDC_LISTVMS);
+      d.Expect(d.WaitForFocus(list), what + "the list has the focus");
+      d.Expect(SendMessageW(list, LB_GETCURSEL, 0, 0) == 0, what + "the first entry is selected");
+      Driver::PressKey(VK_DOWN);
+      if (key == VK_ESCAPE) Driver::PressKey(VK_DOWN);
+      const LRESULT wanted = key == VK_RETURN ? 1 : 2;
+      d.Expect(d.WaitUntil([&] { return SendMessageW(list, LB_GETCURSEL, 0, 0) == wanted; }, 5000),
+               what + "Down moves the selection");
+      Driver::PressKey(key);
+      d.Expect(d.WaitGone(picker), what + "the picker closes");
+      // Enter picked db01; Esc left that pick, so db01 is put back, not build01.
+      d.Expect(d.WaitUntil([&] { return Driver::Text(GetDlgItem(main, IDC_TXTVMNAME)) == L"db01"; }, 5000),
+               what + "VM name box: " + Narrow(Driver::Text(GetDlgItem(main, IDC_TXTVMNAME))));
+      d.Expect(d.WaitForFocus(button), what + "the focus is back on the list button");
+    }
+    Driver::PressKey(VK_ESCAPE);
+    d.WaitGone(main);
+  });
+  EXPECT_EQ(SharedVmSelection(), L"db01");
+  EXPECT_EQ(server->closes, 2);
+}
+
+TEST_F(GuiTest, WindowsDeleteTheirFontWhenTheyGo) {
+  auto plugin = MakePlugin();
+  Put(plugin.get(), &Xencom::put_ck_parameter, L"#USR=root#PWD=" + Base64Encode("secret") + L"#");
+  HFONT mainFont = nullptr;
+  RunGui(plugin.get(), [&](Driver& d) {
+    HWND main = d.WaitForWindow(kMainWindowClass);
+    if (!main) return;
+    mainFont = reinterpret_cast<HFONT>(SendMessageW(GetDlgItem(main, IDC_TXTHOSTNAME), WM_GETFONT, 0, 0));
+    d.Expect(GetObjectType(mainFont) == OBJ_FONT, "the window's font");
+    Driver::Click(GetDlgItem(main, IDC_CMDLISTVMS));
+    HWND picker = d.WaitForWindow(kPickerWindowClass);
+    if (!picker) return;
+    const auto pickerFont = reinterpret_cast<HFONT>(SendMessageW(GetDlgItem(picker, IDC_LISTVMS), WM_GETFONT, 0, 0));
+    d.Expect(GetObjectType(pickerFont) == OBJ_FONT && pickerFont != mainFont, "the picker's own font");
+    PostMessageW(picker, WM_CLOSE, 0, 0);
+    d.WaitGone(picker);
+    d.Expect(d.WaitUntil([&] { return GetObjectType(pickerFont) == 0; }, 5000), "the picker's font is deleted");
+    d.Expect(GetObjectType(mainFont) == OBJ_FONT, "the window's font stays while it is open");
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    d.WaitGone(main);
+  });
+  EXPECT_NE(mainFont, nullptr);
+  EXPECT_EQ(GetObjectType(mainFont), 0u);
 }
 
 // Against the simulated host on its default ports (run by the sim test with
