@@ -95,6 +95,7 @@ MIB = 1 << 20
 FAULT_MODES = ("drop", "delay", "hang", "http_error", "not_xmlrpc", "broken_xml", "xmlrpc_fault",
                "error", "wrong_type", "no_status")
 MAX_REQUEST_BYTES = 16 << 20
+PROFILES = ("current", "legacy")
 
 
 def _ref(kind, key):
@@ -298,8 +299,9 @@ class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
     allow_reuse_address = True
     request_queue_size = 128
 
-    def __init__(self, address, api):
+    def __init__(self, address, api, role="master"):
         self.api = api
+        self.role = role  # "master", or "member": the pool member's listener
         super().__init__(address, requestHandler=_Handler, logRequests=False, allow_none=False)
 
     def finish_request(self, request, client_address):
@@ -327,7 +329,11 @@ class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
 
 # -- the server object --------------------------------------------------------------------
 class XenApiServer:
-    def __init__(self, host, server_cert, server_key):
+    def __init__(self, host, server_cert, server_key, profile="current"):
+        if profile not in PROFILES:
+            raise ValueError("unknown profile %r" % profile)
+        self.initial_profile = profile
+        self.member_server = None
         self.host = host
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(server_cert, server_key)
@@ -351,6 +357,7 @@ class XenApiServer:
             self.connections = 0
             self.host_enabled = True
             self.host_events = []
+            self.profile = self.initial_profile
 
     def start(self, host="127.0.0.1", port=0):
         self.stopping.clear()
@@ -359,8 +366,23 @@ class XenApiServer:
                          daemon=True).start()
         return self.server.server_address[1]
 
+    def start_member(self, address, port):
+        """The pool member's listener, on address with the master's port. Returns None, or
+        why it could not be bound (the master goes on without it)."""
+        try:
+            self.member_server = _Server((address, port), self, "member")
+        except OSError as exc:
+            return "%s:%d: %s" % (address, port, exc)
+        threading.Thread(target=self.member_server.serve_forever, args=(0.05,), name="xenapi-member",
+                         daemon=True).start()
+        return None
+
     def stop(self):
         self.stopping.set()  # releases hanging connections
+        if self.member_server is not None:
+            self.member_server.shutdown()
+            self.member_server.server_close()
+            self.member_server = None
         if self.server is not None:
             self.server.shutdown()
             self.server.server_close()
