@@ -227,6 +227,10 @@ class Inventory:
     def vm_vcpu_utilisation(self, vm, now=None):
         if not self.vm_running(vm, now):
             return []
+        return self.vm_vcpu_load(vm, now)
+
+    def vm_vcpu_load(self, vm, now=None):
+        """The VM's per-vCPU load while it runs, whatever its state now."""
         return [min(1.0, wobble(u, i + 11, now)) for i, u in enumerate(vm.vcpu_utilisation)]
 
     def vm_memory_free_mib(self, vm, now=None):

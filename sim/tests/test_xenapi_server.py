@@ -2,14 +2,18 @@
 """Tests of the simulated XenAPI server over real HTTPS on 127.0.0.1, read with the
 standard library's own XML-RPC client (an independent reader of what the server writes)."""
 
+import base64
 import http.client
+import json
 import os
+import subprocess
 import ssl
 import sys
 import threading
 import time
 import unittest
 import xmlrpc.client
+import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -23,10 +27,15 @@ INVENTORY = {
     "host": {"name": "h", "description": "d", "product_version": "6.0.2", "memory_mib": 65536,
              "free_memory_mib": 1024, "cpu_utilisation": [0.5, 0.25],
              "pifs": [{"read_kbs": 1.0, "write_kbs": 2.0}]},
+    "member": {"name": "m", "memory_mib": 16384, "free_memory_mib": 4096, "cpu_utilisation": [0.75],
+               "pifs": [{"device": "bond0", "read_kbs": 3.0, "write_kbs": 4.0}]},
     "vms": [
         {"uuid": "00000000-0000-4000-8000-000000000001", "name": "run", "power_state": "Running",
          "vcpus": 2, "vcpu_utilisation": [0.5, 0.5], "memory_mib": 8192, "memory_free_mib": 2048,
-         "vifs": [{"read_kbs": 1.0, "write_kbs": 1.0}], "vbds": []},
+         "vifs": [{"read_kbs": 1.0, "write_kbs": 1.0}], "vbds": [{"read_kbs": 2048.0, "write_kbs": 0.0}]},
+        {"uuid": "00000000-0000-4000-8000-000000000005", "name": "paused", "power_state": "Paused",
+         "vcpus": 1, "vcpu_utilisation": [0.5], "guest_tools": False, "vifs": [{"read_kbs": 8.0, "write_kbs": 8.0}]},
+        {"uuid": "00000000-0000-4000-8000-000000000006", "name": "susp", "power_state": "Suspended"},
         {"uuid": "00000000-0000-4000-8000-000000000002", "name": "off", "power_state": "Halted"},
         {"uuid": "00000000-0000-4000-8000-000000000003", "name": "tpl", "is_a_template": True},
         {"uuid": "00000000-0000-4000-8000-000000000004", "name": "dom0", "is_control_domain": True,
@@ -49,6 +58,7 @@ class ServerTest(unittest.TestCase):
         cls.server = xs.XenApiServer(cls.host, os.path.join(certs, "server.pem"),
                                      os.path.join(certs, "server-key.pem"))
         cls.port = cls.server.start("127.0.0.1", 0)
+        cls.member_error = cls.server.start_member("127.0.0.2", cls.port)
 
     @classmethod
     def tearDownClass(cls):
@@ -60,20 +70,39 @@ class ServerTest(unittest.TestCase):
         self.api = self.proxy()
         self.session = self.ok(self.api.session.login_with_password("root", "xenroot"))
 
-    def proxy(self):
-        return xmlrpc.client.ServerProxy("https://127.0.0.1:%d/" % self.port,
+    def proxy(self, address="127.0.0.1"):
+        return xmlrpc.client.ServerProxy("https://%s:%d/" % (address, self.port),
                                          context=ssl._create_unverified_context())
 
-    def raw(self, body):
-        """POSTs body and returns (status, response bytes)."""
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=10,
+    def use(self, profile):
+        self.assertEqual(self.server.control({"cmd": "set_profile", "profile": profile}), {"ok": True})
+
+    def raw(self, body, method="POST", path="/", headers=None, address="127.0.0.1"):
+        """Sends one request and returns (status, response bytes)."""
+        conn = http.client.HTTPSConnection(address, self.port, timeout=10,
                                            context=ssl._create_unverified_context())
         try:
-            conn.request("POST", "/", body, {"Content-Type": "text/xml"})
+            conn.request(method, path, body, headers if headers is not None else {"Content-Type": "text/xml"})
             resp = conn.getresponse()
             return resp.status, resp.read()
         finally:
             conn.close()
+
+    def rrd(self, query, accept="text/xml", address="127.0.0.1", session=None):
+        """GET /rrd_updates with the test's session; returns (status, body)."""
+        sid = self.session if session is None else session
+        return self.raw(None, "GET", "/rrd_updates?session_id=%s&%s" % (sid, query), {"Accept": accept}, address)
+
+    def export(self, query="start=-10&interval=5&cf=AVERAGE&host=true", address="127.0.0.1"):
+        """The XML export parsed: (meta element, legend, rows [(t, [texts])])."""
+        status, body = self.rrd(query, address=address)
+        self.assertEqual(status, 200, body)
+        self.assertEqual(body.count(b"\n"), 0)  # one line, declaration included
+        root = ET.fromstring(body)
+        meta = root.find("meta")
+        legend = [e.text for e in meta.find("legend")]
+        rows = [(int(r.find("t").text), [v.text for v in r.findall("v")]) for r in root.find("data")]
+        return meta, legend, rows
 
     def ok(self, result):
         self.assertEqual(result["Status"], "Success", result)
@@ -106,6 +135,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(self.ok(self.api.VM.get_all(s)), self.ok(self.api.VM.get_all(s)))
 
     def test_vm_records_metrics_and_null_guest_metrics(self):
+        self.use("legacy")
         s = self.session
         run = self.ok(self.api.VM.get_record(s, self.vm("run")))
         self.assertEqual(run["memory_static_max"], str(8192 << 20))
@@ -123,6 +153,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(flags.count((False, True)), 1)
 
     def test_power_operations_change_state_and_refuse_what_xenapi_refuses(self):
+        self.use("legacy")  # returns at once; the state follows
         s = self.session
         off = self.vm("off")
         self.ok(self.api.VM.start(s, off, False, False))
