@@ -187,6 +187,208 @@ class ServerTest(unittest.TestCase):
         calls = self.server.control({"cmd": "calls"})
         self.assertEqual(calls["methods"].count("VM.get_all"), calls["count"] - 1)  # and the login
 
+    # -- what differs between the profiles ------------------------------------------------
+    def test_legacy_writes_string_tags_and_offers_bulk_reads_only_when_switched_on(self):
+        s = self.session
+        call = xmlrpc.client.dumps((s,), "VM.get_all_records")
+        status, body = self.raw(call)
+        self.assertIn(b"<value>OpaqueRef:", body)
+        records = self.ok(self.api.VM.get_all_records(s))
+        self.assertEqual(sorted(records), sorted(self.ok(self.api.VM.get_all(s))))
+        run = self.vm("run")
+        self.assertEqual(records[run], self.ok(self.api.VM.get_record(s, run)))
+        self.use("legacy")
+        self.assertEqual(self.failure(self.api.VM_metrics.get_all_records(s)),
+                         ["MESSAGE_METHOD_UNKNOWN", "VM_metrics.get_all_records"])
+        self.server.control({"cmd": "set_bulk", "enabled": True})
+        guests = self.ok(self.api.VM_guest_metrics.get_all_records(s))
+        refs = {r["guest_metrics"] for r in records.values()} - {xs.NULL_REF}
+        self.assertEqual(set(guests), refs)  # only the VMs that have guest metrics
+        status, body = self.raw(xmlrpc.client.dumps((s, s), "session.get_this_host"))
+        self.assertIn(b"<value><string>OpaqueRef:", body)
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?session_id=%s&start=-10" % s, {})[0], 404)
+
+    def test_removed_messages_come_after_the_count_and_session_checks(self):
+        s = self.session
+        vif = self.ok(self.api.VM.get_record(s, self.vm("run")))["VIFs"][0]
+        self.assertEqual(self.failure(self.api.VIF.get_metrics(s)),
+                         ["MESSAGE_PARAMETER_COUNT_MISMATCH", "VIF.get_metrics", "1", "0"])
+        self.assertEqual(self.failure(self.api.VIF.get_metrics("OpaqueRef:nobody", vif))[0], "SESSION_INVALID")
+        for call in (lambda: self.api.VIF.get_metrics(s, vif), lambda: self.api.VIF_metrics.get_all(s),
+                     lambda: self.api.host_metrics.get_memory_free(s, "OpaqueRef:x"),
+                     lambda: self.api.PIF_metrics.get_io_read_kbs(s, "OpaqueRef:x"),
+                     lambda: self.api.VM_metrics.get_VCPUs_utilisation(s, "OpaqueRef:x"),
+                     lambda: self.api.VM_guest_metrics.get_memory(s, "OpaqueRef:x")):
+            self.assertEqual(self.failure(call()), ["MESSAGE_REMOVED"])
+        metrics = self.ok(self.api.VIF.get_record(s, vif))["metrics"]
+        self.assertEqual(self.ok(self.api.VIF_metrics.get_uuid(s, metrics)), metrics[len("OpaqueRef:"):])
+        self.use("legacy")
+        self.assertEqual(self.ok(self.api.VIF.get_metrics(s, vif)), metrics)
+        self.assertEqual(self.failure(self.api.VIF_metrics.get_all(s))[0], "MESSAGE_METHOD_UNKNOWN")
+
+    def test_current_records_keep_the_removed_fields_with_dead_values(self):
+        s = self.session
+        self.server.control({"cmd": "freeze_figures", "at": 5000})
+        host = self.ok(self.api.host.get_record(s, self.ok(self.api.session.get_this_host(s, s))))
+        self.assertEqual(self.ok(self.api.host_cpu.get_utilisation(s, host["host_CPUs"][0])), 0.0)
+        pif = self.ok(self.api.PIF_metrics.get_record(s, self.ok(self.api.PIF.get_metrics(s, host["PIFs"][0]))))
+        self.assertEqual((pif["io_read_kbs"], pif["io_write_kbs"]), (0.0, 0.0))
+        free = self.server.control({"cmd": "figures"})["host"]["memory_free"]
+        self.assertEqual(self.ok(self.api.host_metrics.get_record(s, host["metrics"]))["memory_free"], str(free))
+        run = self.ok(self.api.VM.get_record(s, self.vm("run")))
+        self.assertEqual(self.ok(self.api.VM_metrics.get_record(s, run["metrics"]))["VCPUs_utilisation"],
+                         {"0": 0.0, "1": 0.0})
+        self.assertEqual(self.ok(self.api.VM_guest_metrics.get_record(s, run["guest_metrics"]))["memory"], {})
+
+    def test_vm_start_takes_exactly_four_parameters_and_returns_when_done(self):
+        s, off = self.session, self.vm("off")
+        self.assertEqual(self.failure(self.api.VM.start(s, off, False)),
+                         ["MESSAGE_PARAMETER_COUNT_MISMATCH", "VM.start", "3", "2"])
+        self.assertEqual(self.ok(self.api.VM.start(s, off, False, False)), "")
+        record = self.ok(self.api.VM.get_record(s, off))
+        self.assertEqual(record["power_state"], "Running")
+        self.assertEqual(record["resident_on"], self.ok(self.api.session.get_this_host(s, s)))
+
+    def test_host_reboot_needs_the_host_disabled_and_enable_exists(self):
+        s = self.session
+        host = self.ok(self.api.session.get_this_host(s, s))
+        self.assertEqual(self.failure(self.api.host.reboot(s, host)), ["HOST_NOT_DISABLED", host])
+        self.ok(self.api.host.disable(s, host))
+        self.assertFalse(self.ok(self.api.host.get_record(s, host))["enabled"])
+        self.ok(self.api.host.enable(s, host))
+        self.assertEqual(self.failure(self.api.host.shutdown(s, host))[0], "HOST_NOT_DISABLED")
+        self.assertEqual(self.server.control({"cmd": "status"})["host_events"], ["disable", "enable"])
+
+    def test_utf8_names_and_credentials(self):
+        data = json.loads(json.dumps(INVENTORY))
+        data["vms"][0]["name"] = "Büro-Server"
+        data["credentials"] = {"user": "root", "password": "Grüße"}
+        self.host.inventory = inventory.Inventory(data)
+        self.assertEqual(self.failure(self.api.session.login_with_password("root", "Gr?\u00dfe"))[0],
+                         "SESSION_AUTHENTICATION_FAILED")
+        s = self.ok(self.api.session.login_with_password("root", "Grüße"))
+        status, body = self.raw(xmlrpc.client.dumps((s, self.vm("Büro-Server")), "VM.get_record"))
+        self.assertIn("<value>Büro-Server</value>".encode("utf-8"), body)
+
+    # -- the RRD export -------------------------------------------------------------------
+    def test_rrd_updates_needs_a_session_and_start(self):
+        self.assertEqual(self.rrd("start=-10", session="OpaqueRef:nobody")[0], 401)
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?start=-10", {})[0], 401)
+        self.assertEqual(self.rrd("interval=5")[0], 400)
+        self.assertEqual(self.rrd("start=-10&cf=LAST")[0], 500)
+        cookie = {"Cookie": "session_id=" + self.session, "Accept": "text/xml"}
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?start=-10", cookie)[0], 200)
+        basic = {"Authorization": "Basic " + base64.b64encode(b"root:xenroot").decode()}
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?start=-10", basic)[0], 200)
+
+    def test_rrd_updates_xml_export(self):
+        self.server.control({"cmd": "freeze_figures", "at": 5000})
+        meta, legend, rows = self.export()
+        self.assertEqual(int(meta.find("step").text), 5)
+        self.assertEqual(int(meta.find("columns").text), len(legend))
+        self.assertEqual(int(meta.find("rows").text), len(rows))
+        times = [t for t, _ in rows]
+        self.assertEqual(times, sorted(times, reverse=True))
+        self.assertEqual(int(meta.find("end").text), times[0])
+        self.assertTrue(all(t % 5 == 0 for t in times))
+        self.assertEqual(int(meta.find("start").text), times[-1] + 5)  # floor(start/step)*step + step
+        uuids = {e.split(":")[2] for e in legend if e.split(":")[1] == "vm"}
+        # Running and paused VMs (the control domain too); halted, suspended and templates absent.
+        self.assertEqual(uuids, {"00000000-0000-4000-8000-000000000001", "00000000-0000-4000-8000-000000000005",
+                                 "00000000-0000-4000-8000-000000000004"})
+        figures = self.server.control({"cmd": "figures"})["rrd"]
+        column = {e: i for i, e in enumerate(legend)}
+        run = "AVERAGE:vm:00000000-0000-4000-8000-000000000001:"
+        newest = rows[0][1]
+        self.assertEqual(newest[column[run + "memory"]], "8.5899e+09")  # %0.5g
+        self.assertEqual(newest[column[run + "vbd_xvda_write"]], "0.0")
+        self.assertEqual(newest[column[run + "vbd_xvda_read"]], "2.0972e+06")  # B/s
+        self.assertEqual(newest[column[run + "vbd_xvda_io_throughput_read"]], "2")  # MiB/s
+        self.assertEqual(float(newest[column[run + "memory_internal_free"]]),
+                         figures["vms"]["00000000-0000-4000-8000-000000000001"]["memory_internal_free"])
+        self.assertNotIn("AVERAGE:vm:00000000-0000-4000-8000-000000000005:memory_internal_free", column)  # no tools
+        self.assertEqual(newest[column["AVERAGE:vm:00000000-0000-4000-8000-000000000005:vif_0_rx"]], "0.0")
+        host = [e for e in legend if ":host:" in e]
+        self.assertEqual(legend[:len(host)], host)  # the host's columns first
+        for entry, i in column.items():
+            _, kind, obj, name = entry.split(":")
+            self.assertEqual(float(newest[i]), figures["host" if kind == "host" else "vms"][obj][name], entry)
+        self.assertNotEqual(self.export()[1], legend)  # no fixed order
+        self.assertEqual(sorted(self.export()[1]), sorted(legend))
+
+    def test_rrd_updates_json_when_accept_allows_any_type(self):
+        for accept in ("*/*", "application/json"):
+            status, body = self.rrd("start=-10&host=true", accept)
+            self.assertEqual(status, 200)
+            doc = json.loads(body)
+            self.assertEqual(int(doc["meta"]["columns"]), len(doc["meta"]["legend"]))
+            self.assertTrue(all(len(r["values"]) == len(doc["meta"]["legend"]) for r in doc["data"]))
+        self.assertTrue(self.rrd("start=-10", "text/xml")[1].startswith(b"<?xml"))
+
+    def test_rrd_nan_and_number_formats(self):
+        column = "vm:00000000-0000-4000-8000-000000000001:cpu0"
+        self.server.control({"cmd": "rrd_nan", "columns": [column]})
+        self.server.control({"cmd": "rrd_number_format", "format": "%0.4f"})
+        _, legend, rows = self.export()
+        i = legend.index("AVERAGE:" + column)
+        self.assertEqual({values[i] for _, values in rows}, {"NaN"})
+        memory = legend.index("AVERAGE:vm:00000000-0000-4000-8000-000000000001:memory")
+        self.assertEqual(rows[0][1][memory], "8589934592.0000")
+        self.assertIsNone(self.server.control({"cmd": "figures"})["rrd"]["vms"][column.split(":")[1]]["cpu0"])
+
+    def test_rrd_updates_archives_and_filters(self):
+        meta, legend, rows = self.export("start=-3600&cf=MAX")
+        self.assertEqual(meta.find("step").text, "60")
+        self.assertTrue(legend and all(e.startswith("MAX:vm:") for e in legend))  # no host=true: no host columns
+        meta, legend, _ = self.export("start=-10&vm_uuid=none&host=true")
+        self.assertTrue(legend and all(":host:" in e for e in legend))
+        self.assertEqual(self.export("start=%d" % (time.time() + 3600))[2], [])
+
+    # -- the pool member, and VMs that vanish or move ---------------------------------------
+    def test_pool_member_redirects_logins_and_exports_its_own_vms(self):
+        self.assertIsNone(self.member_error)
+        member = self.proxy("127.0.0.2")
+        self.assertEqual(self.failure(member.session.login_with_password("root", "xenroot")),
+                         ["HOST_IS_SLAVE", "127.0.0.1"])
+        s = self.session
+        hosts = self.ok(self.api.host.get_all_records(s))
+        self.assertEqual(sorted(h["address"] for h in hosts.values()), ["127.0.0.1", "127.0.0.2"])
+        member_ref = [r for r, h in hosts.items() if h["address"] == "127.0.0.2"][0]
+        uuid = "00000000-0000-4000-8000-000000000001"
+        self.assertEqual(self.server.control({"cmd": "move_vm", "uuid": uuid, "host": "member"}), {"ok": True})
+        self.assertEqual(self.ok(self.api.VM.get_record(s, self.vm("run")))["resident_on"], member_ref)
+        self.assertEqual(self.ok(self.api.host.get_record(s, member_ref))["resident_VMs"], [self.vm("run")])
+        _, legend, _ = self.export(address="127.0.0.2")  # the master's session works there
+        self.assertIn("AVERAGE:host:%s:pif_bond0_rx" % hosts[member_ref]["uuid"], legend)
+        self.assertEqual({e.split(":")[2] for e in legend if ":vm:" in e}, {uuid})
+        self.assertNotIn(uuid, "".join(self.export()[1]))
+        calls = self.server.control({"cmd": "calls"})
+        self.assertEqual(calls["listeners"][calls["methods"].index("session.login_with_password", 1)], "member")
+        self.assertIn("GET /rrd_updates?session_id=%s&start=-10&interval=5&cf=AVERAGE&host=true" % s,
+                      calls["methods"])
+
+    def test_deleted_vm_answers_handle_invalid(self):
+        s, ref = self.session, self.vm("run")
+        metrics = self.ok(self.api.VM.get_record(s, ref))["metrics"]
+        self.assertEqual(self.server.control({"cmd": "delete_vm", "uuid": "00000000-0000-4000-8000-000000000001"}),
+                         {"ok": True})
+        self.assertEqual(self.failure(self.api.VM.get_record(s, ref)), ["HANDLE_INVALID", "VM", ref])
+        self.assertEqual(self.failure(self.api.VM_metrics.get_record(s, metrics)),
+                         ["HANDLE_INVALID", "VM_metrics", metrics])
+        self.assertNotIn(ref, self.ok(self.api.VM.get_all(s)))
+
+    def test_simulator_reports_profile_and_member(self):
+        proc = subprocess.run([sys.executable, os.path.join(SIM, "xensim.py"), "--certs", certs_dir(),
+                               "--only", "xenapi", "--profile", "legacy", "--lifetime", "20", "--",
+                               sys.executable, "-c", "import os; print(os.environ['VANTREL_SIM_PROFILE'],"
+                               " os.environ['VANTREL_SIM_MEMBER_ADDRESS'])"],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        ready, env = proc.stdout.splitlines()[:2]
+        info = json.loads(ready[len("READY "):])
+        self.assertEqual((info["profile"], info["member"]), ("legacy", "127.0.0.2"))
+        self.assertEqual(env, "legacy 127.0.0.2")
+
     def test_stop_does_not_wait_for_a_hanging_connection(self):
         certs = certs_dir()
         server = xs.XenApiServer(self.host, os.path.join(certs, "server.pem"), os.path.join(certs, "server-key.pem"))
