@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1.
+"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1, and a pool member's
+listener on 127.0.0.2 with the same port.
 
 It serves the inventory of the host it belongs to, read through host.inventory at every
 call (so it can be replaced while the server runs), with XenAPI's wire conventions:
@@ -7,27 +8,38 @@ call (so it can be replaced while the server runs), with XenAPI's wire conventio
   * every call except session.login_with_password takes the session reference first;
   * results are {"Status": "Success", "Value": v}; API errors are
     {"Status": "Failure", "ErrorDescription": [name, params...]}, never XML-RPC faults;
-  * 64-bit integers (memory in bytes, VCPU counts) are decimal strings, strings are bare
-    <value>text</value> as the real server writes them, references are "OpaqueRef:" + a
-    UUID (stable for an object: derived from the inventory's names and uuids), and
-    "OpaqueRef:NULL" is the null reference (a VM without guest tools or a halted VM has
-    no guest metrics).
+  * 64-bit integers (memory in bytes, VCPU counts) are decimal strings, references are
+    "OpaqueRef:" + a UUID (stable for an object: derived from the inventory's names and
+    uuids), and "OpaqueRef:NULL" is the null reference (a VM without guest tools or a
+    halted VM has no guest metrics).
 
-Objects: one host (software_version map holding "product_version" among other keys,
-one host_cpu per entry of "cpu_utilisation", PIFs with metrics, host_metrics in bytes),
-all VMs of the inventory including templates and the control domain, VM_metrics with
-a VCPU utilisation map ("0", "1", ... -> float), VM_guest_metrics whose "memory" map
-holds "free" then "total" (KiB), VIFs and VBDs with metrics.
+Two profiles (sim/README.md has the details):
+  * "current" answers as today's servers: MESSAGE_REMOVED for the removed metrics
+    messages (after the parameter count, which does not count the session, and the
+    session check), their records' dead values (0.0, {}), host_cpu utilisation 0.0,
+    GET /rrd_updates with the live figures, bulk *.get_all_records reads, VM.start and
+    VM.resume with exactly (session, vm, start_paused, force), power operations that
+    return once done, strings and ints as bare <value>text</value>;
+  * "legacy" answers as older servers: the per-object metrics calls with live figures,
+    no /rrd_updates (404), bulk reads only after set_bulk, power operations that return
+    at once while the state follows after transition_seconds, <string> values.
 
-Power operations (VM.start, VM.resume with start_paused and force, VM.clean_shutdown,
-VM.suspend, VM.clean_reboot, VM.pause, VM.unpause) go through the inventory's state
-machine: while one runs, the VM's allowed_operations is empty and another operation is
-refused with OPERATION_NOT_ALLOWED; an operation the state does not allow gets
-VM_BAD_POWER_STATE [vm, expected, actual]. Other errors: SESSION_AUTHENTICATION_FAILED
-[user, message], SESSION_INVALID [session] (also after logout), HANDLE_INVALID [class,
-ref], MESSAGE_METHOD_UNKNOWN [method], MESSAGE_PARAMETER_COUNT_MISMATCH [method,
-expected, received] (counts include the session), HOST_NOT_DISABLED [host] for a reboot
-or shut-down of an enabled host.
+Objects: the pool master (the inventory's "host") and, when the inventory has one, the
+member, each with software_version, host_CPUs, PIFs with metrics, host_metrics in
+bytes and an address; all VMs of the inventory including templates and the control
+domain, resident on the master or the member while Running or Paused; VM_metrics;
+VM_guest_metrics; VIFs and VBDs with records and metrics. The member's listener answers
+every XML-RPC call with HOST_IS_SLAVE [master address] and serves /rrd_updates for its
+own host and VMs; sessions are pool-wide.
+
+Power operations (VM.start, VM.resume, VM.clean_shutdown, VM.suspend, VM.clean_reboot,
+VM.pause, VM.unpause) go through the inventory's state machine: while one runs, the VM's
+allowed_operations is empty and another operation is refused with OPERATION_NOT_ALLOWED;
+an operation the state does not allow gets VM_BAD_POWER_STATE [vm, expected, actual].
+Other errors: SESSION_AUTHENTICATION_FAILED [user, message], SESSION_INVALID [session]
+(also after logout), HANDLE_INVALID [class, ref] (also for a deleted VM's objects),
+MESSAGE_METHOD_UNKNOWN [method], MESSAGE_PARAMETER_COUNT_MISMATCH [method, expected,
+received], HOST_NOT_DISABLED [host] for a reboot or shut-down of an enabled host.
 
 Control (the dict handed to control(); "target": "xenapi" is ignored here):
   {"cmd": "fault", "mode": M, "method": NAME, "count": N, ...}
@@ -47,9 +59,11 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
           wrong_type    a Success whose Value is an array, whatever the call returns
           no_status     a struct without "Status"
   {"cmd": "clear_faults"}
-  {"cmd": "calls"}           -> {"count": N, "methods": [...]}   every request, in order
-                                with "bodies": true also {"bodies": [...]}: the request
-                                texts, kept while "record_bodies" is on
+  {"cmd": "calls"}           -> {"count": N, "methods": [...], "listeners": [...]}: every
+                                request in order (a GET as "GET /path?query"), and which
+                                listener ("master" or "member") took it; with "bodies":
+                                true also {"bodies": [...]}: the request texts, kept while
+                                "record_bodies" is on
   {"cmd": "record_bodies", "enabled": bool}
   {"cmd": "clear_calls"}
   {"cmd": "set_credentials", "username": U, "password": P}   (null: the inventory's)
@@ -61,10 +75,19 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
          "vms": {uuid: {"power_state", "vcpu_utilisation": [...], "memory_free_kib",
                         "memory_total_kib", "vifs": [[r, w]...], "vbds": [[r, w]...]}}}
   {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
-  {"cmd": "status"}          -> {"sessions", "connections", "host_enabled", "host_events"}
-  {"cmd": "reset"}           everything back to the start
+                                plus "rrd": the newest export row of each host, as written
+  {"cmd": "set_profile", "profile": "current" | "legacy"}
+  {"cmd": "set_bulk", "enabled": bool}     legacy: whether the bulk reads exist
+  {"cmd": "delete_vm", "uuid": U}          the VM and its parts vanish
+  {"cmd": "move_vm", "uuid": U, "host": "member" | "master"}
+  {"cmd": "rrd_nan", "columns": ["vm:UUID:cpu0", ...]}   these read NaN ([] clears)
+  {"cmd": "rrd_number_format", "format": "%0.5g" | "%0.4f" | "%0.15g"}
+  {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
+  {"cmd": "status"}          -> {"sessions", "connections", "host_enabled" (the master's),
+                                 "host_events" (the member's prefixed "member:"), "profile"}
+  {"cmd": "reset"}           everything back to the start (and to the first profile)
 
-Standalone: python3 sim/xenapi_server.py --port N [--certs DIR] [--inventory FILE]
+Standalone: python3 sim/xenapi_server.py --port N [--profile P] [--certs DIR] [--inventory FILE]
 """
 
 import argparse
@@ -589,11 +612,12 @@ class XenApiServer:
         rrd = {"host": {}, "vms": {}}
         idx = self.index()
         t = self._last_update(5)
+        nan, frozen, fmt = self._export_settings()
         for entry in idx.hosts.values():
-            for kind, obj_uuid, sources, started in self._rrd_objects(idx, entry, "all", True):
-                rrd["host" if kind == "host" else "vms"][obj_uuid] = {
-                    name: self._written(self._rrd_value(kind, obj_uuid, name, fn, t, started))
-                    for name, fn in sources}
+            for obj in self._rrd_objects(idx, entry, "all", True):
+                written = {name: self._format(v, fmt) for name, v in self._row(obj, t, nan, frozen).items()}
+                rrd["host" if obj[0] == "host" else "vms"][obj[1]] = {
+                    name: None if text == "NaN" else float(text) for name, text in written.items()}
         return {"host": {"memory_total": host.get("memory_mib", 0) * MIB,
                          "memory_free": inv.host_free_memory_mib(now) * MIB,
                          "cpu_utilisation": inv.host_cpu_utilisation(now),
@@ -605,85 +629,87 @@ class XenApiServer:
     def _last_update(step):
         return int(time.time() // step) * step
 
-    def _written(self, value):
-        """A figure as the export writes it, read back (None for NaN)."""
-        text = self._format(value)
-        return None if text == "NaN" else float(text)
+    def _export_settings(self):
+        with self.lock:
+            return set(self.nan_columns), self.frozen_at, self.number_format
 
-    def _format(self, value):
+    @staticmethod
+    def _format(value, fmt):
         if value != value:
             return "NaN"
         if value in (float("inf"), float("-inf")):
             return "Infinity" if value > 0 else "-Infinity"
         if value == 0:
             return "0.0"
-        with self.lock:
-            fmt = self.number_format
         return fmt % value
 
-    def _rrd_value(self, kind, obj_uuid, name, fn, t, started_at=0.0):
-        with self.lock:
-            nan = "%s:%s:%s" % (kind, obj_uuid, name) in self.nan_columns
-            frozen = self.frozen_at
-        if nan or t < started_at:
-            return float("nan")
-        return float(fn(frozen if frozen is not None else float(t)))
+    @staticmethod
+    def _row(obj, t, nan, frozen):
+        """{name: value} of one export object in the row at time t."""
+        kind, obj_uuid, names, figures, started = obj
+        if t < started:
+            return {name: float("nan") for name in names}
+        values = figures(frozen if frozen is not None else float(t))
+        for name in names:
+            if "%s:%s:%s" % (kind, obj_uuid, name) in nan:
+                values[name] = float("nan")
+        return values
 
     def _rrd_objects(self, idx, entry, vm_filter, with_host):
-        """[(kind, uuid, [(name, figure(now))...], started_at)] the export of entry's host holds."""
+        """[(kind, uuid, [names], figures(now) -> {name: value}, started_at)]: the objects
+        the export of entry's host holds."""
         inv = idx.inventory
         objects = []
         if with_host:
             h = entry.data
-            cpus = len(h.get("cpu_utilisation", []))
-            src = [("cpu%d" % i, lambda now, i=i: inv.host_cpu_utilisation(now, h)[i]) for i in range(cpus)]
-            if cpus:
-                src.append(("cpu_avg", lambda now: sum(inv.host_cpu_utilisation(now, h)) / cpus))
-            src.append(("memory_total_kib", lambda now: h.get("memory_mib", 0) * 1024.0))
-            src.append(("memory_free_kib", lambda now: inv.host_free_memory_mib(now, h) * 1024.0))
             pifs = h.get("pifs", [])
-            for pif in pifs:
-                src.append(("pif_%s_rx" % pif["device"], lambda now, p=pif: p.get("read_kbs", 0.0) * 1024.0))
-                src.append(("pif_%s_tx" % pif["device"], lambda now, p=pif: p.get("write_kbs", 0.0) * 1024.0))
-            src.append(("pif_aggr_rx", lambda now: sum(p.get("read_kbs", 0.0) for p in pifs) * 1024.0))
-            src.append(("pif_aggr_tx", lambda now: sum(p.get("write_kbs", 0.0) for p in pifs) * 1024.0))
-            src.append(("loadavg", lambda now: 0.42))
-            src.append(("xapi_free_memory_kib", lambda now: 187392.0))
-            objects.append(("host", entry.uuid, src, 0.0))
+
+            def host_figures(now, h=h, pifs=pifs):
+                cpus = inv.host_cpu_utilisation(now, h)
+                v = {"cpu%d" % i: u for i, u in enumerate(cpus)}
+                if cpus:
+                    v["cpu_avg"] = sum(cpus) / len(cpus)
+                v["memory_total_kib"] = h.get("memory_mib", 0) * 1024.0
+                v["memory_free_kib"] = inv.host_free_memory_mib(now, h) * 1024.0
+                for pif in pifs:
+                    v["pif_%s_rx" % pif["device"]] = pif.get("read_kbs", 0.0) * 1024.0
+                    v["pif_%s_tx" % pif["device"]] = pif.get("write_kbs", 0.0) * 1024.0
+                v["pif_aggr_rx"] = sum(p.get("read_kbs", 0.0) for p in pifs) * 1024.0
+                v["pif_aggr_tx"] = sum(p.get("write_kbs", 0.0) for p in pifs) * 1024.0
+                v["loadavg"] = 0.42            # sources a client does not use
+                v["xapi_free_memory_kib"] = 187392.0
+                return v
+
+            objects.append(("host", entry.uuid, list(host_figures(0.0)), host_figures, 0.0))
         for vm in inv.vms:
             state = inv.power_state(vm)
             if idx.host_of(vm, state) is not entry or vm_filter == "none":
                 continue
             if vm_filter != "all" and vm.uuid != vm_filter:
                 continue
-            running = state == "Running"
 
-            def load(now, vm=vm, running=running):
-                return inv.vm_vcpu_load(vm, now) if running else [0.0] * len(vm.vcpu_utilisation)
+            def vm_figures(now, vm=vm, running=state == "Running"):
+                load = inv.vm_vcpu_load(vm, now) if running else [0.0] * len(vm.vcpu_utilisation)
+                on = 1.0 if running else 0.0  # a paused VM moves no data
+                v = {"cpu%d" % i: u for i, u in enumerate(load)}
+                if load:
+                    v["cpu_usage"] = sum(load) / len(load)
+                v["memory"] = v["memory_target"] = float(vm.memory_mib * MIB)
+                if vm.guest_tools:
+                    v["memory_internal_free"] = inv.vm_memory_free_mib(vm, now) * 1024.0
+                for i, vif in enumerate(vm.vifs):
+                    v["vif_%d_rx" % i] = on * vif.get("read_kbs", 0.0) * 1024.0
+                    v["vif_%d_tx" % i] = on * vif.get("write_kbs", 0.0) * 1024.0
+                for vbd in vm.vbds:
+                    dev, r, w = vbd["device"], on * vbd.get("read_kbs", 0.0), on * vbd.get("write_kbs", 0.0)
+                    v["vbd_%s_read" % dev], v["vbd_%s_write" % dev] = r * 1024.0, w * 1024.0
+                    v["vbd_%s_io_throughput_read" % dev] = r / 1024.0
+                    v["vbd_%s_io_throughput_write" % dev] = w / 1024.0
+                    v["vbd_%s_io_throughput_total" % dev] = (r + w) / 1024.0
+                return v
 
-            def rate(value, running=running):
-                return (lambda now: value) if running else (lambda now: 0.0)
-
-            n = len(vm.vcpu_utilisation)
-            src = [("cpu%d" % i, lambda now, i=i, load=load: load(now)[i]) for i in range(n)]
-            if n:
-                src.append(("cpu_usage", lambda now, load=load, n=n: sum(load(now)) / n))
-            memory = float(vm.memory_mib * MIB)
-            src.append(("memory", lambda now, m=memory: m))
-            src.append(("memory_target", lambda now, m=memory: m))
-            if vm.guest_tools:
-                src.append(("memory_internal_free", lambda now, vm=vm: inv.vm_memory_free_mib(vm, now) * 1024.0))
-            for i, vif in enumerate(vm.vifs):
-                src.append(("vif_%d_rx" % i, rate(vif.get("read_kbs", 0.0) * 1024.0)))
-                src.append(("vif_%d_tx" % i, rate(vif.get("write_kbs", 0.0) * 1024.0)))
-            for vbd in vm.vbds:
-                dev, r, w = vbd["device"], vbd.get("read_kbs", 0.0), vbd.get("write_kbs", 0.0)
-                src.append(("vbd_%s_read" % dev, rate(r * 1024.0)))
-                src.append(("vbd_%s_write" % dev, rate(w * 1024.0)))
-                src.append(("vbd_%s_io_throughput_read" % dev, rate(r / 1024.0)))
-                src.append(("vbd_%s_io_throughput_write" % dev, rate(w / 1024.0)))
-                src.append(("vbd_%s_io_throughput_total" % dev, rate((r + w) / 1024.0)))
-            objects.append(("vm", vm.uuid, src, float(vm.data.get("started_at", 0.0))))
+            objects.append(("vm", vm.uuid, list(vm_figures(0.0)), vm_figures,
+                            float(vm.data.get("started_at", 0.0))))
         return objects
 
     def _rrd_session_ok(self, params, headers):
@@ -742,19 +768,27 @@ class XenApiServer:
         with self.lock:
             self.rrd_requests += 1
             order = random.Random(self.rrd_requests)
-        hosts, vms = objects[:1] if objects and objects[0][0] == "host" else [], \
-            objects[1:] if objects and objects[0][0] == "host" else objects
+        nan, frozen, fmt = self._export_settings()
+        if objects and objects[0][0] == "host":
+            hosts, vms = objects[:1], objects[1:]
+        else:
+            hosts, vms = [], objects
         order.shuffle(vms)
-        legend, columns = [], []
-        for kind, obj_uuid, sources, started in hosts + vms:
-            sources = list(sources)
-            order.shuffle(sources)
+        legend, layout = [], []  # layout: per object, its names in the export's order
+        for obj in hosts + vms:
+            names = list(obj[2])
+            order.shuffle(names)
+            layout.append((obj, names))
             for c in cfs:
-                for name, fn in sources:
-                    legend.append("%s:%s:%s:%s" % (c, kind, obj_uuid, name))
-                    columns.append((kind, obj_uuid, name, fn, started))
-        data = [(t, [self._format(self._rrd_value(k, u, n, fn, t, s)) for k, u, n, fn, s in columns])
-                for t in times]
+                legend.extend("%s:%s:%s:%s" % (c, obj[0], obj[1], name) for name in names)
+        data = []
+        for t in times:
+            values = []
+            for obj, names in layout:
+                row = self._row(obj, t, nan, frozen)
+                texts = [self._format(row[name], fmt) for name in names]
+                values.extend(texts * len(cfs))  # the simulated MIN and MAX equal the AVERAGE
+            data.append((t, values))
         accept = [a.split(";")[0].strip() for a in headers.get("Accept", "").split(",")]
         if "json" in params or "*/*" in accept or "application/json" in accept:
             doc = {"meta": {"start": str(meta_start), "step": str(step), "end": str(end),
@@ -1220,13 +1254,15 @@ def main(argv):
     parser.add_argument("--certs", help="certificate directory (made with make_certs.sh if needed)")
     parser.add_argument("--inventory", default=os.path.join(HERE, "inventory.json"))
     parser.add_argument("--lifetime", type=float, default=3600.0)
+    parser.add_argument("--profile", choices=PROFILES, default="current")
     args = parser.parse_args(argv)
     certs = args.certs or tempfile.mkdtemp(prefix="xenapi-certs-")
     subprocess.run([os.path.join(HERE, "make_certs.sh"), certs], check=True)
     server = XenApiServer(_StandaloneHost(args.inventory), os.path.join(certs, "server.pem"),
-                          os.path.join(certs, "server-key.pem"))
+                          os.path.join(certs, "server-key.pem"), profile=args.profile)
     port = server.start("127.0.0.1", args.port)
-    print("READY %d" % port, flush=True)
+    error = server.start_member(server.host.inventory.member_address(), port)
+    print("READY %d" % port + ("" if error is None else " (no pool member: %s)" % error), flush=True)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
