@@ -17,7 +17,9 @@ Usage:
             [--control-port N] [--ports-file FILE] [--lifetime S]
             [--client-certs-to DIR ...] [--only xenapi|xen3] [-- COMMAND ARGS...]
 
-Port 0 (the default) picks a free port. Once listening it prints one line
+--profile defaults to VANTREL_SIM_PROFILE when set (so that a simulator a test starts
+itself answers like the one it runs beside), else current. Port 0 (the default) picks a
+free port. Once listening it prints one line
 "READY {json}" with the ports on standard output (and writes the same JSON to
 --ports-file), with "profile" and "member" (the pool member's address, or null and
 "member_error" when it could not be bound). With a COMMAND it runs it with these
@@ -128,8 +130,12 @@ def main(argv):
     else:
         command = []
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--profile", choices=("current", "legacy"), default="current",
-                        help="how the XenAPI server answers: as current servers (default) or older ones")
+    # A simulator a test starts itself answers like the one the test runs beside.
+    inherited = os.environ.get("VANTREL_SIM_PROFILE")
+    parser.add_argument("--profile", choices=("current", "legacy"),
+                        default=inherited if inherited in ("current", "legacy") else "current",
+                        help="how the XenAPI server answers: as current servers (default, or"
+                             " VANTREL_SIM_PROFILE) or older ones")
     parser.add_argument("--inventory", default=os.path.join(HERE, "inventory.json"))
     parser.add_argument("--certs", default=os.path.join(os.getcwd(), "sim-certs"))
     parser.add_argument("--xenapi-port", type=int, default=0)
