@@ -677,7 +677,7 @@ class XenApiServer:
                 v["pif_aggr_rx"] = sum(p.get("read_kbs", 0.0) for p in pifs) * 1024.0
                 v["pif_aggr_tx"] = sum(p.get("write_kbs", 0.0) for p in pifs) * 1024.0
                 v["loadavg"] = 0.42            # sources a client does not use
-                v["xapi_free_memory_kib"] = 187392.0
+                v["agent_free_memory_kib"] = 187392.0
                 return v
 
             objects.append(("host", entry.uuid, list(host_figures(0.0)), host_figures, 0.0))
