@@ -650,9 +650,10 @@ class XenApiServer:
         if t < started:
             return {name: float("nan") for name in names}
         values = figures(frozen if frozen is not None else float(t))
-        for name in names:
-            if "%s:%s:%s" % (kind, obj_uuid, name) in nan:
-                values[name] = float("nan")
+        if nan:
+            for name in names:
+                if "%s:%s:%s" % (kind, obj_uuid, name) in nan:
+                    values[name] = float("nan")
         return values
 
     def _rrd_objects(self, idx, entry, vm_filter, with_host):
@@ -688,24 +689,29 @@ class XenApiServer:
             if vm_filter != "all" and vm.uuid != vm_filter:
                 continue
 
-            def vm_figures(now, vm=vm, running=state == "Running"):
-                load = inv.vm_vcpu_load(vm, now) if running else [0.0] * len(vm.vcpu_utilisation)
+            cpu_names = ["cpu%d" % i for i in range(len(vm.vcpu_utilisation))]
+            vif_names = [("vif_%d_rx" % i, "vif_%d_tx" % i, vif) for i, vif in enumerate(vm.vifs)]
+            vbd_names = [tuple("vbd_%s_%s" % (vbd["device"], n) for n in
+                               ("read", "write", "io_throughput_read", "io_throughput_write",
+                                "io_throughput_total")) + (vbd,) for vbd in vm.vbds]
+
+            def vm_figures(now, vm=vm, running=state == "Running", cpu_names=cpu_names,
+                           vif_names=vif_names, vbd_names=vbd_names):
+                load = inv.vm_vcpu_load(vm, now) if running else [0.0] * len(cpu_names)
                 on = 1.0 if running else 0.0  # a paused VM moves no data
-                v = {"cpu%d" % i: u for i, u in enumerate(load)}
+                v = dict(zip(cpu_names, load))
                 if load:
                     v["cpu_usage"] = sum(load) / len(load)
                 v["memory"] = v["memory_target"] = float(vm.memory_mib * MIB)
                 if vm.guest_tools:
                     v["memory_internal_free"] = inv.vm_memory_free_mib(vm, now) * 1024.0
-                for i, vif in enumerate(vm.vifs):
-                    v["vif_%d_rx" % i] = on * vif.get("read_kbs", 0.0) * 1024.0
-                    v["vif_%d_tx" % i] = on * vif.get("write_kbs", 0.0) * 1024.0
-                for vbd in vm.vbds:
-                    dev, r, w = vbd["device"], on * vbd.get("read_kbs", 0.0), on * vbd.get("write_kbs", 0.0)
-                    v["vbd_%s_read" % dev], v["vbd_%s_write" % dev] = r * 1024.0, w * 1024.0
-                    v["vbd_%s_io_throughput_read" % dev] = r / 1024.0
-                    v["vbd_%s_io_throughput_write" % dev] = w / 1024.0
-                    v["vbd_%s_io_throughput_total" % dev] = (r + w) / 1024.0
+                for rx, tx, vif in vif_names:
+                    v[rx] = on * vif.get("read_kbs", 0.0) * 1024.0
+                    v[tx] = on * vif.get("write_kbs", 0.0) * 1024.0
+                for read, write, t_read, t_write, t_total, vbd in vbd_names:
+                    r, w = on * vbd.get("read_kbs", 0.0), on * vbd.get("write_kbs", 0.0)
+                    v[read], v[write] = r * 1024.0, w * 1024.0
+                    v[t_read], v[t_write], v[t_total] = r / 1024.0, w / 1024.0, (r + w) / 1024.0
                 return v
 
             objects.append(("vm", vm.uuid, list(vm_figures(0.0)), vm_figures,
