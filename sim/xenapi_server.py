@@ -43,8 +43,10 @@ received], HOST_NOT_DISABLED [host] for a reboot or shut-down of an enabled host
 
 Control (the dict handed to control(); "target": "xenapi" is ignored here):
   {"cmd": "fault", "mode": M, "method": NAME, "count": N, ...}
-        add a fault. method: only calls of that method (omitted: every call); count: only
-        the next N matching calls (omitted: until cleared). Modes:
+        add a fault. method: only calls of that method, or "GET /rrd_updates" for the
+        export (omitted: every request, GETs included); count: only the next N matching
+        requests (omitted: until cleared). Modes (on the export, broken_xml cuts the
+        export off half-way; the others answer as they do for a call):
           drop          the connection is closed without an answer
           delay         the normal answer, after "seconds" (default 1)
           hang          no answer; the connection stays open until stop() or "seconds"
@@ -334,7 +336,15 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         if path != "/rrd_updates" or api.profile != "current":
             self._send(404, b"Not found\n", "text/plain")
             return
+        fault = api.take_fault("GET " + path)
+        if fault is not None and fault.mode == "delay":
+            api.stopping.wait(float(fault.options.get("seconds", 1.0)))
+        elif fault is not None and fault.mode != "broken_xml":
+            self._fault(fault)
+            return
         status, body, content_type = api.rrd_updates(role, query, self.headers)
+        if fault is not None:  # broken_xml: the export cut off half-way
+            body = body[:len(body) // 2]
         self._send(status, body, content_type)
 
     def _fault(self, fault):
