@@ -15,5 +15,5 @@ if ! { cmake --preset win64 && cmake --build --preset win64 -j"$(nproc)" --targe
   echo "failed. The whole log:"; cat "$build/demo-build.log"; exit 1
 fi
 echo "done in $((SECONDS - start))s"
-exec python3 sim/xensim.py --certs "$build/sim-certs" --xenapi-port 443 --xen3-port 6936 \
+exec python3 sim/xensim.py --profile current --certs "$build/sim-certs" --xenapi-port 443 --xen3-port 6936 \
   --client-certs-to "$build/automation" --lifetime 300 -- python3 scripts/demo.py "$build"
