@@ -325,6 +325,39 @@ class CheckTest(Backends, unittest.TestCase):
         finally:
             os.unlink(f.name)
 
+    @unittest.skipUnless(os.path.exists("/usr/bin/dpkg-deb"), "needs dpkg")
+    def test_debian_package(self):
+        scratch = tempfile.mkdtemp()
+        try:
+            deb = subprocess.run([os.path.join(SOURCE, "cli", "package-deb.sh"), COMMAND, scratch],
+                                 capture_output=True, text=True, check=True).stdout.strip()
+            fields = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Depends"], capture_output=True,
+                                    text=True, check=True).stdout
+            self.assertIn("Package: check-xenvm", fields)
+            for dep in ("libcurl4", "libssl3", "libxml2"):
+                self.assertIn(dep, fields)
+            # Installed into a scratch root with an admin directory of its own; the
+            # libraries it depends on are the machine's.
+            root = os.path.join(scratch, "root")
+            admin = os.path.join(root, "var", "lib", "dpkg")
+            for d in ("updates", "info"):
+                os.makedirs(os.path.join(admin, d))
+            for f in ("status", "available"):
+                open(os.path.join(admin, f), "w").close()
+            subprocess.run(["dpkg", "--root=" + root, "--admindir=" + admin, "--force-depends",
+                            "--force-not-root", "--log=/dev/null", "-i", deb], capture_output=True, check=True)
+            installed = os.path.join(root, "usr", "lib", "nagios", "plugins", "check_xenvm")
+            man = subprocess.run(["zcat", os.path.join(root, "usr", "share", "man", "man1", "check_xenvm.1.gz")],
+                                 capture_output=True, text=True, check=True).stdout
+            self.assertTrue(man.startswith(".TH CHECK_XENVM 1"), man[:40])
+            name, sim, o = self.backends[0]
+            p = subprocess.run([installed] + o + ["-m", "web01"], capture_output=True, text=True,
+                               env=dict(os.environ, XEN_PASSWORD=PASSWORD), timeout=60)
+            self.assertEqual((p.returncode, p.stderr), (0, ""), p.stdout)
+            self.assertTrue(p.stdout.startswith("XEN OK - Virtual machine (web01) is UP | "), p.stdout)
+        finally:
+            subprocess.run(["rm", "-rf", scratch])
+
     def test_usage(self):
         code, out, err = run(["-h"])
         self.assertEqual((code, err), (0, ""))
