@@ -38,8 +38,8 @@ def sim_profiles():
 class Sim:
     """One simulated host on free ports; stops by itself after its lifetime."""
 
-    def __init__(self, profile=None):
-        args = [sys.executable, XENSIM, "--certs", CERTS, "--lifetime", "280"]
+    def __init__(self, profile=None, extra=()):
+        args = [sys.executable, XENSIM, "--certs", CERTS, "--lifetime", "280"] + list(extra)
         if profile:
             args += ["--profile", profile]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
@@ -324,6 +324,22 @@ class CheckTest(Backends, unittest.TestCase):
             self.check(self.backends[0][2] + ["--password-file", f.name, "-m", "web01"], [], 0, password="wrong")
         finally:
             os.unlink(f.name)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs the default ports 443 and 6936")
+    def test_autodetect(self):
+        sim = Sim(extra=["--xenapi-port", "443", "--xen3-port", "6936"])
+        try:
+            empty = tempfile.mkdtemp()
+            for certs in (CERTS, empty):  # the agent, and without certificates XenAPI
+                with self.subTest(certs=certs):
+                    out = self.check(["-H", "127.0.0.1", "-P", "auto", "--certs", certs, "-u", "root",
+                                      "-m", "web01", "-v"], [], 0)
+                    self.assertTrue(out.startswith("XEN OK - Virtual machine (web01) is UP | "), out)
+                    # the agent reports Xen's version, XenAPI the product's
+                    self.assertIn("(Xen 4.1.2)" if certs == CERTS else "(Xen 6.0.2)", out)
+            os.rmdir(empty)
+        finally:
+            sim.stop()
 
     @unittest.skipUnless(os.path.exists("/usr/bin/dpkg-deb"), "needs dpkg")
     def test_debian_package(self):
