@@ -21,10 +21,12 @@ else()
   endif()
 endif()
 
-# vantrel_add_test(NAME n COMMAND exe args... [LABELS l...] [TIMEOUT s] [GUI] [HOST] [SIM [SIM_ARGS ...]] [ENVIRONMENT k=v...])
+# vantrel_add_test(NAME n COMMAND exe args... [LABELS l...] [TIMEOUT s] [GUI] [HOST]
+#                  [SIM [SIM_PROFILE current|legacy] [SIM_ARGS ...]] [ENVIRONMENT k=v...])
 # COMMAND's first word may be a target name; on Windows it is run under Wine.
+# SIM_PROFILE chooses how the simulated XenAPI server answers (default legacy).
 function(vantrel_add_test)
-  cmake_parse_arguments(T "GUI;HOST;SIM" "NAME;TIMEOUT;WORKING_DIRECTORY" "COMMAND;LABELS;ENVIRONMENT;SIM_ARGS" ${ARGN})
+  cmake_parse_arguments(T "GUI;HOST;SIM" "NAME;TIMEOUT;WORKING_DIRECTORY;SIM_PROFILE" "COMMAND;LABELS;ENVIRONMENT;SIM_ARGS" ${ARGN})
   if(NOT VANTREL_RUN_TESTS)
     return()
   endif()
@@ -42,7 +44,13 @@ function(vantrel_add_test)
   if(T_SIM)
     # Runs the command beside a simulated Xen host of its own (free ports, test PKI in
     # the build directory); SIM_ARGS are extra xensim.py options (a ;-list).
-    set(_cmd python3 ${CMAKE_SOURCE_DIR}/sim/xensim.py --certs ${CMAKE_BINARY_DIR}/sim-certs --lifetime ${T_TIMEOUT} ${T_SIM_ARGS} -- ${_cmd})
+    if(NOT T_SIM_PROFILE)
+      set(T_SIM_PROFILE legacy)
+    elseif(NOT T_SIM_PROFILE MATCHES "^(current|legacy)$")
+      message(FATAL_ERROR "${T_NAME}: SIM_PROFILE must be current or legacy, not ${T_SIM_PROFILE}")
+    endif()
+    set(_cmd python3 ${CMAKE_SOURCE_DIR}/sim/xensim.py --certs ${CMAKE_BINARY_DIR}/sim-certs --lifetime ${T_TIMEOUT}
+             --profile ${T_SIM_PROFILE} ${T_SIM_ARGS} -- ${_cmd})
     list(APPEND T_LABELS sim)
   endif()
   if(T_GUI)
@@ -57,10 +65,11 @@ function(vantrel_add_test)
                        ENVIRONMENT "VANTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VANTREL_BINARY_DIR=${CMAKE_BINARY_DIR};${T_ENVIRONMENT}")
 endfunction()
 
-# vantrel_add_gtest(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [ARGS ...] [SIM [SIM_ARGS ...]])
+# vantrel_add_gtest(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [ARGS ...]
+#                   [SIM [SIM_PROFILE current|legacy] [SIM_ARGS ...]])
 # One GoogleTest executable, registered as one test.
 function(vantrel_add_gtest name)
-  cmake_parse_arguments(T "SIM" "TIMEOUT" "SOURCES;LIBS;LABELS;ARGS;ENVIRONMENT;SIM_ARGS" ${ARGN})
+  cmake_parse_arguments(T "SIM" "TIMEOUT;SIM_PROFILE" "SOURCES;LIBS;LABELS;ARGS;ENVIRONMENT;SIM_ARGS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   if(NOT T_TIMEOUT)
@@ -69,6 +78,9 @@ function(vantrel_add_gtest name)
   set(_sim)
   if(T_SIM)
     set(_sim SIM SIM_ARGS ${T_SIM_ARGS})
+    if(T_SIM_PROFILE)
+      list(APPEND _sim SIM_PROFILE ${T_SIM_PROFILE})
+    endif()
   endif()
   vantrel_add_test(NAME ${name} COMMAND ${name} ${T_ARGS} LABELS ${T_LABELS} TIMEOUT ${T_TIMEOUT}
                    ENVIRONMENT ${T_ENVIRONMENT} ${_sim})

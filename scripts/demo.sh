@@ -10,5 +10,5 @@ echo "Building the Windows x86_64 DLLs..."
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j"$(nproc)" --target Vantrel Brenmo >/dev/null
 build=$PWD/build/win64
-exec python3 sim/xensim.py --certs "$build/sim-certs" --xenapi-port 443 --xen3-port 6936 \
+exec python3 sim/xensim.py --profile current --certs "$build/sim-certs" --xenapi-port 443 --xen3-port 6936 \
   --client-certs-to "$build/automation" --lifetime 300 -- python3 scripts/demo.py "$build"

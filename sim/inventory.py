@@ -10,21 +10,28 @@ The inventory file is JSON:
     "memory_mib": 32768, "free_memory_mib": 12288,
     "cpu_utilisation": [0.10, 0.30, 0.20, 0.40],      # one entry per host CPU, 0..1
     "pifs": [{"device": "eth0", "read_kbs": 120.0, "write_kbs": 80.0}],
-    "disk_io": 350, "net_io": 200                      # xen3 "bd_io" and "if_io"
+    "disk_io": 350, "net_io": 200,                     # xen3 "bd_io" and "if_io"
+    "address": "127.0.0.1"                             # the pool master's address
   },
+  "member": {"name": "xenhost02", "address": "127.0.0.2", ...},  # optional: a pool member,
+                                                       # with the host's figure fields
   "vms": [
     {"uuid": "...", "name": "web01", "description": "...",
      "power_state": "Running",                          # Halted, Paused, Running, Suspended
      "vcpus": 2, "vcpu_utilisation": [0.25, 0.35],
      "memory_mib": 2048, "memory_free_mib": 512,
-     "vifs": [{"read_kbs": 10.0, "write_kbs": 5.0}],
-     "vbds": [{"read_kbs": 40.0, "write_kbs": 20.0}],
+     "vifs": [{"read_kbs": 10.0, "write_kbs": 5.0}],   # VIF devices "0", "1", ...
+     "vbds": [{"device": "xvda", "read_kbs": 40.0, "write_kbs": 20.0}],  # device default xvda, xvdb...
+     "resident_on": "master",                           # or "member" (while Running/Paused)
      "guest_tools": true,                               # false: no guest metrics
      "is_a_template": false, "is_control_domain": false}
   ],
   "transition_seconds": 1.0,                            # how long a power operation takes
   "credentials": {"user": "root", "password": "xenroot"} # what both protocols accept
 }
+
+PIFs take a "device" (default eth0, eth1, ...). The XenAPI server's RRD export derives its
+data sources from these same fields (see sim/README.md).
 
 Figures vary slowly with time around the configured values (see `wobble`), so that a
 client polling twice sees them move. Everything here is thread-safe.
@@ -87,6 +94,14 @@ class Inventory:
         self.lock = threading.RLock()
         self.data = copy.deepcopy(data)
         self.host = self.data["host"]
+        self.host.setdefault("address", "127.0.0.1")
+        self.member = self.data.get("member")
+        if self.member is not None:
+            self.member.setdefault("address", "127.0.0.2")
+        for h in (self.host, self.member):
+            for i, pif in enumerate((h or {}).get("pifs", [])):
+                pif.setdefault("device", "eth%d" % i)
+        self.version = 0            # bumped when a VM vanishes or moves
         self.transition_seconds = float(self.data.get("transition_seconds", 1.0))
         creds = self.data.get("credentials", {})
         self.user = creds.get("user", "root")
@@ -104,12 +119,18 @@ class Inventory:
             vm.setdefault("guest_tools", True)
             vm.setdefault("is_a_template", False)
             vm.setdefault("is_control_domain", False)
+            vm.setdefault("resident_on", "master")
+            for i, vbd in enumerate(vm["vbds"]):
+                vbd.setdefault("device", "xvd" + chr(ord("a") + i % 26))
             self.vms.append(Vm(vm))
 
     @classmethod
     def load(cls, path):
         with open(path, encoding="utf-8") as f:
             return cls(json.load(f))
+
+    def member_address(self):
+        return (self.member or {}).get("address", "127.0.0.2")
 
     def check_credentials(self, user, password):
         return user == self.user and password == self.password
@@ -124,6 +145,25 @@ class Inventory:
             if vm.uuid == uuid:
                 return vm
         return None
+
+    def delete(self, uuid):
+        """The VM leaves the inventory (as if destroyed behind the client's back)."""
+        with self.lock:
+            vm = self.find(uuid)
+            if vm is None:
+                return False
+            self.vms.remove(vm)
+            self.version += 1
+            return True
+
+    def move(self, uuid, where):
+        with self.lock:
+            vm = self.find(uuid)
+            if vm is None or where not in ("master", "member"):
+                return False
+            vm.data["resident_on"] = where
+            self.version += 1
+            return True
 
     def _settle(self, vm, now):
         if vm.pending_state is not None and now >= vm.busy_until:
@@ -162,19 +202,24 @@ class Inventory:
             state = vm.data["power_state"]
             if state not in states:
                 raise OperationRefused("VM_BAD_POWER_STATE", vm, states[0].lower(), state.lower())
+            if operation in ("start", "resume"):  # a new domain: no figures before it runs
+                vm.data["started_at"] = now + max(0.0, self.transition_seconds)
             if self.transition_seconds <= 0:
                 vm.data["power_state"] = result
             else:
                 vm.pending_state = result
                 vm.busy_until = now + self.transition_seconds
+            return now + max(0.0, self.transition_seconds)  # when the new state holds
 
     # -- figures -----------------------------------------------------------------------
-    def host_cpu_utilisation(self, now=None):
-        return [min(1.0, wobble(u, i, now)) for i, u in enumerate(self.host.get("cpu_utilisation", []))]
+    def host_cpu_utilisation(self, now=None, host=None):
+        host = self.host if host is None else host
+        return [min(1.0, wobble(u, i, now)) for i, u in enumerate(host.get("cpu_utilisation", []))]
 
-    def host_free_memory_mib(self, now=None):
-        free = int(wobble(self.host.get("free_memory_mib", 0), 7, now, 0.05))
-        return min(free, self.host.get("memory_mib", free))
+    def host_free_memory_mib(self, now=None, host=None):
+        host = self.host if host is None else host
+        free = int(wobble(host.get("free_memory_mib", 0), 7, now, 0.05))
+        return min(free, host.get("memory_mib", free))
 
     def vm_running(self, vm, now=None):
         return self.power_state(vm, now) == "Running"
@@ -182,6 +227,10 @@ class Inventory:
     def vm_vcpu_utilisation(self, vm, now=None):
         if not self.vm_running(vm, now):
             return []
+        return self.vm_vcpu_load(vm, now)
+
+    def vm_vcpu_load(self, vm, now=None):
+        """The VM's per-vCPU load while it runs, whatever its state now."""
         return [min(1.0, wobble(u, i + 11, now)) for i, u in enumerate(vm.vcpu_utilisation)]
 
     def vm_memory_free_mib(self, vm, now=None):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes a throw-away test PKI for the simulated host with the openssl command:
 #   ca.pem, ca-key.pem            the test CA
-#   server.pem, server-key.pem    the simulated host's certificate (CN 127.0.0.1)
+#   server.pem, server-key.pem    the simulated host's certificate (CN 127.0.0.1; also 127.0.0.2)
 #   xencert.pem                   client certificate followed by the CA (the chain file)
 #   certChain.pem                 client certificate
 #   key.pem                       client private key
@@ -19,7 +19,7 @@ days=3650
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca-key.pem -out ca.pem -days $days \
   -subj "/CN=Test host CA" -addext "basicConstraints=critical,CA:TRUE" 2>/dev/null
 openssl req -newkey rsa:2048 -nodes -keyout server-key.pem -out server.csr -subj "/CN=127.0.0.1" 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' > server.ext
+printf 'subjectAltName=IP:127.0.0.1,IP:127.0.0.2,DNS:localhost\n' > server.ext  # master and pool member
 openssl x509 -req -in server.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial -out server.pem \
   -days $days -extfile server.ext 2>/dev/null
 openssl req -newkey rsa:2048 -nodes -keyout key.pem -out client.csr -subj "/CN=test client" 2>/dev/null

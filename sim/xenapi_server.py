@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1.
+"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1, and a pool member's
+listener on 127.0.0.2 with the same port.
 
 It serves the inventory of the host it belongs to, read through host.inventory at every
 call (so it can be replaced while the server runs), with XenAPI's wire conventions:
@@ -7,27 +8,38 @@ call (so it can be replaced while the server runs), with XenAPI's wire conventio
   * every call except session.login_with_password takes the session reference first;
   * results are {"Status": "Success", "Value": v}; API errors are
     {"Status": "Failure", "ErrorDescription": [name, params...]}, never XML-RPC faults;
-  * 64-bit integers (memory in bytes, VCPU counts) are decimal strings, strings are bare
-    <value>text</value> as the real server writes them, references are "OpaqueRef:" + a
-    UUID (stable for an object: derived from the inventory's names and uuids), and
-    "OpaqueRef:NULL" is the null reference (a VM without guest tools or a halted VM has
-    no guest metrics).
+  * 64-bit integers (memory in bytes, VCPU counts) are decimal strings, references are
+    "OpaqueRef:" + a UUID (stable for an object: derived from the inventory's names and
+    uuids), and "OpaqueRef:NULL" is the null reference (a VM without guest tools or a
+    halted VM has no guest metrics).
 
-Objects: one host (software_version map holding "product_version" among other keys,
-one host_cpu per entry of "cpu_utilisation", PIFs with metrics, host_metrics in bytes),
-all VMs of the inventory including templates and the control domain, VM_metrics with
-a VCPU utilisation map ("0", "1", ... -> float), VM_guest_metrics whose "memory" map
-holds "free" then "total" (KiB), VIFs and VBDs with metrics.
+Two profiles (sim/README.md has the details):
+  * "current" answers as today's servers: MESSAGE_REMOVED for the removed metrics
+    messages (after the parameter count, which does not count the session, and the
+    session check), their records' dead values (0.0, {}), host_cpu utilisation 0.0,
+    GET /rrd_updates with the live figures, bulk *.get_all_records reads, VM.start and
+    VM.resume with exactly (session, vm, start_paused, force), power operations that
+    return once done, strings and ints as bare <value>text</value>;
+  * "legacy" answers as older servers: the per-object metrics calls with live figures,
+    no /rrd_updates (404), bulk reads only after set_bulk, power operations that return
+    at once while the state follows after transition_seconds, <string> values.
 
-Power operations (VM.start, VM.resume with start_paused and force, VM.clean_shutdown,
-VM.suspend, VM.clean_reboot, VM.pause, VM.unpause) go through the inventory's state
-machine: while one runs, the VM's allowed_operations is empty and another operation is
-refused with OPERATION_NOT_ALLOWED; an operation the state does not allow gets
-VM_BAD_POWER_STATE [vm, expected, actual]. Other errors: SESSION_AUTHENTICATION_FAILED
-[user, message], SESSION_INVALID [session] (also after logout), HANDLE_INVALID [class,
-ref], MESSAGE_METHOD_UNKNOWN [method], MESSAGE_PARAMETER_COUNT_MISMATCH [method,
-expected, received] (counts include the session), HOST_NOT_DISABLED [host] for a reboot
-or shut-down of an enabled host.
+Objects: the pool master (the inventory's "host") and, when the inventory has one, the
+member, each with software_version, host_CPUs, PIFs with metrics, host_metrics in
+bytes and an address; all VMs of the inventory including templates and the control
+domain, resident on the master or the member while Running or Paused; VM_metrics;
+VM_guest_metrics; VIFs and VBDs with records and metrics. The member's listener answers
+every XML-RPC call with HOST_IS_SLAVE [master address] and serves /rrd_updates for its
+own host and VMs; sessions are pool-wide.
+
+Power operations (VM.start, VM.resume, VM.clean_shutdown, VM.suspend, VM.clean_reboot,
+VM.pause, VM.unpause) go through the inventory's state machine: while one runs, the VM's
+allowed_operations is empty and another operation is refused with OPERATION_NOT_ALLOWED;
+an operation the state does not allow gets VM_BAD_POWER_STATE [vm, expected, actual].
+Other errors: SESSION_AUTHENTICATION_FAILED [user, message], SESSION_INVALID [session]
+(also after logout), HANDLE_INVALID [class, ref] (also for a deleted VM's objects),
+MESSAGE_METHOD_UNKNOWN [method], MESSAGE_PARAMETER_COUNT_MISMATCH [method, expected,
+received], HOST_NOT_DISABLED [host] for a reboot or shut-down of an enabled host.
 
 Control (the dict handed to control(); "target": "xenapi" is ignored here):
   {"cmd": "fault", "mode": M, "method": NAME, "count": N, ...}
@@ -47,9 +59,11 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
           wrong_type    a Success whose Value is an array, whatever the call returns
           no_status     a struct without "Status"
   {"cmd": "clear_faults"}
-  {"cmd": "calls"}           -> {"count": N, "methods": [...]}   every request, in order
-                                with "bodies": true also {"bodies": [...]}: the request
-                                texts, kept while "record_bodies" is on
+  {"cmd": "calls"}           -> {"count": N, "methods": [...], "listeners": [...]}: every
+                                request in order (a GET as "GET /path?query"), and which
+                                listener ("master" or "member") took it; with "bodies":
+                                true also {"bodies": [...]}: the request texts, kept while
+                                "record_bodies" is on
   {"cmd": "record_bodies", "enabled": bool}
   {"cmd": "clear_calls"}
   {"cmd": "set_credentials", "username": U, "password": P}   (null: the inventory's)
@@ -61,14 +75,27 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
          "vms": {uuid: {"power_state", "vcpu_utilisation": [...], "memory_free_kib",
                         "memory_total_kib", "vifs": [[r, w]...], "vbds": [[r, w]...]}}}
   {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
-  {"cmd": "status"}          -> {"sessions", "connections", "host_enabled", "host_events"}
-  {"cmd": "reset"}           everything back to the start
+                                plus "rrd": the newest export row of each host, as written
+  {"cmd": "set_profile", "profile": "current" | "legacy"}
+  {"cmd": "set_bulk", "enabled": bool}     legacy: whether the bulk reads exist
+  {"cmd": "delete_vm", "uuid": U}          the VM and its parts vanish
+  {"cmd": "move_vm", "uuid": U, "host": "member" | "master"}
+  {"cmd": "rrd_nan", "columns": ["vm:UUID:cpu0", ...]}   these read NaN ([] clears)
+  {"cmd": "rrd_number_format", "format": "%0.5g" | "%0.4f" | "%0.15g"}
+  {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
+  {"cmd": "status"}          -> {"sessions", "connections", "host_enabled" (the master's),
+                                 "host_events" (the member's prefixed "member:"), "profile"}
+  {"cmd": "reset"}           everything back to the start (and to the first profile)
 
-Standalone: python3 sim/xenapi_server.py --port N [--certs DIR] [--inventory FILE]
+Standalone: python3 sim/xenapi_server.py --port N [--profile P] [--certs DIR] [--inventory FILE]
 """
 
 import argparse
+import base64
+import http.cookies
+import json
 import os
+import random
 import signal
 import socketserver
 import ssl
@@ -77,6 +104,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.parse
 import uuid
 import xmlrpc.client
 import xmlrpc.server
@@ -95,6 +123,10 @@ MIB = 1 << 20
 FAULT_MODES = ("drop", "delay", "hang", "http_error", "not_xmlrpc", "broken_xml", "xmlrpc_fault",
                "error", "wrong_type", "no_status")
 MAX_REQUEST_BYTES = 16 << 20
+PROFILES = ("current", "legacy")
+NUMBER_FORMATS = ("%0.5g", "%0.4f", "%0.15g")  # the export's styles across server versions
+RRD_ARCHIVES = ((5, 120), (60, 120), (3600, 168), (86400, 366))  # step (s), rows
+RRD_CFS = ("AVERAGE", "MIN", "MAX")
 
 
 def _ref(kind, key):
@@ -109,36 +141,39 @@ class DateTime:
 
 
 # -- XML-RPC writing, as the real server does it -----------------------------------------
-def _marshal(value, out):
+def _marshal(value, out, bare=True):
+    """bare: strings and 64-bit ints as <value>text</value> (current servers); otherwise
+    inside <string> (older servers)."""
+    text = "<value>%s</value>" if bare else "<value><string>%s</string></value>"
     if isinstance(value, bool):
         out.append("<value><boolean>%d</boolean></value>" % int(value))
     elif isinstance(value, int):
-        out.append("<value>%d</value>" % value)  # XenAPI ints are strings
+        out.append(text % ("%d" % value))  # XenAPI ints are strings
     elif isinstance(value, float):
         out.append("<value><double>%r</double></value>" % value)
     elif isinstance(value, str):
-        out.append("<value>%s</value>" % escape(value))
+        out.append(text % escape(value))
     elif isinstance(value, DateTime):
         out.append("<value><dateTime.iso8601>%s</dateTime.iso8601></value>" % value.text)
     elif isinstance(value, (list, tuple)):
         out.append("<value><array><data>")
         for item in value:
-            _marshal(item, out)
+            _marshal(item, out, bare)
         out.append("</data></array></value>")
     elif isinstance(value, dict):
         out.append("<value><struct>")
         for key, item in value.items():
             out.append("<member><name>%s</name>" % escape(str(key)))
-            _marshal(item, out)
+            _marshal(item, out, bare)
             out.append("</member>")
         out.append("</struct></value>")
     else:
         raise TypeError("cannot marshal %r" % (value,))
 
 
-def method_response(value):
-    out = ['<?xml version="1.0"?>\n<methodResponse><params><param>']
-    _marshal(value, out)
+def method_response(value, bare=True):
+    out = ['<?xml version="1.0" encoding="UTF-8"?>\n<methodResponse><params><param>']
+    _marshal(value, out, bare)
     out.append("</param></params></methodResponse>\n")
     return "".join(out).encode("utf-8")
 
@@ -160,30 +195,47 @@ class ApiError(Exception):
         self.description = [str(d) for d in description]
 
 
-# -- the object index of one inventory -----------------------------------------------------
-class _Index:
-    """References of every object of one inventory, and what each stands for."""
+def host_uuid(host):
+    return str(uuid.uuid5(_NAMESPACE, "host-uuid/" + host.get("name", "")))
 
-    def __init__(self, inv):
-        self.inventory = inv
-        host = inv.host
-        name = host.get("name", "host")
-        self.host_ref = _ref("host", name)
-        self.host_metrics_ref = _ref("host_metrics", name)
-        self.objects = {self.host_ref: ("host", None), self.host_metrics_ref: ("host_metrics", None)}
-        self.host_cpus = []
-        for i in range(len(host.get("cpu_utilisation", []))):
+
+# -- the object index of one inventory -----------------------------------------------------
+class _HostEntry:
+    """One host of the pool: its inventory data, role and the references of its parts."""
+
+    def __init__(self, role, data, objects):
+        name = data.get("name", "host")
+        self.role, self.data = role, data
+        self.ref = _ref("host", name)
+        self.uuid = host_uuid(data)
+        self.metrics = _ref("host_metrics", name)
+        objects[self.ref] = ("host", self)
+        objects[self.metrics] = ("host_metrics", self)
+        self.cpus, self.pifs, self.pif_metrics = [], [], []
+        for i in range(len(data.get("cpu_utilisation", []))):
             ref = _ref("host_cpu", "%s/%d" % (name, i))
-            self.host_cpus.append(ref)
-            self.objects[ref] = ("host_cpu", i)
-        self.pifs = []
-        self.pif_metrics = []
-        for i in range(len(host.get("pifs", []))):
+            self.cpus.append(ref)
+            objects[ref] = ("host_cpu", (self, i))
+        for i in range(len(data.get("pifs", []))):
             ref, metrics = _ref("PIF", "%s/%d" % (name, i)), _ref("PIF_metrics", "%s/%d" % (name, i))
             self.pifs.append(ref)
             self.pif_metrics.append(metrics)
-            self.objects[ref] = ("PIF", i)
-            self.objects[metrics] = ("PIF_metrics", i)
+            objects[ref] = ("PIF", (self, i))
+            objects[metrics] = ("PIF_metrics", (self, i))
+
+
+class _Index:
+    """References of every object of one inventory (as it is at one version), and what
+    each stands for."""
+
+    def __init__(self, inv):
+        self.inventory = inv
+        self.version = inv.version
+        self.objects = {}
+        self.hosts = {"master": _HostEntry("master", inv.host, self.objects)}
+        if inv.member is not None:
+            self.hosts["member"] = _HostEntry("member", inv.member, self.objects)
+        self.host_ref = self.hosts["master"].ref
         self.vms = []
         self.vm_by_uuid = {}
         self.vm_parts = {}  # vm uuid -> refs of its metrics, guest metrics, VIFs, VBDs
@@ -192,8 +244,9 @@ class _Index:
             self.vms.append(ref)
             self.vm_by_uuid[vm.uuid] = ref
             self.objects[ref] = ("VM", vm)
-            parts = {"metrics": _ref("VM_metrics", vm.uuid), "guest_metrics": _ref("VM_guest_metrics", vm.uuid),
-                     "VIFs": [], "VBDs": []}
+            parts = {"ref": ref, "metrics": _ref("VM_metrics", vm.uuid),
+                     "guest_metrics": _ref("VM_guest_metrics", vm.uuid), "VIFs": [], "VBDs": [],
+                     "VIF_metrics": [], "VBD_metrics": []}
             self.objects[parts["metrics"]] = ("VM_metrics", vm)
             self.objects[parts["guest_metrics"]] = ("VM_guest_metrics", vm)
             for kind in ("VIF", "VBD"):
@@ -201,6 +254,7 @@ class _Index:
                     key = "%s/%d" % (vm.uuid, i)
                     dev, metrics = _ref(kind, key), _ref(kind + "_metrics", key)
                     parts[kind + "s"].append(dev)
+                    parts[kind + "_metrics"].append(metrics)
                     self.objects[dev] = (kind, (vm, i, metrics))
                     self.objects[metrics] = (kind + "_metrics", (vm, i))
             self.vm_parts[vm.uuid] = parts
@@ -210,6 +264,12 @@ class _Index:
         if entry is None or entry[0] != cls:
             raise ApiError("HANDLE_INVALID", cls, ref)
         return entry[1]
+
+    def host_of(self, vm, state):
+        """The host a VM is resident on, or None while it has no domain."""
+        if state not in ("Running", "Paused"):
+            return None
+        return self.hosts.get(vm.data.get("resident_on", "master"), self.hosts["master"])
 
 
 class _Fault:
@@ -241,7 +301,7 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         self.close_connection = True
 
     def do_POST(self):
-        api = self.server.api
+        api, role = self.server.api, self.server.role
         self.close_connection = True
         try:
             length = int(self.headers.get("Content-Length", "0"))
@@ -254,17 +314,28 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         try:
             params, method = xmlrpc.client.loads(data, use_builtin_types=True)
         except Exception as exc:  # not an XML-RPC call: what the real server does below the API
-            api.record("<malformed>")
+            api.record("<malformed>", None, role)
             self._send(200, fault_response(-32700, "parse error: %s" % exc))
             return
-        api.record(method, data)
+        api.record(method, data, role)
         fault = api.take_fault(method)
         if fault is not None and fault.mode == "delay":
             api.stopping.wait(float(fault.options.get("seconds", 1.0)))
         elif fault is not None:
             self._fault(fault)
             return
-        self._send(200, method_response(api.dispatch(method, params)))
+        self._send(200, api.response(api.dispatch(method, params, role)))
+
+    def do_GET(self):
+        api, role = self.server.api, self.server.role
+        self.close_connection = True
+        api.record("GET " + self.path, None, role)
+        path, _, query = self.path.partition("?")
+        if path != "/rrd_updates" or api.profile != "current":
+            self._send(404, b"Not found\n", "text/plain")
+            return
+        status, body, content_type = api.rrd_updates(role, query, self.headers)
+        self._send(status, body, content_type)
 
     def _fault(self, fault):
         api = self.server.api
@@ -285,11 +356,11 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
             self._send(200, fault_response(opts.get("code", 1), opts.get("text", "simulated fault")))
         elif mode == "error":
             description = opts.get("description", ["SIM_UNKNOWN_ERROR", "simulated"])
-            self._send(200, method_response({"Status": "Failure", "ErrorDescription": list(description)}))
+            self._send(200, api.response({"Status": "Failure", "ErrorDescription": list(description)}))
         elif mode == "wrong_type":
-            self._send(200, method_response(success(["unexpected", "array"])))
+            self._send(200, api.response(success(["unexpected", "array"])))
         elif mode == "no_status":
-            self._send(200, method_response({"Value": ""}))
+            self._send(200, api.response({"Value": ""}))
 
 
 class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
@@ -298,8 +369,9 @@ class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
     allow_reuse_address = True
     request_queue_size = 128
 
-    def __init__(self, address, api):
+    def __init__(self, address, api, role="master"):
         self.api = api
+        self.role = role  # "master", or "member": the pool member's listener
         super().__init__(address, requestHandler=_Handler, logRequests=False, allow_none=False)
 
     def finish_request(self, request, client_address):
@@ -327,7 +399,11 @@ class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
 
 # -- the server object --------------------------------------------------------------------
 class XenApiServer:
-    def __init__(self, host, server_cert, server_key):
+    def __init__(self, host, server_cert, server_key, profile="current"):
+        if profile not in PROFILES:
+            raise ValueError("unknown profile %r" % profile)
+        self.initial_profile = profile
+        self.member_server = None
         self.host = host
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(server_cert, server_key)
@@ -341,6 +417,7 @@ class XenApiServer:
         with self.lock:
             self.faults = []
             self.calls = []
+            self.listeners = []
             self.bodies = []
             self.record_bodies = False
             self.call_count = 0
@@ -349,8 +426,13 @@ class XenApiServer:
             self.legacy_signatures = False
             self.frozen_at = None
             self.connections = 0
-            self.host_enabled = True
+            self.disabled = set()   # refs of the hosts disabled by host.disable
             self.host_events = []
+            self.profile = self.initial_profile
+            self.bulk = False       # legacy: whether the *.get_all_records calls exist
+            self.nan_columns = set()
+            self.number_format = "%0.5g"
+            self.rrd_requests = 0
 
     def start(self, host="127.0.0.1", port=0):
         self.stopping.clear()
@@ -359,8 +441,23 @@ class XenApiServer:
                          daemon=True).start()
         return self.server.server_address[1]
 
+    def start_member(self, address, port):
+        """The pool member's listener, on address with the master's port. Returns None, or
+        why it could not be bound (the master goes on without it)."""
+        try:
+            self.member_server = _Server((address, port), self, "member")
+        except OSError as exc:
+            return "%s:%d: %s" % (address, port, exc)
+        threading.Thread(target=self.member_server.serve_forever, args=(0.05,), name="xenapi-member",
+                         daemon=True).start()
+        return None
+
     def stop(self):
         self.stopping.set()  # releases hanging connections
+        if self.member_server is not None:
+            self.member_server.shutdown()
+            self.member_server.server_close()
+            self.member_server = None
         if self.server is not None:
             self.server.shutdown()
             self.server.server_close()
@@ -371,11 +468,12 @@ class XenApiServer:
         with self.lock:
             self.connections += 1
 
-    def record(self, method, body=None):
+    def record(self, method, body=None, listener="master"):
         with self.lock:
             self.call_count += 1
             if len(self.calls) < 1000000:
                 self.calls.append(method)
+                self.listeners.append(listener)
                 if self.record_bodies and body is not None:
                     self.bodies.append(body.decode("utf-8", "replace"))
 
@@ -394,12 +492,15 @@ class XenApiServer:
     def index(self):
         inv = self.host.inventory
         with self.lock:
-            if self._index is None or self._index.inventory is not inv:
+            if self._index is None or self._index.inventory is not inv or self._index.version != inv.version:
                 self._index = _Index(inv)
             return self._index
 
     def figures_now(self):
         return self.frozen_at
+
+    def response(self, value):
+        return method_response(value, bare=self.profile == "current")
 
     # -- control -------------------------------------------------------------------------
     def control(self, request):
@@ -416,7 +517,8 @@ class XenApiServer:
             return {"ok": True}
         if cmd == "calls":
             with self.lock:
-                reply = {"ok": True, "count": self.call_count, "methods": list(self.calls)}
+                reply = {"ok": True, "count": self.call_count, "methods": list(self.calls),
+                         "listeners": list(self.listeners)}
                 if request.get("bodies"):
                     reply["bodies"] = list(self.bodies)
                 return reply
@@ -427,6 +529,7 @@ class XenApiServer:
         if cmd == "clear_calls":
             with self.lock:
                 self.calls = []
+                self.listeners = []
                 self.bodies = []
                 self.call_count = 0
             return {"ok": True}
@@ -438,6 +541,37 @@ class XenApiServer:
         if cmd == "set_legacy_signatures":
             with self.lock:
                 self.legacy_signatures = bool(request.get("enabled", True))
+            return {"ok": True}
+        if cmd == "set_profile":
+            if request.get("profile") not in PROFILES:
+                return {"ok": False, "error": "unknown profile %r" % request.get("profile")}
+            with self.lock:
+                self.profile = request["profile"]
+            return {"ok": True}
+        if cmd == "set_bulk":
+            with self.lock:
+                self.bulk = bool(request.get("enabled", True))
+            return {"ok": True}
+        if cmd == "delete_vm":
+            if not self.host.inventory.delete(request.get("uuid")):
+                return {"ok": False, "error": "no such VM"}
+            return {"ok": True}
+        if cmd == "move_vm":
+            if request.get("host") not in ("master", "member"):
+                return {"ok": False, "error": "host must be master or member"}
+            if not self.host.inventory.move(request.get("uuid"), request["host"]):
+                return {"ok": False, "error": "no such VM"}
+            return {"ok": True}
+        if cmd == "rrd_nan":
+            columns = request.get("columns") or []
+            with self.lock:
+                self.nan_columns = set(str(c) for c in columns)
+            return {"ok": True}
+        if cmd == "rrd_number_format":
+            if request.get("format") not in NUMBER_FORMATS:
+                return {"ok": False, "error": "format must be one of %s" % ", ".join(NUMBER_FORMATS)}
+            with self.lock:
+                self.number_format = request["format"]
             return {"ok": True}
         if cmd == "freeze_figures":
             at = request.get("at")
@@ -452,9 +586,11 @@ class XenApiServer:
                 return {"ok": False, "error": "no such VM"}
             return {"ok": True, "ref": ref}
         if cmd == "status":
+            idx = self.index()
             with self.lock:
                 return {"ok": True, "sessions": len(self.sessions), "connections": self.connections,
-                        "host_enabled": self.host_enabled, "host_events": list(self.host_events)}
+                        "host_enabled": idx.host_ref not in self.disabled, "host_events": list(self.host_events),
+                        "profile": self.profile}
         if cmd == "reset":
             self.reset()
             return {"ok": True}
@@ -473,25 +609,227 @@ class XenApiServer:
                 "vifs": [[v["read_kbs"], v["write_kbs"]] for v in vm.vifs],
                 "vbds": [[v["read_kbs"], v["write_kbs"]] for v in vm.vbds],
             }
+        rrd = {"host": {}, "vms": {}}
+        idx = self.index()
+        t = self._last_update(5)
+        nan, frozen, fmt = self._export_settings()
+        for entry in idx.hosts.values():
+            for obj in self._rrd_objects(idx, entry, "all", True):
+                written = {name: self._format(v, fmt) for name, v in self._row(obj, t, nan, frozen).items()}
+                rrd["host" if obj[0] == "host" else "vms"][obj[1]] = {
+                    name: None if text == "NaN" else float(text) for name, text in written.items()}
         return {"host": {"memory_total": host.get("memory_mib", 0) * MIB,
                          "memory_free": inv.host_free_memory_mib(now) * MIB,
                          "cpu_utilisation": inv.host_cpu_utilisation(now),
                          "pifs": [[p["read_kbs"], p["write_kbs"]] for p in host.get("pifs", [])]},
-                "vms": vms}
+                "vms": vms, "rrd": rrd}
+
+    # -- the RRD export (GET /rrd_updates) ------------------------------------------------
+    @staticmethod
+    def _last_update(step):
+        return int(time.time() // step) * step
+
+    def _export_settings(self):
+        with self.lock:
+            return set(self.nan_columns), self.frozen_at, self.number_format
+
+    @staticmethod
+    def _format(value, fmt):
+        if value != value:
+            return "NaN"
+        if value in (float("inf"), float("-inf")):
+            return "Infinity" if value > 0 else "-Infinity"
+        if value == 0:
+            return "0.0"
+        return fmt % value
+
+    @staticmethod
+    def _row(obj, t, nan, frozen):
+        """{name: value} of one export object in the row at time t."""
+        kind, obj_uuid, names, figures, started = obj
+        if t < started:
+            return {name: float("nan") for name in names}
+        values = figures(frozen if frozen is not None else float(t))
+        for name in names:
+            if "%s:%s:%s" % (kind, obj_uuid, name) in nan:
+                values[name] = float("nan")
+        return values
+
+    def _rrd_objects(self, idx, entry, vm_filter, with_host):
+        """[(kind, uuid, [names], figures(now) -> {name: value}, started_at)]: the objects
+        the export of entry's host holds."""
+        inv = idx.inventory
+        objects = []
+        if with_host:
+            h = entry.data
+            pifs = h.get("pifs", [])
+
+            def host_figures(now, h=h, pifs=pifs):
+                cpus = inv.host_cpu_utilisation(now, h)
+                v = {"cpu%d" % i: u for i, u in enumerate(cpus)}
+                if cpus:
+                    v["cpu_avg"] = sum(cpus) / len(cpus)
+                v["memory_total_kib"] = h.get("memory_mib", 0) * 1024.0
+                v["memory_free_kib"] = inv.host_free_memory_mib(now, h) * 1024.0
+                for pif in pifs:
+                    v["pif_%s_rx" % pif["device"]] = pif.get("read_kbs", 0.0) * 1024.0
+                    v["pif_%s_tx" % pif["device"]] = pif.get("write_kbs", 0.0) * 1024.0
+                v["pif_aggr_rx"] = sum(p.get("read_kbs", 0.0) for p in pifs) * 1024.0
+                v["pif_aggr_tx"] = sum(p.get("write_kbs", 0.0) for p in pifs) * 1024.0
+                v["loadavg"] = 0.42            # sources a client does not use
+                v["agent_free_memory_kib"] = 187392.0
+                return v
+
+            objects.append(("host", entry.uuid, list(host_figures(0.0)), host_figures, 0.0))
+        for vm in inv.vms:
+            state = inv.power_state(vm)
+            if idx.host_of(vm, state) is not entry or vm_filter == "none":
+                continue
+            if vm_filter != "all" and vm.uuid != vm_filter:
+                continue
+
+            def vm_figures(now, vm=vm, running=state == "Running"):
+                load = inv.vm_vcpu_load(vm, now) if running else [0.0] * len(vm.vcpu_utilisation)
+                on = 1.0 if running else 0.0  # a paused VM moves no data
+                v = {"cpu%d" % i: u for i, u in enumerate(load)}
+                if load:
+                    v["cpu_usage"] = sum(load) / len(load)
+                v["memory"] = v["memory_target"] = float(vm.memory_mib * MIB)
+                if vm.guest_tools:
+                    v["memory_internal_free"] = inv.vm_memory_free_mib(vm, now) * 1024.0
+                for i, vif in enumerate(vm.vifs):
+                    v["vif_%d_rx" % i] = on * vif.get("read_kbs", 0.0) * 1024.0
+                    v["vif_%d_tx" % i] = on * vif.get("write_kbs", 0.0) * 1024.0
+                for vbd in vm.vbds:
+                    dev, r, w = vbd["device"], on * vbd.get("read_kbs", 0.0), on * vbd.get("write_kbs", 0.0)
+                    v["vbd_%s_read" % dev], v["vbd_%s_write" % dev] = r * 1024.0, w * 1024.0
+                    v["vbd_%s_io_throughput_read" % dev] = r / 1024.0
+                    v["vbd_%s_io_throughput_write" % dev] = w / 1024.0
+                    v["vbd_%s_io_throughput_total" % dev] = (r + w) / 1024.0
+                return v
+
+            objects.append(("vm", vm.uuid, list(vm_figures(0.0)), vm_figures,
+                            float(vm.data.get("started_at", 0.0))))
+        return objects
+
+    def _rrd_session_ok(self, params, headers):
+        sid = params.get("session_id", [None])[0]
+        if not sid:
+            cookie = http.cookies.SimpleCookie()
+            try:
+                cookie.load(headers.get("Cookie", ""))
+            except http.cookies.CookieError:
+                pass
+            sid = cookie["session_id"].value if "session_id" in cookie else None
+        with self.lock:
+            if sid and sid in self.sessions:
+                return True
+            creds = self.credentials
+        auth = headers.get("Authorization", "")
+        if auth.lower().startswith("basic "):
+            try:
+                user, _, password = base64.b64decode(auth[6:].strip()).decode("utf-8").partition(":")
+            except (ValueError, UnicodeDecodeError):
+                return False
+            if creds is not None:
+                return (user, password) == creds
+            return self.host.inventory.check_credentials(user, password)
+        return False
+
+    def rrd_updates(self, role, query, headers):
+        """(status, body, content type) of one GET /rrd_updates on role's listener."""
+        params = urllib.parse.parse_qs(query, keep_blank_values=True)
+        if not self._rrd_session_ok(params, headers):
+            return 401, b"Unauthorised\n", "text/plain"
+        try:
+            start = int(float(params["start"][0]))
+            interval = int(float(params.get("interval", ["0"])[0] or 0))
+        except (KeyError, ValueError, OverflowError):
+            return 400, b"Bad request: start is required\n", "text/plain"
+        cf = params.get("cf", [""])[0]
+        if cf == "LAST":
+            return 500, b"Internal error: no LAST archive\n", "text/plain"
+        now = time.time()
+        if start < 0:
+            start = self._last_update(5) + start
+        for step, rows in RRD_ARCHIVES:
+            if step >= interval and step * rows >= now - start and (step > 5 or cf in ("", "AVERAGE")
+                                                                   or cf not in RRD_CFS):
+                break
+        cfs = [cf] if cf in RRD_CFS else (["AVERAGE"] if step == 5 else list(RRD_CFS))
+        end = self._last_update(step)
+        first = max(-(-start // step) * step, end - (rows - 1) * step)
+        times = list(range(end, first - 1, -step))
+        meta_start = (start // step) * step + step
+        idx = self.index()
+        entry = idx.hosts.get(role)
+        objects = [] if entry is None else self._rrd_objects(
+            idx, entry, params.get("vm_uuid", ["all"])[0], params.get("host", [""])[0] == "true")
+        with self.lock:
+            self.rrd_requests += 1
+            order = random.Random(self.rrd_requests)
+        nan, frozen, fmt = self._export_settings()
+        if objects and objects[0][0] == "host":
+            hosts, vms = objects[:1], objects[1:]
+        else:
+            hosts, vms = [], objects
+        order.shuffle(vms)
+        legend, layout = [], []  # layout: per object, its names in the export's order
+        for obj in hosts + vms:
+            names = list(obj[2])
+            order.shuffle(names)
+            layout.append((obj, names))
+            for c in cfs:
+                legend.extend("%s:%s:%s:%s" % (c, obj[0], obj[1], name) for name in names)
+        data = []
+        for t in times:
+            values = []
+            for obj, names in layout:
+                row = self._row(obj, t, nan, frozen)
+                texts = [self._format(row[name], fmt) for name in names]
+                values.extend(texts * len(cfs))  # the simulated MIN and MAX equal the AVERAGE
+            data.append((t, values))
+        accept = [a.split(";")[0].strip() for a in headers.get("Accept", "").split(",")]
+        if "json" in params or "*/*" in accept or "application/json" in accept:
+            doc = {"meta": {"start": str(meta_start), "step": str(step), "end": str(end),
+                            "rows": str(len(data)), "columns": str(len(legend)), "legend": legend},
+                   "data": [{"t": str(t), "values": values} for t, values in data]}
+            return 200, json.dumps(doc, separators=(",", ":")).encode("utf-8"), "application/json"
+        out = ['<?xml version="1.0" encoding="UTF-8"?><xport><meta><start>%d</start><step>%d</step>'
+               "<end>%d</end><rows>%d</rows><columns>%d</columns><legend>"
+               % (meta_start, step, end, len(data), len(legend))]
+        out.extend("<entry>%s</entry>" % escape(e) for e in legend)
+        out.append("</legend></meta><data>")
+        for t, values in data:
+            out.append("<row><t>%d</t>%s</row>" % (t, "".join("<v>%s</v>" % v for v in values)))
+        out.append("</data></xport>")
+        return 200, "".join(out).encode("utf-8"), "text/xml"
 
     # -- dispatch ------------------------------------------------------------------------
-    def dispatch(self, method, params):
+    def dispatch(self, method, params, listener="master"):
         try:
+            with self.lock:
+                profile, bulk = self.profile, self.bulk
+            current = profile == "current"
+            if listener == "member":
+                # A pool member sends every client to the master.
+                raise ApiError("HOST_IS_SLAVE", self.host.inventory.host.get("address", "127.0.0.1"))
             entry = _METHODS.get(method)
-            if entry is None:
+            if (entry is None or (not current and method in _REMOVED_ONLY)
+                    or (not current and not bulk and method in _BULK)):
                 raise ApiError("MESSAGE_METHOD_UNKNOWN", method)
             func, counts = entry
             if callable(counts):
                 counts = counts(self)
             if len(params) not in counts:
+                if current and method != "session.login_with_password":  # the session is not counted
+                    raise ApiError("MESSAGE_PARAMETER_COUNT_MISMATCH", method, max(counts) - 1,
+                                   max(0, len(params) - 1))
                 raise ApiError("MESSAGE_PARAMETER_COUNT_MISMATCH", method, max(counts), len(params))
             if method != "session.login_with_password":
                 self._check_session(params[0])
+            if current and (method in _REMOVED or method in _REMOVED_ONLY):
+                raise ApiError("MESSAGE_REMOVED")
             return success(func(self, self.index(), *params))
         except ApiError as exc:
             return {"Status": "Failure", "ErrorDescription": exc.description}
@@ -500,6 +838,10 @@ class XenApiServer:
         with self.lock:
             if not isinstance(ref, str) or ref not in self.sessions:
                 raise ApiError("SESSION_INVALID", ref)
+
+    def _current(self):
+        with self.lock:
+            return self.profile == "current"
 
     # -- calls (each gets the index, then the call's parameters) --------------------------
     def login(self, idx, user, password, *_version_and_originator):
@@ -525,55 +867,88 @@ class XenApiServer:
         return idx.host_ref
 
     def host_get_all(self, idx, session):
-        return [idx.host_ref]
+        return [h.ref for h in idx.hosts.values()]
+
+    def host_get_all_records(self, idx, session):
+        return {h.ref: self._host_record(idx, h) for h in idx.hosts.values()}
 
     def host_get_record(self, idx, session, ref):
-        idx.lookup("host", ref)
-        host = idx.inventory.host
+        return self._host_record(idx, idx.lookup("host", ref))
+
+    def _host_record(self, idx, entry):
+        host = entry.data
         software = {"hostname": host.get("name", ""), "date": "2012-01-01", "build_number": "sim"}
-        if "product_version" in host:
-            software["product_version"] = host["product_version"]
-        software["xen"] = host.get("xen_version", "")
+        if "product_version" in host or entry.role == "member":
+            software["product_version"] = host.get("product_version", idx.inventory.host.get("product_version", ""))
+        software["xen"] = host.get("xen_version", idx.inventory.host.get("xen_version", ""))
         with self.lock:
-            enabled = self.host_enabled
+            enabled = entry.ref not in self.disabled
+        inv = idx.inventory
+        resident = [idx.vm_parts[vm.uuid]["ref"] for vm in inv.vms if idx.host_of(vm, inv.power_state(vm)) is entry]
         return {
-            "uuid": str(uuid.uuid5(_NAMESPACE, "host-uuid/" + host.get("name", ""))),
+            "uuid": entry.uuid,
             "name_label": host.get("name", ""),
             "name_description": host.get("description", ""),
             "enabled": enabled,
-            "address": "127.0.0.1",
+            "address": host.get("address", ""),
+            "hostname": host.get("name", ""),
             "software_version": software,
             "other_config": {},
-            "host_CPUs": list(idx.host_cpus),
-            "PIFs": list(idx.pifs),
-            "metrics": idx.host_metrics_ref,
-            "resident_VMs": [r for r in idx.vms],
+            "host_CPUs": list(entry.cpus),
+            "PIFs": list(entry.pifs),
+            "metrics": entry.metrics,
+            "resident_VMs": resident,
             "API_version_major": 1,
             "API_version_minor": 9,
         }
 
+    def host_enable(self, idx, session, ref):
+        entry = idx.lookup("host", ref)
+        with self.lock:
+            self.disabled.discard(entry.ref)
+            self.host_events.append(self._event(entry, "enable"))
+        return ""
+
+    @staticmethod
+    def _event(entry, event):
+        return event if entry.role == "master" else entry.role + ":" + event
+
+    def host_metrics_record(self, idx, session, ref):
+        entry = idx.lookup("host_metrics", ref)
+        inv = idx.inventory
+        return {
+            "uuid": ref[len("OpaqueRef:"):],
+            "memory_total": int(entry.data.get("memory_mib", 0)) * MIB,
+            "memory_free": inv.host_free_memory_mib(self.figures_now(), entry.data) * MIB,
+            "live": True,
+            "last_updated": DateTime(time.time()),
+            "other_config": {},
+        }
+
     def host_memory_total(self, idx, session, ref):
-        idx.lookup("host_metrics", ref)
-        return int(idx.inventory.host.get("memory_mib", 0)) * MIB
+        entry = idx.lookup("host_metrics", ref)
+        return int(entry.data.get("memory_mib", 0)) * MIB
 
     def host_memory_free(self, idx, session, ref):
-        idx.lookup("host_metrics", ref)
-        return idx.inventory.host_free_memory_mib(self.figures_now()) * MIB
+        entry = idx.lookup("host_metrics", ref)
+        return idx.inventory.host_free_memory_mib(self.figures_now(), entry.data) * MIB
 
     def host_cpu_utilisation(self, idx, session, ref):
-        i = idx.lookup("host_cpu", ref)
-        return float(idx.inventory.host_cpu_utilisation(self.figures_now())[i])
+        entry, i = idx.lookup("host_cpu", ref)
+        if self._current():
+            return 0.0  # set when the host starts, never updated
+        return float(idx.inventory.host_cpu_utilisation(self.figures_now(), entry.data)[i])
 
     def _host_power(self, idx, session, ref, event):
-        idx.lookup("host", ref)
+        entry = idx.lookup("host", ref)
         with self.lock:
             if event == "disable":
-                self.host_enabled = False
-            elif self.host_enabled:
+                self.disabled.add(entry.ref)
+            elif entry.ref not in self.disabled:
                 raise ApiError("HOST_NOT_DISABLED", ref)
-            else:
-                self.host_enabled = event == "reboot"  # back after a reboot
-            self.host_events.append(event)
+            elif event == "reboot":
+                self.disabled.discard(entry.ref)  # back after a reboot
+            self.host_events.append(self._event(entry, event))
         return ""
 
     def host_disable(self, idx, session, ref):
@@ -586,22 +961,50 @@ class XenApiServer:
         return self._host_power(idx, session, ref, "shutdown")
 
     def pif_get_metrics(self, idx, session, ref):
-        return idx.pif_metrics[idx.lookup("PIF", ref)]
+        entry, i = idx.lookup("PIF", ref)
+        return entry.pif_metrics[i]
+
+    def pif_get_record(self, idx, session, ref):
+        entry, i = idx.lookup("PIF", ref)
+        pif = entry.data["pifs"][i]
+        return {"uuid": ref[len("OpaqueRef:"):], "device": pif.get("device", ""), "host": entry.ref,
+                "metrics": entry.pif_metrics[i], "physical": True, "currently_attached": True,
+                "other_config": {}}
 
     def pif_metrics_record(self, idx, session, ref):
-        pif = idx.inventory.host["pifs"][idx.lookup("PIF_metrics", ref)]
-        return self._io_record(ref, pif)
+        entry, i = idx.lookup("PIF_metrics", ref)
+        return self._io_record(ref, entry.data["pifs"][i], self._current())
 
-    def _io_record(self, ref, data):
-        return {"uuid": ref[len("OpaqueRef:"):], "io_read_kbs": float(data.get("read_kbs", 0.0)),
-                "io_write_kbs": float(data.get("write_kbs", 0.0)), "last_updated": DateTime(time.time()),
-                "other_config": {}}
+    def _io_record(self, ref, data, dead=False):
+        read, write = (0.0, 0.0) if dead else (float(data.get("read_kbs", 0.0)), float(data.get("write_kbs", 0.0)))
+        return {"uuid": ref[len("OpaqueRef:"):], "io_read_kbs": read, "io_write_kbs": write,
+                "last_updated": DateTime(time.time()), "other_config": {}}
 
     def vif_get_metrics(self, idx, session, ref):
         return idx.lookup("VIF", ref)[2]
 
     def vbd_get_metrics(self, idx, session, ref):
         return idx.lookup("VBD", ref)[2]
+
+    def vif_get_record(self, idx, session, ref):
+        vm, i, metrics = idx.lookup("VIF", ref)
+        return {"uuid": ref[len("OpaqueRef:"):], "device": str(i), "VM": idx.vm_parts[vm.uuid]["ref"],
+                "MAC": "02:00:00:00:%02x:%02x" % (i, sum(map(ord, vm.uuid)) % 256), "MTU": 1500,
+                "metrics": metrics, "currently_attached": True, "other_config": {}}
+
+    def vbd_get_record(self, idx, session, ref):
+        vm, i, metrics = idx.lookup("VBD", ref)
+        return {"uuid": ref[len("OpaqueRef:"):], "device": vm.vbds[i]["device"], "userdevice": str(i),
+                "VM": idx.vm_parts[vm.uuid]["ref"], "type": "Disk", "mode": "RW", "metrics": metrics,
+                "currently_attached": True, "other_config": {}}
+
+    def vif_get_all_records(self, idx, session):
+        return {ref: self.vif_get_record(idx, session, ref)
+                for parts in idx.vm_parts.values() for ref in parts["VIFs"]}
+
+    def vbd_get_all_records(self, idx, session):
+        return {ref: self.vbd_get_record(idx, session, ref)
+                for parts in idx.vm_parts.values() for ref in parts["VBDs"]}
 
     def vif_metrics_record(self, idx, session, ref):
         vm, i = idx.lookup("VIF_metrics", ref)
@@ -611,8 +1014,19 @@ class XenApiServer:
         vm, i = idx.lookup("VBD_metrics", ref)
         return self._io_record(ref, vm.vbds[i])
 
+    def vif_metrics_uuid(self, idx, session, ref):
+        idx.lookup("VIF_metrics", ref)
+        return ref[len("OpaqueRef:"):]
+
+    def vbd_metrics_uuid(self, idx, session, ref):
+        idx.lookup("VBD_metrics", ref)
+        return ref[len("OpaqueRef:"):]
+
     def vm_get_all(self, idx, session):
         return list(idx.vms)
+
+    def vm_get_all_records(self, idx, session):
+        return {ref: self.vm_get_record(idx, session, ref) for ref in idx.vms}
 
     def vm_get_by_uuid(self, idx, session, vm_uuid):
         ref = idx.vm_by_uuid.get(vm_uuid)
@@ -641,6 +1055,7 @@ class XenApiServer:
         parts = idx.vm_parts[vm.uuid]
         memory = int(vm.memory_mib) * MIB
         state = inv.power_state(vm)
+        resident = idx.host_of(vm, state)
         return {
             "uuid": vm.uuid,
             "allowed_operations": inv.allowed_operations(vm),
@@ -651,7 +1066,7 @@ class XenApiServer:
             "user_version": 1,
             "is_a_template": bool(vm.is_a_template),
             "is_control_domain": bool(vm.is_control_domain),
-            "resident_on": idx.host_ref if state in ("Running", "Paused") else NULL_REF,
+            "resident_on": resident.ref if resident is not None else NULL_REF,
             "memory_static_max": memory,
             "memory_dynamic_max": memory,
             "memory_dynamic_min": memory,
@@ -670,7 +1085,10 @@ class XenApiServer:
 
     def vm_metrics_record(self, idx, session, ref):
         vm = idx.lookup("VM_metrics", ref)
-        util = idx.inventory.vm_vcpu_utilisation(vm, self.figures_now())
+        if self._current():
+            util = [0.0] * int(vm.vcpus)  # no longer updated
+        else:
+            util = idx.inventory.vm_vcpu_utilisation(vm, self.figures_now())
         return {
             "uuid": ref[len("OpaqueRef:"):],
             "memory_actual": int(vm.memory_mib) * MIB,
@@ -679,19 +1097,35 @@ class XenApiServer:
             "last_updated": DateTime(time.time()),
         }
 
+    def vm_metrics_all_records(self, idx, session):
+        return {idx.vm_parts[vm.uuid]["metrics"]: self.vm_metrics_record(idx, session, idx.vm_parts[vm.uuid]["metrics"])
+                for vm in idx.inventory.vms if vm.uuid in idx.vm_parts}
+
     def guest_metrics_record(self, idx, session, ref):
         vm = idx.lookup("VM_guest_metrics", ref)
         if self._guest_metrics_ref(idx, vm) == NULL_REF:
             raise ApiError("HANDLE_INVALID", "VM_guest_metrics", ref)
-        free_kib = idx.inventory.vm_memory_free_mib(vm, self.figures_now()) * 1024
+        if self._current():
+            memory = {}  # the guest agent's memory figures are no longer kept
+        else:
+            free_kib = idx.inventory.vm_memory_free_mib(vm, self.figures_now()) * 1024
+            memory = {"free": str(free_kib), "total": str(int(vm.memory_mib) * 1024)}
         return {
             "uuid": ref[len("OpaqueRef:"):],
             "os_version": {"name": "Simulated Linux", "distro": "sim"},
             "PV_drivers_version": {"major": "6", "minor": "0"},
-            "memory": {"free": str(free_kib), "total": str(int(vm.memory_mib) * 1024)},
+            "memory": memory,
             "networks": {"0/ip": "10.0.0.2"},
             "last_updated": DateTime(time.time()),
         }
+
+    def guest_metrics_all_records(self, idx, session):
+        records = {}
+        for vm in idx.inventory.vms:
+            ref = self._guest_metrics_ref(idx, vm) if vm.uuid in idx.vm_parts else NULL_REF
+            if ref != NULL_REF:
+                records[ref] = self.guest_metrics_record(idx, session, ref)
+        return records
 
     def _operate(self, idx, ref, operation):
         vm = idx.lookup("VM", ref)
@@ -699,11 +1133,15 @@ class XenApiServer:
             raise ApiError("OPERATION_NOT_ALLOWED",
                            "%s is a %s" % (ref, "template" if vm.is_a_template else "control domain"))
         try:
-            idx.inventory.operate(vm, operation)
+            done = idx.inventory.operate(vm, operation)
         except inventory_mod.OperationRefused as exc:
             if exc.code == "VM_BAD_POWER_STATE":
                 raise ApiError("VM_BAD_POWER_STATE", ref, exc.expected, exc.actual)
             raise ApiError("OPERATION_NOT_ALLOWED", "Another operation is in progress on VM %s" % ref)
+        if self._current():
+            # Synchronous: the call returns once the VM is in its new state.
+            self.stopping.wait(max(0.0, done - time.time()))
+            idx.inventory.power_state(vm)
         return ""
 
     def vm_start(self, idx, session, ref, start_paused, *force):
@@ -732,33 +1170,50 @@ def _start_counts(server):
     return (3,) if server.legacy_signatures else (4,)
 
 
+def _removed(server, idx, *params):
+    raise AssertionError("a removed message is never run")
+
+
 # method -> (function, accepted parameter counts including the session)
 _METHODS = {
     "session.login_with_password": (XenApiServer.login, (2, 3, 4)),
     "session.logout": (XenApiServer.logout, (1,)),
     "session.get_this_host": (XenApiServer.get_this_host, (2,)),
     "host.get_all": (XenApiServer.host_get_all, (1,)),
+    "host.get_all_records": (XenApiServer.host_get_all_records, (1,)),
     "host.get_record": (XenApiServer.host_get_record, (2,)),
     "host.disable": (XenApiServer.host_disable, (2,)),
+    "host.enable": (XenApiServer.host_enable, (2,)),
     "host.reboot": (XenApiServer.host_reboot, (2,)),
     "host.shutdown": (XenApiServer.host_shutdown, (2,)),
+    "host_metrics.get_record": (XenApiServer.host_metrics_record, (2,)),
     "host_metrics.get_memory_total": (XenApiServer.host_memory_total, (2,)),
     "host_metrics.get_memory_free": (XenApiServer.host_memory_free, (2,)),
     "host_cpu.get_utilisation": (XenApiServer.host_cpu_utilisation, (2,)),
     "PIF.get_metrics": (XenApiServer.pif_get_metrics, (2,)),
+    "PIF.get_record": (XenApiServer.pif_get_record, (2,)),
     "PIF_metrics.get_record": (XenApiServer.pif_metrics_record, (2,)),
     "VIF.get_metrics": (XenApiServer.vif_get_metrics, (2,)),
+    "VIF.get_record": (XenApiServer.vif_get_record, (2,)),
+    "VIF.get_all_records": (XenApiServer.vif_get_all_records, (1,)),
     "VIF_metrics.get_record": (XenApiServer.vif_metrics_record, (2,)),
+    "VIF_metrics.get_uuid": (XenApiServer.vif_metrics_uuid, (2,)),
     "VBD.get_metrics": (XenApiServer.vbd_get_metrics, (2,)),
+    "VBD.get_record": (XenApiServer.vbd_get_record, (2,)),
+    "VBD.get_all_records": (XenApiServer.vbd_get_all_records, (1,)),
     "VBD_metrics.get_record": (XenApiServer.vbd_metrics_record, (2,)),
+    "VBD_metrics.get_uuid": (XenApiServer.vbd_metrics_uuid, (2,)),
     "VM.get_all": (XenApiServer.vm_get_all, (1,)),
+    "VM.get_all_records": (XenApiServer.vm_get_all_records, (1,)),
     "VM.get_by_uuid": (XenApiServer.vm_get_by_uuid, (2,)),
     "VM.get_is_a_template": (XenApiServer.vm_is_template, (2,)),
     "VM.get_is_control_domain": (XenApiServer.vm_is_control_domain, (2,)),
     "VM.get_power_state": (XenApiServer.vm_power_state, (2,)),
     "VM.get_record": (XenApiServer.vm_get_record, (2,)),
     "VM_metrics.get_record": (XenApiServer.vm_metrics_record, (2,)),
+    "VM_metrics.get_all_records": (XenApiServer.vm_metrics_all_records, (1,)),
     "VM_guest_metrics.get_record": (XenApiServer.guest_metrics_record, (2,)),
+    "VM_guest_metrics.get_all_records": (XenApiServer.guest_metrics_all_records, (1,)),
     "VM.start": (XenApiServer.vm_start, _start_counts),
     "VM.resume": (XenApiServer.vm_resume, _start_counts),
     "VM.clean_shutdown": (XenApiServer.vm_clean_shutdown, (2,)),
@@ -767,6 +1222,25 @@ _METHODS = {
     "VM.pause": (XenApiServer.vm_pause, (2,)),
     "VM.unpause": (XenApiServer.vm_unpause, (2,)),
 }
+
+# Messages current servers still list but no longer run (MESSAGE_REMOVED once the
+# parameter count and the session passed); older servers run them.
+_REMOVED = {"host_metrics.get_memory_free", "VIF.get_metrics", "VBD.get_metrics",
+            "VIF_metrics.get_record", "VBD_metrics.get_record"}
+# Removed messages the older servers simulated here never had either.
+_REMOVED_ONLY = set()
+for _cls in ("VIF_metrics", "VBD_metrics"):
+    for _msg, _count in (("get_all", 1), ("get_all_records", 1), ("get_by_uuid", 2),
+                         ("get_io_read_kbs", 2), ("get_io_write_kbs", 2)):
+        _REMOVED_ONLY.add("%s.%s" % (_cls, _msg))
+        _METHODS["%s.%s" % (_cls, _msg)] = (_removed, (_count,))
+for _name in ("PIF_metrics.get_io_read_kbs", "PIF_metrics.get_io_write_kbs",
+              "VM_metrics.get_VCPUs_utilisation", "VM_guest_metrics.get_memory"):
+    _REMOVED_ONLY.add(_name)
+    _METHODS[_name] = (_removed, (2,))
+# Bulk reads: answered by current servers; older ones only with set_bulk.
+_BULK = {"VM.get_all_records", "VM_metrics.get_all_records", "VM_guest_metrics.get_all_records",
+         "VIF.get_all_records", "VBD.get_all_records"}
 
 
 class _StandaloneHost:
@@ -780,13 +1254,15 @@ def main(argv):
     parser.add_argument("--certs", help="certificate directory (made with make_certs.sh if needed)")
     parser.add_argument("--inventory", default=os.path.join(HERE, "inventory.json"))
     parser.add_argument("--lifetime", type=float, default=3600.0)
+    parser.add_argument("--profile", choices=PROFILES, default="current")
     args = parser.parse_args(argv)
     certs = args.certs or tempfile.mkdtemp(prefix="xenapi-certs-")
     subprocess.run([os.path.join(HERE, "make_certs.sh"), certs], check=True)
     server = XenApiServer(_StandaloneHost(args.inventory), os.path.join(certs, "server.pem"),
-                          os.path.join(certs, "server-key.pem"))
+                          os.path.join(certs, "server-key.pem"), profile=args.profile)
     port = server.start("127.0.0.1", args.port)
-    print("READY %d" % port, flush=True)
+    error = server.start_member(server.host.inventory.member_address(), port)
+    print("READY %d" % port + ("" if error is None else " (no pool member: %s)" % error), flush=True)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())

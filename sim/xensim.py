@@ -8,19 +8,25 @@
     out) through which tests choose fault modes, read recorded requests, and replace
     or inspect the inventory.
 
-Every listener binds 127.0.0.1 only, and the whole process stops by itself after
---lifetime seconds.
+Every listener binds 127.0.0.1, except the XenAPI pool member's, which binds 127.0.0.2
+(also loopback) on the XenAPI port; the whole process stops by itself after --lifetime
+seconds.
 
 Usage:
-  xensim.py [--inventory FILE] [--certs DIR] [--xenapi-port N] [--xen3-port N]
+  xensim.py [--profile current|legacy] [--inventory FILE] [--certs DIR] [--xenapi-port N] [--xen3-port N]
             [--control-port N] [--ports-file FILE] [--lifetime S]
             [--client-certs-to DIR ...] [--only xenapi|xen3] [-- COMMAND ARGS...]
 
-Port 0 (the default) picks a free port. Once listening it prints one line
+--profile defaults to VANTREL_SIM_PROFILE when set (so that a simulator a test starts
+itself answers like the one it runs beside), else current. Port 0 (the default) picks a
+free port. Once listening it prints one line
 "READY {json}" with the ports on standard output (and writes the same JSON to
---ports-file). With a COMMAND it runs it with these variables set, then stops:
+--ports-file), with "profile" and "member" (the pool member's address, or null and
+"member_error" when it could not be bound). With a COMMAND it runs it with these
+variables set, then stops:
   VANTREL_SIM_XENAPI_PORT, VANTREL_SIM_XEN3_PORT, VANTREL_SIM_CONTROL_PORT,
-  VANTREL_SIM_CERTS (directory holding ca.pem, xencert.pem, certChain.pem, key.pem)
+  VANTREL_SIM_CERTS (directory holding ca.pem, xencert.pem, certChain.pem, key.pem),
+  VANTREL_SIM_PROFILE, VANTREL_SIM_MEMBER_ADDRESS (empty without a member)
 and exits with the command's exit code.
 
 Control commands (JSON lines), answered with {"ok": true, ...} or {"ok": false, "error": "..."}:
@@ -124,6 +130,12 @@ def main(argv):
     else:
         command = []
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    # A simulator a test starts itself answers like the one the test runs beside.
+    inherited = os.environ.get("VANTREL_SIM_PROFILE")
+    parser.add_argument("--profile", choices=("current", "legacy"),
+                        default=inherited if inherited in ("current", "legacy") else "current",
+                        help="how the XenAPI server answers: as current servers (default, or"
+                             " VANTREL_SIM_PROFILE) or older ones")
     parser.add_argument("--inventory", default=os.path.join(HERE, "inventory.json"))
     parser.add_argument("--certs", default=os.path.join(os.getcwd(), "sim-certs"))
     parser.add_argument("--xenapi-port", type=int, default=0)
@@ -143,14 +155,20 @@ def main(argv):
 
     host = Host(args.inventory)
     ports = {}
+    extra = {"profile": args.profile}
     if args.only in (None, "xenapi"):
         try:
             from xenapi_server import XenApiServer
         except ImportError:
             XenApiServer = None
         if XenApiServer is not None:
-            server = XenApiServer(host, os.path.join(certs, "server.pem"), os.path.join(certs, "server-key.pem"))
+            server = XenApiServer(host, os.path.join(certs, "server.pem"), os.path.join(certs, "server-key.pem"),
+                                  profile=args.profile)
             ports["xenapi"] = server.start("127.0.0.1", args.xenapi_port)
+            error = server.start_member(host.inventory.member_address(), ports["xenapi"])
+            extra["member"] = None if error else host.inventory.member_address()
+            if error:
+                extra["member_error"] = error
             host.servers["xenapi"] = server
     if args.only in (None, "xen3"):
         try:
@@ -168,7 +186,7 @@ def main(argv):
     ports["control"] = control.server_address[1]
     threading.Thread(target=control.serve_forever, daemon=True).start()
 
-    info = dict(ports, certs=certs)
+    info = dict(ports, certs=certs, **extra)
     if args.ports_file:
         with open(args.ports_file + ".tmp", "w") as f:
             json.dump(info, f)
@@ -190,6 +208,8 @@ def main(argv):
         env["VANTREL_SIM_XEN3_PORT"] = str(ports.get("xen3", 0))
         env["VANTREL_SIM_CONTROL_PORT"] = str(ports["control"])
         env["VANTREL_SIM_CERTS"] = certs
+        env["VANTREL_SIM_PROFILE"] = args.profile
+        env["VANTREL_SIM_MEMBER_ADDRESS"] = extra.get("member") or ""
         child = subprocess.Popen(command, env=env)
         try:
             code = child.wait(timeout=max(1.0, deadline - time.monotonic()))

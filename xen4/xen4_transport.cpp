@@ -8,13 +8,15 @@ size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   return target->func(data, n, target->handle) ? n : 0;
 }
 
-int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
-                  xenapi::ResultFunc resultFunc) {
+namespace {
+
+int Post(const char* request, size_t length, void* transportHandle, void* resultHandle,
+         xenapi::ResultFunc resultFunc, long timeoutMs) {
   CURL* curl = curl_easy_init();
   if (!curl) return -1;
   Xen4ResultTarget target{resultFunc, resultHandle};
-  // These options, in this order, and no others: no time-out, no extra header, no proxy
-  // setting; server certificates are accepted without verification.
+  // No extra header, no proxy setting, no time-out unless asked (the log-out at Close);
+  // server certificates are accepted without verification.
   curl_easy_setopt(curl, CURLOPT_URL, static_cast<const char*>(transportHandle));
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Xen4Receive);
@@ -24,7 +26,59 @@ int Xen4Transport(const char* request, size_t length, void* transportHandle, voi
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(length));
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  if (timeoutMs > 0) {
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  }
   const CURLcode code = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
+  return static_cast<int>(code);
+}
+
+struct GetTarget {
+  std::string* body;
+  size_t maxBytes;
+};
+
+size_t GetReceive(char* data, size_t size, size_t count, void* userdata) {
+  const size_t n = size * count;
+  auto* target = static_cast<GetTarget*>(userdata);
+  if (n > target->maxBytes - target->body->size()) return 0;
+  target->body->append(data, n);
+  return n;
+}
+
+}  // namespace
+
+int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
+                  xenapi::ResultFunc resultFunc) {
+  return Post(request, length, transportHandle, resultHandle, resultFunc, 0);
+}
+
+int Xen4TransportBounded(const char* request, size_t length, void* transportHandle,
+                         void* resultHandle, xenapi::ResultFunc resultFunc) {
+  return Post(request, length, transportHandle, resultHandle, resultFunc, kBoundedRequestMs);
+}
+
+int Xen4Get(const std::string& url, const char* accept, size_t maxBytes, long* httpStatus,
+            std::string* body) {
+  body->clear();
+  *httpStatus = 0;
+  CURL* curl = curl_easy_init();
+  if (!curl) return -1;
+  GetTarget target{body, maxBytes};
+  const std::string header = std::string("Accept: ") + accept;
+  curl_slist* headers = curl_slist_append(nullptr, header.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &GetReceive);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  const CURLcode code = curl_easy_perform(curl);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, httpStatus);
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(headers);
   return static_cast<int>(code);
 }

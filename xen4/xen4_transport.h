@@ -2,6 +2,7 @@
 // handle, the response streamed into the library's result function.
 #pragma once
 #include <cstddef>
+#include <string>
 
 #include "xenapi.h"
 
@@ -9,6 +10,18 @@
 // handle could be created, otherwise libcurl's result code (0 on success).
 int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
                   xenapi::ResultFunc resultFunc);
+
+// The same POST, given up after timeoutMs milliseconds in all (CURLE_OPERATION_TIMEDOUT):
+// for the log-out at Close, which must not wait on a server that hangs.
+int Xen4TransportBounded(const char* request, size_t length, void* transportHandle,
+                         void* resultHandle, xenapi::ResultFunc resultFunc);
+inline constexpr long kBoundedRequestMs = 10000;
+
+// One GET of url with the given Accept header, on the same certificate policy. Returns
+// libcurl's result code (-1: no easy handle); *httpStatus gets the response status and
+// *body the response, refused (CURLE_WRITE_ERROR) beyond maxBytes.
+int Xen4Get(const std::string& url, const char* accept, size_t maxBytes, long* httpStatus,
+            std::string* body);
 
 // libcurl's write callback: userdata points to the transfer's ResultTarget. Returns the
 // byte count when the result function accepts the bytes, 0 (a write error) otherwise.

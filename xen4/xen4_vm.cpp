@@ -18,6 +18,8 @@ Xen4VMImpl::Xen4VMImpl(const Xen4VMImpl& other, std::unique_lock<std::mutex> hel
     : XenVMImpl(other),
       session_(other.session_),
       vmRef_(other.vmRef_),
+      uuid_(other.uuid_),
+      gone_(other.gone_),
       metricsRef_(other.metricsRef_),
       guestMetricsRef_(other.guestMetricsRef_),
       vifMetrics_(other.vifMetrics_),

@@ -3,6 +3,7 @@
 #pragma once
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vm_impl.h"
@@ -32,6 +33,13 @@ class Xen4VMImpl : public XenVMImpl {
   void Unpause() override;
 
   const std::string& VmRef() const { return vmRef_; }
+  // The VM's uuid (its name in the host's metrics export); set at connect.
+  const std::string& Uuid() const { return uuid_; }
+  void SetUuid(std::string uuid) { uuid_ = std::move(uuid); }
+  // Whether the server no longer knows the VM (the refresh thread's own flag: set and
+  // read only by the passes).
+  bool Gone() const { return gone_; }
+  void SetGone() { gone_ = true; }
   const std::string& MetricsRef() const { return metricsRef_; }
   const std::string& GuestMetricsRef() const { return guestMetricsRef_; }
   // Filled by the session at connect, before the VM is shared with another thread.
@@ -59,6 +67,8 @@ class Xen4VMImpl : public XenVMImpl {
 
   Xen4SessionImpl* session_ = nullptr;  // not owned
   std::string vmRef_;
+  std::string uuid_;
+  bool gone_ = false;
   std::string metricsRef_;
   std::string guestMetricsRef_;
   std::vector<std::string> vifMetrics_;

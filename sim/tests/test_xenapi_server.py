@@ -2,14 +2,18 @@
 """Tests of the simulated XenAPI server over real HTTPS on 127.0.0.1, read with the
 standard library's own XML-RPC client (an independent reader of what the server writes)."""
 
+import base64
 import http.client
+import json
 import os
+import subprocess
 import ssl
 import sys
 import threading
 import time
 import unittest
 import xmlrpc.client
+import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -23,10 +27,15 @@ INVENTORY = {
     "host": {"name": "h", "description": "d", "product_version": "6.0.2", "memory_mib": 65536,
              "free_memory_mib": 1024, "cpu_utilisation": [0.5, 0.25],
              "pifs": [{"read_kbs": 1.0, "write_kbs": 2.0}]},
+    "member": {"name": "m", "memory_mib": 16384, "free_memory_mib": 4096, "cpu_utilisation": [0.75],
+               "pifs": [{"device": "bond0", "read_kbs": 3.0, "write_kbs": 4.0}]},
     "vms": [
         {"uuid": "00000000-0000-4000-8000-000000000001", "name": "run", "power_state": "Running",
          "vcpus": 2, "vcpu_utilisation": [0.5, 0.5], "memory_mib": 8192, "memory_free_mib": 2048,
-         "vifs": [{"read_kbs": 1.0, "write_kbs": 1.0}], "vbds": []},
+         "vifs": [{"read_kbs": 1.0, "write_kbs": 1.0}], "vbds": [{"read_kbs": 2048.0, "write_kbs": 0.0}]},
+        {"uuid": "00000000-0000-4000-8000-000000000005", "name": "paused", "power_state": "Paused",
+         "vcpus": 1, "vcpu_utilisation": [0.5], "guest_tools": False, "vifs": [{"read_kbs": 8.0, "write_kbs": 8.0}]},
+        {"uuid": "00000000-0000-4000-8000-000000000006", "name": "susp", "power_state": "Suspended"},
         {"uuid": "00000000-0000-4000-8000-000000000002", "name": "off", "power_state": "Halted"},
         {"uuid": "00000000-0000-4000-8000-000000000003", "name": "tpl", "is_a_template": True},
         {"uuid": "00000000-0000-4000-8000-000000000004", "name": "dom0", "is_control_domain": True,
@@ -49,6 +58,7 @@ class ServerTest(unittest.TestCase):
         cls.server = xs.XenApiServer(cls.host, os.path.join(certs, "server.pem"),
                                      os.path.join(certs, "server-key.pem"))
         cls.port = cls.server.start("127.0.0.1", 0)
+        cls.member_error = cls.server.start_member("127.0.0.2", cls.port)
 
     @classmethod
     def tearDownClass(cls):
@@ -60,20 +70,39 @@ class ServerTest(unittest.TestCase):
         self.api = self.proxy()
         self.session = self.ok(self.api.session.login_with_password("root", "xenroot"))
 
-    def proxy(self):
-        return xmlrpc.client.ServerProxy("https://127.0.0.1:%d/" % self.port,
+    def proxy(self, address="127.0.0.1"):
+        return xmlrpc.client.ServerProxy("https://%s:%d/" % (address, self.port),
                                          context=ssl._create_unverified_context())
 
-    def raw(self, body):
-        """POSTs body and returns (status, response bytes)."""
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=10,
+    def use(self, profile):
+        self.assertEqual(self.server.control({"cmd": "set_profile", "profile": profile}), {"ok": True})
+
+    def raw(self, body, method="POST", path="/", headers=None, address="127.0.0.1"):
+        """Sends one request and returns (status, response bytes)."""
+        conn = http.client.HTTPSConnection(address, self.port, timeout=10,
                                            context=ssl._create_unverified_context())
         try:
-            conn.request("POST", "/", body, {"Content-Type": "text/xml"})
+            conn.request(method, path, body, headers if headers is not None else {"Content-Type": "text/xml"})
             resp = conn.getresponse()
             return resp.status, resp.read()
         finally:
             conn.close()
+
+    def rrd(self, query, accept="text/xml", address="127.0.0.1", session=None):
+        """GET /rrd_updates with the test's session; returns (status, body)."""
+        sid = self.session if session is None else session
+        return self.raw(None, "GET", "/rrd_updates?session_id=%s&%s" % (sid, query), {"Accept": accept}, address)
+
+    def export(self, query="start=-10&interval=5&cf=AVERAGE&host=true", address="127.0.0.1"):
+        """The XML export parsed: (meta element, legend, rows [(t, [texts])])."""
+        status, body = self.rrd(query, address=address)
+        self.assertEqual(status, 200, body)
+        self.assertEqual(body.count(b"\n"), 0)  # one line, declaration included
+        root = ET.fromstring(body)
+        meta = root.find("meta")
+        legend = [e.text for e in meta.find("legend")]
+        rows = [(int(r.find("t").text), [v.text for v in r.findall("v")]) for r in root.find("data")]
+        return meta, legend, rows
 
     def ok(self, result):
         self.assertEqual(result["Status"], "Success", result)
@@ -106,6 +135,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(self.ok(self.api.VM.get_all(s)), self.ok(self.api.VM.get_all(s)))
 
     def test_vm_records_metrics_and_null_guest_metrics(self):
+        self.use("legacy")
         s = self.session
         run = self.ok(self.api.VM.get_record(s, self.vm("run")))
         self.assertEqual(run["memory_static_max"], str(8192 << 20))
@@ -123,6 +153,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(flags.count((False, True)), 1)
 
     def test_power_operations_change_state_and_refuse_what_xenapi_refuses(self):
+        self.use("legacy")  # returns at once; the state follows
         s = self.session
         off = self.vm("off")
         self.ok(self.api.VM.start(s, off, False, False))
@@ -155,6 +186,208 @@ class ServerTest(unittest.TestCase):
             self.raw(call)
         calls = self.server.control({"cmd": "calls"})
         self.assertEqual(calls["methods"].count("VM.get_all"), calls["count"] - 1)  # and the login
+
+    # -- what differs between the profiles ------------------------------------------------
+    def test_legacy_writes_string_tags_and_offers_bulk_reads_only_when_switched_on(self):
+        s = self.session
+        call = xmlrpc.client.dumps((s,), "VM.get_all_records")
+        status, body = self.raw(call)
+        self.assertIn(b"<value>OpaqueRef:", body)
+        records = self.ok(self.api.VM.get_all_records(s))
+        self.assertEqual(sorted(records), sorted(self.ok(self.api.VM.get_all(s))))
+        run = self.vm("run")
+        self.assertEqual(records[run], self.ok(self.api.VM.get_record(s, run)))
+        self.use("legacy")
+        self.assertEqual(self.failure(self.api.VM_metrics.get_all_records(s)),
+                         ["MESSAGE_METHOD_UNKNOWN", "VM_metrics.get_all_records"])
+        self.server.control({"cmd": "set_bulk", "enabled": True})
+        guests = self.ok(self.api.VM_guest_metrics.get_all_records(s))
+        refs = {r["guest_metrics"] for r in records.values()} - {xs.NULL_REF}
+        self.assertEqual(set(guests), refs)  # only the VMs that have guest metrics
+        status, body = self.raw(xmlrpc.client.dumps((s, s), "session.get_this_host"))
+        self.assertIn(b"<value><string>OpaqueRef:", body)
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?session_id=%s&start=-10" % s, {})[0], 404)
+
+    def test_removed_messages_come_after_the_count_and_session_checks(self):
+        s = self.session
+        vif = self.ok(self.api.VM.get_record(s, self.vm("run")))["VIFs"][0]
+        self.assertEqual(self.failure(self.api.VIF.get_metrics(s)),
+                         ["MESSAGE_PARAMETER_COUNT_MISMATCH", "VIF.get_metrics", "1", "0"])
+        self.assertEqual(self.failure(self.api.VIF.get_metrics("OpaqueRef:nobody", vif))[0], "SESSION_INVALID")
+        for call in (lambda: self.api.VIF.get_metrics(s, vif), lambda: self.api.VIF_metrics.get_all(s),
+                     lambda: self.api.host_metrics.get_memory_free(s, "OpaqueRef:x"),
+                     lambda: self.api.PIF_metrics.get_io_read_kbs(s, "OpaqueRef:x"),
+                     lambda: self.api.VM_metrics.get_VCPUs_utilisation(s, "OpaqueRef:x"),
+                     lambda: self.api.VM_guest_metrics.get_memory(s, "OpaqueRef:x")):
+            self.assertEqual(self.failure(call()), ["MESSAGE_REMOVED"])
+        metrics = self.ok(self.api.VIF.get_record(s, vif))["metrics"]
+        self.assertEqual(self.ok(self.api.VIF_metrics.get_uuid(s, metrics)), metrics[len("OpaqueRef:"):])
+        self.use("legacy")
+        self.assertEqual(self.ok(self.api.VIF.get_metrics(s, vif)), metrics)
+        self.assertEqual(self.failure(self.api.VIF_metrics.get_all(s))[0], "MESSAGE_METHOD_UNKNOWN")
+
+    def test_current_records_keep_the_removed_fields_with_dead_values(self):
+        s = self.session
+        self.server.control({"cmd": "freeze_figures", "at": 5000})
+        host = self.ok(self.api.host.get_record(s, self.ok(self.api.session.get_this_host(s, s))))
+        self.assertEqual(self.ok(self.api.host_cpu.get_utilisation(s, host["host_CPUs"][0])), 0.0)
+        pif = self.ok(self.api.PIF_metrics.get_record(s, self.ok(self.api.PIF.get_metrics(s, host["PIFs"][0]))))
+        self.assertEqual((pif["io_read_kbs"], pif["io_write_kbs"]), (0.0, 0.0))
+        free = self.server.control({"cmd": "figures"})["host"]["memory_free"]
+        self.assertEqual(self.ok(self.api.host_metrics.get_record(s, host["metrics"]))["memory_free"], str(free))
+        run = self.ok(self.api.VM.get_record(s, self.vm("run")))
+        self.assertEqual(self.ok(self.api.VM_metrics.get_record(s, run["metrics"]))["VCPUs_utilisation"],
+                         {"0": 0.0, "1": 0.0})
+        self.assertEqual(self.ok(self.api.VM_guest_metrics.get_record(s, run["guest_metrics"]))["memory"], {})
+
+    def test_vm_start_takes_exactly_four_parameters_and_returns_when_done(self):
+        s, off = self.session, self.vm("off")
+        self.assertEqual(self.failure(self.api.VM.start(s, off, False)),
+                         ["MESSAGE_PARAMETER_COUNT_MISMATCH", "VM.start", "3", "2"])
+        self.assertEqual(self.ok(self.api.VM.start(s, off, False, False)), "")
+        record = self.ok(self.api.VM.get_record(s, off))
+        self.assertEqual(record["power_state"], "Running")
+        self.assertEqual(record["resident_on"], self.ok(self.api.session.get_this_host(s, s)))
+
+    def test_host_reboot_needs_the_host_disabled_and_enable_exists(self):
+        s = self.session
+        host = self.ok(self.api.session.get_this_host(s, s))
+        self.assertEqual(self.failure(self.api.host.reboot(s, host)), ["HOST_NOT_DISABLED", host])
+        self.ok(self.api.host.disable(s, host))
+        self.assertFalse(self.ok(self.api.host.get_record(s, host))["enabled"])
+        self.ok(self.api.host.enable(s, host))
+        self.assertEqual(self.failure(self.api.host.shutdown(s, host))[0], "HOST_NOT_DISABLED")
+        self.assertEqual(self.server.control({"cmd": "status"})["host_events"], ["disable", "enable"])
+
+    def test_utf8_names_and_credentials(self):
+        data = json.loads(json.dumps(INVENTORY))
+        data["vms"][0]["name"] = "Büro-Server"
+        data["credentials"] = {"user": "root", "password": "Grüße"}
+        self.host.inventory = inventory.Inventory(data)
+        self.assertEqual(self.failure(self.api.session.login_with_password("root", "Gr?\u00dfe"))[0],
+                         "SESSION_AUTHENTICATION_FAILED")
+        s = self.ok(self.api.session.login_with_password("root", "Grüße"))
+        status, body = self.raw(xmlrpc.client.dumps((s, self.vm("Büro-Server")), "VM.get_record"))
+        self.assertIn("<value>Büro-Server</value>".encode("utf-8"), body)
+
+    # -- the RRD export -------------------------------------------------------------------
+    def test_rrd_updates_needs_a_session_and_start(self):
+        self.assertEqual(self.rrd("start=-10", session="OpaqueRef:nobody")[0], 401)
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?start=-10", {})[0], 401)
+        self.assertEqual(self.rrd("interval=5")[0], 400)
+        self.assertEqual(self.rrd("start=-10&cf=LAST")[0], 500)
+        cookie = {"Cookie": "session_id=" + self.session, "Accept": "text/xml"}
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?start=-10", cookie)[0], 200)
+        basic = {"Authorization": "Basic " + base64.b64encode(b"root:xenroot").decode()}
+        self.assertEqual(self.raw(None, "GET", "/rrd_updates?start=-10", basic)[0], 200)
+
+    def test_rrd_updates_xml_export(self):
+        self.server.control({"cmd": "freeze_figures", "at": 5000})
+        meta, legend, rows = self.export()
+        self.assertEqual(int(meta.find("step").text), 5)
+        self.assertEqual(int(meta.find("columns").text), len(legend))
+        self.assertEqual(int(meta.find("rows").text), len(rows))
+        times = [t for t, _ in rows]
+        self.assertEqual(times, sorted(times, reverse=True))
+        self.assertEqual(int(meta.find("end").text), times[0])
+        self.assertTrue(all(t % 5 == 0 for t in times))
+        self.assertEqual(int(meta.find("start").text), times[-1] + 5)  # floor(start/step)*step + step
+        uuids = {e.split(":")[2] for e in legend if e.split(":")[1] == "vm"}
+        # Running and paused VMs (the control domain too); halted, suspended and templates absent.
+        self.assertEqual(uuids, {"00000000-0000-4000-8000-000000000001", "00000000-0000-4000-8000-000000000005",
+                                 "00000000-0000-4000-8000-000000000004"})
+        figures = self.server.control({"cmd": "figures"})["rrd"]
+        column = {e: i for i, e in enumerate(legend)}
+        run = "AVERAGE:vm:00000000-0000-4000-8000-000000000001:"
+        newest = rows[0][1]
+        self.assertEqual(newest[column[run + "memory"]], "8.5899e+09")  # %0.5g
+        self.assertEqual(newest[column[run + "vbd_xvda_write"]], "0.0")
+        self.assertEqual(newest[column[run + "vbd_xvda_read"]], "2.0972e+06")  # B/s
+        self.assertEqual(newest[column[run + "vbd_xvda_io_throughput_read"]], "2")  # MiB/s
+        self.assertEqual(float(newest[column[run + "memory_internal_free"]]),
+                         figures["vms"]["00000000-0000-4000-8000-000000000001"]["memory_internal_free"])
+        self.assertNotIn("AVERAGE:vm:00000000-0000-4000-8000-000000000005:memory_internal_free", column)  # no tools
+        self.assertEqual(newest[column["AVERAGE:vm:00000000-0000-4000-8000-000000000005:vif_0_rx"]], "0.0")
+        host = [e for e in legend if ":host:" in e]
+        self.assertEqual(legend[:len(host)], host)  # the host's columns first
+        for entry, i in column.items():
+            _, kind, obj, name = entry.split(":")
+            self.assertEqual(float(newest[i]), figures["host" if kind == "host" else "vms"][obj][name], entry)
+        self.assertNotEqual(self.export()[1], legend)  # no fixed order
+        self.assertEqual(sorted(self.export()[1]), sorted(legend))
+
+    def test_rrd_updates_json_when_accept_allows_any_type(self):
+        for accept in ("*/*", "application/json"):
+            status, body = self.rrd("start=-10&host=true", accept)
+            self.assertEqual(status, 200)
+            doc = json.loads(body)
+            self.assertEqual(int(doc["meta"]["columns"]), len(doc["meta"]["legend"]))
+            self.assertTrue(all(len(r["values"]) == len(doc["meta"]["legend"]) for r in doc["data"]))
+        self.assertTrue(self.rrd("start=-10", "text/xml")[1].startswith(b"<?xml"))
+
+    def test_rrd_nan_and_number_formats(self):
+        column = "vm:00000000-0000-4000-8000-000000000001:cpu0"
+        self.server.control({"cmd": "rrd_nan", "columns": [column]})
+        self.server.control({"cmd": "rrd_number_format", "format": "%0.4f"})
+        _, legend, rows = self.export()
+        i = legend.index("AVERAGE:" + column)
+        self.assertEqual({values[i] for _, values in rows}, {"NaN"})
+        memory = legend.index("AVERAGE:vm:00000000-0000-4000-8000-000000000001:memory")
+        self.assertEqual(rows[0][1][memory], "8589934592.0000")
+        self.assertIsNone(self.server.control({"cmd": "figures"})["rrd"]["vms"][column.split(":")[1]]["cpu0"])
+
+    def test_rrd_updates_archives_and_filters(self):
+        meta, legend, rows = self.export("start=-3600&cf=MAX")
+        self.assertEqual(meta.find("step").text, "60")
+        self.assertTrue(legend and all(e.startswith("MAX:vm:") for e in legend))  # no host=true: no host columns
+        meta, legend, _ = self.export("start=-10&vm_uuid=none&host=true")
+        self.assertTrue(legend and all(":host:" in e for e in legend))
+        self.assertEqual(self.export("start=%d" % (time.time() + 3600))[2], [])
+
+    # -- the pool member, and VMs that vanish or move ---------------------------------------
+    def test_pool_member_redirects_logins_and_exports_its_own_vms(self):
+        self.assertIsNone(self.member_error)
+        member = self.proxy("127.0.0.2")
+        self.assertEqual(self.failure(member.session.login_with_password("root", "xenroot")),
+                         ["HOST_IS_SLAVE", "127.0.0.1"])
+        s = self.session
+        hosts = self.ok(self.api.host.get_all_records(s))
+        self.assertEqual(sorted(h["address"] for h in hosts.values()), ["127.0.0.1", "127.0.0.2"])
+        member_ref = [r for r, h in hosts.items() if h["address"] == "127.0.0.2"][0]
+        uuid = "00000000-0000-4000-8000-000000000001"
+        self.assertEqual(self.server.control({"cmd": "move_vm", "uuid": uuid, "host": "member"}), {"ok": True})
+        self.assertEqual(self.ok(self.api.VM.get_record(s, self.vm("run")))["resident_on"], member_ref)
+        self.assertEqual(self.ok(self.api.host.get_record(s, member_ref))["resident_VMs"], [self.vm("run")])
+        _, legend, _ = self.export(address="127.0.0.2")  # the master's session works there
+        self.assertIn("AVERAGE:host:%s:pif_bond0_rx" % hosts[member_ref]["uuid"], legend)
+        self.assertEqual({e.split(":")[2] for e in legend if ":vm:" in e}, {uuid})
+        self.assertNotIn(uuid, "".join(self.export()[1]))
+        calls = self.server.control({"cmd": "calls"})
+        self.assertEqual(calls["listeners"][calls["methods"].index("session.login_with_password", 1)], "member")
+        self.assertIn("GET /rrd_updates?session_id=%s&start=-10&interval=5&cf=AVERAGE&host=true" % s,
+                      calls["methods"])
+
+    def test_deleted_vm_answers_handle_invalid(self):
+        s, ref = self.session, self.vm("run")
+        metrics = self.ok(self.api.VM.get_record(s, ref))["metrics"]
+        self.assertEqual(self.server.control({"cmd": "delete_vm", "uuid": "00000000-0000-4000-8000-000000000001"}),
+                         {"ok": True})
+        self.assertEqual(self.failure(self.api.VM.get_record(s, ref)), ["HANDLE_INVALID", "VM", ref])
+        self.assertEqual(self.failure(self.api.VM_metrics.get_record(s, metrics)),
+                         ["HANDLE_INVALID", "VM_metrics", metrics])
+        self.assertNotIn(ref, self.ok(self.api.VM.get_all(s)))
+
+    def test_simulator_reports_profile_and_member(self):
+        proc = subprocess.run([sys.executable, os.path.join(SIM, "xensim.py"), "--certs", certs_dir(),
+                               "--only", "xenapi", "--profile", "legacy", "--lifetime", "20", "--",
+                               sys.executable, "-c", "import os; print(os.environ['VANTREL_SIM_PROFILE'],"
+                               " os.environ['VANTREL_SIM_MEMBER_ADDRESS'])"],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        ready, env = proc.stdout.splitlines()[:2]
+        info = json.loads(ready[len("READY "):])
+        self.assertEqual((info["profile"], info["member"]), ("legacy", "127.0.0.2"))
+        self.assertEqual(env, "legacy 127.0.0.2")
 
     def test_stop_does_not_wait_for_a_hanging_connection(self):
         certs = certs_dir()

@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <string>
@@ -548,4 +549,108 @@ TEST_F(Xen4SessionTest, CallerAndRefreshThreadShareTheSessionSafely) {
   c.DetachAll();
   s.Close();
   EXPECT_TRUE(s.IsRefreshFinished());
+}
+
+// A pool member answers the login with its master's address: the login is made once
+// more there and the session lives on the master.
+TEST_F(Xen4SessionTest, PoolMemberLoginMovesToTheMaster) {
+  Fault(R"("mode": "error", "method": "session.login_with_password", "count": 1,
+           "description": ["HOST_IS_SLAVE", "127.0.0.1"])");
+  XenApi(R"("cmd": "clear_calls")");
+  Xen4SessionImpl s(60);
+  s.Connect("localhost", "root", "xenroot", XenApiPort());
+  EXPECT_TRUE(s.IsConnected());
+  EXPECT_EQ(Count(Calls(), "session.login_with_password"), 2);
+  EXPECT_EQ(Sessions(), 1);
+  s.Close();
+}
+
+// Metric getters a server reports removed are no source: Connect goes on, asks each
+// class once, and the pass reads what is left.
+TEST_F(Xen4SessionTest, RemovedDeviceMetricsDoNotFailTheSession) {
+  Fault(R"("mode": "error", "method": "VIF.get_metrics", "description": ["MESSAGE_REMOVED"])");
+  Fault(R"("mode": "error", "method": "VBD.get_metrics", "description": ["MESSAGE_REMOVED"])");
+  XenApi(R"("cmd": "clear_calls")");
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  const std::vector<std::string> calls = Calls();
+  EXPECT_EQ(Count(calls, "VIF.get_metrics"), 1);
+  EXPECT_EQ(Count(calls, "VBD.get_metrics"), 1);
+  ASSERT_EQ(s.OwnVmCount(), kGuests);
+  for (int i = 0; i < kGuests; ++i) EXPECT_TRUE(s.OwnVm(i).VifMetrics().empty() && s.OwnVm(i).VbdMetrics().empty());
+  ASSERT_TRUE(WaitForFirstPass(s));
+  EXPECT_TRUE(s.IsConnected());
+  EXPECT_GT(s.OwnVm(kWeb).GetCpuUsage(), 0.0);
+  s.Close();
+}
+
+// A VM the server no longer knows: "UNKNOWN" with its last figures, skipped by later
+// passes, its operations fail with the server's message; the rest goes on.
+TEST_F(Xen4SessionTest, VanishedVmShowsUnknownAndTheSessionGoesOn) {
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  s.Update();
+  XenVMImpl* web = c.GetItem(kWeb);
+  const double cpu = web->GetCpuUsage(), net = web->GetNetworkIO();
+  ASSERT_GT(cpu, 0.0);
+  const std::string ref = VmRef(kWeb);
+  Fault(R"("mode": "error", "method": "VM.get_record", "count": 1, "description": ["HANDLE_INVALID", "VM", ")" + ref +
+        "\"]");
+  ASSERT_TRUE(WaitFor([&] { return OwnStatus(s, kWeb) == "UNKNOWN"; }));
+  XenApi(R"("cmd": "clear_calls")");
+  ASSERT_TRUE(WaitFor([] { return Count(Calls(), "host_metrics.get_memory_free") >= 3; }));
+  // Between two pass starts: the other VMs' records only.
+  const std::vector<std::string> calls = Calls();
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < calls.size(); ++i)
+    if (calls[i] == "host_metrics.get_memory_free") starts.push_back(i);
+  EXPECT_EQ(std::count(calls.begin() + static_cast<long>(starts[1]), calls.begin() + static_cast<long>(starts[2]),
+                       std::string("VM.get_record")),
+            kGuests - 1);
+  s.Update();
+  EXPECT_EQ(web->GetStatus(), "UNKNOWN");
+  EXPECT_EQ(web->GetCpuUsage(), cpu);
+  EXPECT_EQ(web->GetNetworkIO(), net);
+  EXPECT_EQ(c.GetItem(kDb)->GetStatus(), "UP");
+  EXPECT_EQ(c.GetCount(), kGuests);
+  const xenapi::SessionPtr handle = s.LibrarySession();
+  Fault(R"("mode": "error", "method": "VM.clean_shutdown", "count": 1, "description": ["HANDLE_INVALID", "VM", ")" +
+        ref + "\"]");
+  EXPECT_EQ(MessageOf([&] { web->Shutdown(); }), "HANDLE_INVALID\nVM\n" + ref + "\n");
+  EXPECT_EQ(s.LibrarySession(), handle);
+  EXPECT_TRUE(s.IsConnected());
+  c.DetachAll();
+  s.Close();
+}
+
+// A reboot or shut-down that fails after the host was disabled enables it again before
+// the error is reported.
+TEST_F(Xen4SessionTest, FailedHostOperationEnablesTheHostAgain) {
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  Fault(R"("mode": "error", "method": "host.shutdown", "count": 1, "description": ["HOST_IN_USE", "x"])");
+  XenApi(R"("cmd": "clear_calls")");
+  EXPECT_EQ(MessageOf([&] { s.ShutdownHost(); }), "HOST_IN_USE\nx\n");
+  std::vector<std::string> calls;  // the host's own calls (the first pass runs beside them)
+  for (const std::string& m : Calls())
+    if (m.compare(0, 5, "host.") == 0) calls.push_back(m);
+  const std::vector<std::string> expected = {"host.disable", "host.shutdown", "host.enable"};
+  EXPECT_EQ(calls, expected);
+  s.Close();
+}
+
+// The log-out at Close waits 10 seconds at most for a server that hangs; the session
+// ends either way.
+TEST_F(Xen4SessionTest, CloseBoundsTheLogout) {
+  Xen4SessionImpl s(60);
+  ConnectTo(s);
+  Fault(R"("mode": "hang", "method": "session.logout", "seconds": 30)");
+  const auto begin = std::chrono::steady_clock::now();
+  s.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
+  EXPECT_EQ(s.LibrarySession(), nullptr);
+  XenApi(R"("cmd": "clear_faults")");
 }

@@ -285,6 +285,13 @@ bool Logout(const Session& session, Status& status) {
   return NoResult(session, status, "session.logout", {});
 }
 
+SessionPtr WithTransport(const Session& session, TransportFunc transport, void* transportHandle) {
+  if (!transport) return nullptr;
+  auto copy = std::make_shared<Session>(transport, transportHandle);
+  copy->reference_ = session.reference_;
+  return copy;
+}
+
 bool SessionGetThisHost(const Session& session, Status& status, std::string* host) {
   // XenAPI passes the session reference twice: as the call's session and as the subject.
   return GetString(session, status, "session.get_this_host", session.Reference(), host);
@@ -326,6 +333,23 @@ bool HostCpuGetUtilisation(const Session& session, Status& status, const std::st
          ToDouble(v, status, kMethod, utilisation);
 }
 
+bool HostMetricsGetRecord(const Session& session, Status& status, const std::string& hostMetrics,
+                          HostMetricsRecord* record) {
+  static const char kMethod[] = "host_metrics.get_record";
+  Value v;
+  if (!SessionCall(session, status, kMethod, {Value::String(hostMetrics)}, &v)) return false;
+  RecordReader r(v, status, kMethod);
+  HostMetricsRecord out;
+  if (!r.IsStruct() || !r.Field("memory_total", &out.memory_total, ToInt64) ||
+      !r.Field("memory_free", &out.memory_free, ToInt64))
+    return false;
+  *record = out;
+  return true;
+}
+
+bool HostEnable(const Session& session, Status& status, const std::string& host) {
+  return NoResult(session, status, "host.enable", {Value::String(host)});
+}
 bool HostDisable(const Session& session, Status& status, const std::string& host) {
   return NoResult(session, status, "host.disable", {Value::String(host)});
 }
@@ -376,14 +400,17 @@ bool VmGetIsControlDomain(const Session& session, Status& status, const std::str
   return GetBool(session, status, "VM.get_is_control_domain", vm, value);
 }
 
-bool VmGetRecord(const Session& session, Status& status, const std::string& vm, VmRecord* record) {
-  static const char kMethod[] = "VM.get_record";
-  Value v;
-  if (!SessionCall(session, status, kMethod, {Value::String(vm)}, &v)) return false;
-  RecordReader r(v, status, kMethod);
+namespace {
+
+bool ReadVmRecord(const Value& v, Status& status, const char* method, VmRecord* record) {
+  RecordReader r(v, status, method);
   VmRecord out;
   std::string power;
-  if (!r.IsStruct() || !r.Field("allowed_operations", &out.allowed_operations, ToStringList) ||
+  if (!r.IsStruct() || !r.Field("uuid", &out.uuid, ToString) ||
+      !r.Field("is_a_template", &out.is_a_template, ToBool) ||
+      !r.Field("is_control_domain", &out.is_control_domain, ToBool) ||
+      !r.Field("resident_on", &out.resident_on, ToString) ||
+      !r.Field("allowed_operations", &out.allowed_operations, ToStringList) ||
       !r.Field("power_state", &power, ToString) ||
       !r.Field("name_label", &out.name_label, ToString) ||
       !r.Field("name_description", &out.name_description, ToString) ||
@@ -397,16 +424,12 @@ bool VmGetRecord(const Session& session, Status& status, const std::string& vm, 
   return true;
 }
 
-bool VmMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
-                        VmMetricsRecord* record) {
-  static const char kMethod[] = "VM_metrics.get_record";
-  Value v;
-  if (!SessionCall(session, status, kMethod, {Value::String(metrics)}, &v)) return false;
-  RecordReader r(v, status, kMethod);
+bool ReadVmMetricsRecord(const Value& v, Status& status, const char* method, VmMetricsRecord* record) {
+  RecordReader r(v, status, method);
   VmMetricsRecord out;
   if (!r.IsStruct() || !r.Field("VCPUs_number", &out.VCPUs_number, ToInt64)) return false;
   if (const Value* u = v.Member("VCPUs_utilisation")) {
-    const std::string where = std::string(kMethod) + ": VCPUs_utilisation";
+    const std::string where = std::string(method) + ": VCPUs_utilisation";
     if (u->type != Value::Type::Struct) {
       ShapeFault(status, "expected a struct", where);
       return false;
@@ -426,16 +449,71 @@ bool VmMetricsGetRecord(const Session& session, Status& status, const std::strin
   return true;
 }
 
-bool GuestMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
-                           GuestMetricsRecord* record) {
-  static const char kMethod[] = "VM_guest_metrics.get_record";
-  Value v;
-  if (!SessionCall(session, status, kMethod, {Value::String(metrics)}, &v)) return false;
-  RecordReader r(v, status, kMethod);
+bool ReadGuestMetricsRecord(const Value& v, Status& status, const char* method,
+                            GuestMetricsRecord* record) {
+  RecordReader r(v, status, method);
   GuestMetricsRecord out;
   if (!r.IsStruct() || !r.Field("memory", &out.memory, ToStringMap)) return false;
   *record = std::move(out);
   return true;
+}
+
+template <typename Record>
+bool GetRecord(const Session& s, Status& st, const char* method, const std::string& ref, Record* record,
+               bool (*read)(const Value&, Status&, const char*, Record*)) {
+  Value v;
+  return SessionCall(s, st, method, {Value::String(ref)}, &v) && read(v, st, method, record);
+}
+
+// A map of reference -> record.
+template <typename Record>
+bool GetAllRecords(const Session& s, Status& st, const char* method, RecordList<Record>* records,
+                   bool (*read)(const Value&, Status&, const char*, Record*)) {
+  Value v;
+  if (!SessionCall(s, st, method, {}, &v)) return false;
+  if (v.type != Value::Type::Struct) {
+    ShapeFault(st, std::string("expected a struct, got ") + xmlrpc::TypeName(v.type), method);
+    return false;
+  }
+  RecordList<Record> out;
+  out.reserve(v.members.size());
+  for (const auto& m : v.members) {
+    out.emplace_back(m.first, Record());
+    if (!read(m.second, st, method, &out.back().second)) return false;
+  }
+  *records = std::move(out);
+  return true;
+}
+
+}  // namespace
+
+bool VmGetRecord(const Session& session, Status& status, const std::string& vm, VmRecord* record) {
+  return GetRecord(session, status, "VM.get_record", vm, record, &ReadVmRecord);
+}
+
+bool VmMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
+                        VmMetricsRecord* record) {
+  return GetRecord(session, status, "VM_metrics.get_record", metrics, record, &ReadVmMetricsRecord);
+}
+
+bool GuestMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
+                           GuestMetricsRecord* record) {
+  return GetRecord(session, status, "VM_guest_metrics.get_record", metrics, record, &ReadGuestMetricsRecord);
+}
+
+bool VmGetAllRecords(const Session& session, Status& status, RecordList<VmRecord>* records) {
+  return GetAllRecords(session, status, "VM.get_all_records", records, &ReadVmRecord);
+}
+
+bool VmMetricsGetAllRecords(const Session& session, Status& status,
+                            RecordList<VmMetricsRecord>* records) {
+  return GetAllRecords(session, status, "VM_metrics.get_all_records", records, &ReadVmMetricsRecord);
+}
+
+bool GuestMetricsGetAllRecords(const Session& session, Status& status,
+                               RecordList<GuestMetricsRecord>* records) {
+  return GetAllRecords(session, status, "VM_guest_metrics.get_all_records", records,
+                       &ReadGuestMetricsRecord);
 }
 
 bool VmStart(const Session& session, Status& status, const std::string& vm, bool startPaused) {

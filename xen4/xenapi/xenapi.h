@@ -70,6 +70,8 @@ enum class PowerState : int { Halted = 0, Paused = 1, Running = 2, Suspended = 3
 PowerState ParsePowerState(const std::string& text);
 
 struct HostRecord {
+  std::string uuid;
+  std::string address;
   std::string name_label;
   std::string name_description;
   std::vector<std::pair<std::string, std::string>> software_version;  // in wire order
@@ -79,6 +81,10 @@ struct HostRecord {
 };
 
 struct VmRecord {
+  std::string uuid;
+  bool is_a_template = false;
+  bool is_control_domain = false;
+  std::string resident_on;
   std::vector<std::string> allowed_operations;
   PowerState power_state = PowerState::Unknown;
   std::string name_label;
@@ -97,6 +103,11 @@ struct VmMetricsRecord {
 
 struct GuestMetricsRecord {
   std::vector<std::pair<std::string, std::string>> memory;  // in wire order
+};
+
+struct HostMetricsRecord {
+  int64_t memory_total = 0;  // bytes
+  int64_t memory_free = 0;   // bytes
 };
 
 // The metrics record of a PIF, VIF or VBD.
@@ -120,6 +131,7 @@ class Session {
  private:
   friend std::shared_ptr<Session> LoginWithPassword(TransportFunc, void*, const std::string&,
                                                     const std::string&, Status&);
+  friend std::shared_ptr<Session> WithTransport(const Session&, TransportFunc, void*);
   TransportFunc transport_;
   void* transportHandle_;
   std::string reference_;
@@ -135,6 +147,9 @@ SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
                              const std::string& userName, const std::string& password,
                              Status& status);
 bool Logout(const Session& session, Status& status);
+// The same logged-in session carried by another transport (for example one with a
+// time-out); null when no transport is given.
+SessionPtr WithTransport(const Session& session, TransportFunc transport, void* transportHandle);
 
 bool SessionGetThisHost(const Session& session, Status& status, std::string* host);
 bool HostGetRecord(const Session& session, Status& status, const std::string& host,
@@ -145,6 +160,9 @@ bool HostMetricsGetMemoryFree(const Session& session, Status& status,
                               const std::string& hostMetrics, int64_t* bytes);
 bool HostCpuGetUtilisation(const Session& session, Status& status, const std::string& hostCpu,
                            double* utilisation);
+bool HostMetricsGetRecord(const Session& session, Status& status, const std::string& hostMetrics,
+                          HostMetricsRecord* record);
+bool HostEnable(const Session& session, Status& status, const std::string& host);
 bool HostDisable(const Session& session, Status& status, const std::string& host);
 bool HostReboot(const Session& session, Status& status, const std::string& host);
 bool HostShutdown(const Session& session, Status& status, const std::string& host);
@@ -171,6 +189,16 @@ bool VmMetricsGetRecord(const Session& session, Status& status, const std::strin
                         VmMetricsRecord* record);
 bool GuestMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
                            GuestMetricsRecord* record);
+
+// Bulk reads: every object of the class with its record, in wire order. Servers that do
+// not offer them answer MESSAGE_METHOD_UNKNOWN.
+template <typename Record>
+using RecordList = std::vector<std::pair<std::string, Record>>;
+bool VmGetAllRecords(const Session& session, Status& status, RecordList<VmRecord>* records);
+bool VmMetricsGetAllRecords(const Session& session, Status& status,
+                            RecordList<VmMetricsRecord>* records);
+bool GuestMetricsGetAllRecords(const Session& session, Status& status,
+                               RecordList<GuestMetricsRecord>* records);
 
 bool VmStart(const Session& session, Status& status, const std::string& vm, bool startPaused);
 bool VmResume(const Session& session, Status& status, const std::string& vm, bool startPaused);

@@ -16,5 +16,8 @@ cmake --build "$build" --target xen3_message_fuzz -j2
 out="$build/xen3/message/fuzz"
 mkdir -p "$out/corpus"
 cd "$out"
-exec ./xen3_message_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+./xen3_message_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
   -dict="$here/xs.dict" -print_final_stats=1 "$out/corpus" "$here/corpus"
+
+# The metrics export reader of the xen4 back end joins the same run.
+exec "$source_dir/xen4/rrd/fuzz/run_fuzz.sh" "$build" "$seconds"
