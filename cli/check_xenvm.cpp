@@ -208,9 +208,11 @@ class Connection {
 };
 
 // Waits until the session holds live figures, not only what Connect read: for xen3 the
-// first summary the agent pushes, for XenAPI the end of the first refresh pass (which
-// writes the host's figures first and then each VM's, in list order, the VM's status
-// last of all). The deadline's watchdog bounds the wait.
+// first summary the agent pushes, for XenAPI the first refresh pass. The back ends offer
+// no signal for either, so the wait watches what those steps write: a XenAPI pass writes
+// the host's figures first and then each VM's, in list order, the VM's status with its
+// figures; the first summary brings the VMs' states and the host's figures. The
+// deadline's watchdog bounds the wait.
 void WaitForFigures(Connection& connection) {
   XenSessionImpl& session = connection.Session();
   VmList& list = connection.List();
@@ -229,8 +231,9 @@ void WaitForFigures(Connection& connection) {
     }
   } else if (auto* xen4 = dynamic_cast<Xen4SessionImpl*>(&session)) {
     const auto passed = [&] {
+      if (!(session.GetMemoryUsage() > 0.0)) return false;
       const int32_t count = xen4->OwnVmCount();
-      if (count == 0) return session.GetMemoryUsage() > 0.0;
+      if (count == 0) return true;
       const Xen4VMImpl& last = xen4->OwnVm(count - 1);
       std::lock_guard<std::mutex> guard(last.Lock());
       return last.GetStatus() != "UNKNOWN";
