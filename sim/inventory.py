@@ -152,7 +152,8 @@ class Inventory:
             vm = self.find(uuid)
             if vm is None:
                 return False
-            self.vms.remove(vm)
+            # a new list: readers iterating the old one see it whole
+            self.vms = [v for v in self.vms if v is not vm]
             self.version += 1
             return True
 

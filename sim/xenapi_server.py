@@ -43,8 +43,10 @@ received], HOST_NOT_DISABLED [host] for a reboot or shut-down of an enabled host
 
 Control (the dict handed to control(); "target": "xenapi" is ignored here):
   {"cmd": "fault", "mode": M, "method": NAME, "count": N, ...}
-        add a fault. method: only calls of that method (omitted: every call); count: only
-        the next N matching calls (omitted: until cleared). Modes:
+        add a fault. method: only calls of that method, or "GET /rrd_updates" for the
+        export (omitted: every request, GETs included); count: only the next N matching
+        requests (omitted: until cleared). Modes (on the export, broken_xml cuts the
+        export off half-way; the others answer as they do for a call):
           drop          the connection is closed without an answer
           delay         the normal answer, after "seconds" (default 1)
           hang          no answer; the connection stays open until stop() or "seconds"
@@ -334,7 +336,15 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         if path != "/rrd_updates" or api.profile != "current":
             self._send(404, b"Not found\n", "text/plain")
             return
+        fault = api.take_fault("GET " + path)
+        if fault is not None and fault.mode == "delay":
+            api.stopping.wait(float(fault.options.get("seconds", 1.0)))
+        elif fault is not None and fault.mode != "broken_xml":
+            self._fault(fault)
+            return
         status, body, content_type = api.rrd_updates(role, query, self.headers)
+        if fault is not None:  # broken_xml: the export cut off half-way
+            body = body[:len(body) // 2]
         self._send(status, body, content_type)
 
     def _fault(self, fault):
@@ -650,9 +660,10 @@ class XenApiServer:
         if t < started:
             return {name: float("nan") for name in names}
         values = figures(frozen if frozen is not None else float(t))
-        for name in names:
-            if "%s:%s:%s" % (kind, obj_uuid, name) in nan:
-                values[name] = float("nan")
+        if nan:
+            for name in names:
+                if "%s:%s:%s" % (kind, obj_uuid, name) in nan:
+                    values[name] = float("nan")
         return values
 
     def _rrd_objects(self, idx, entry, vm_filter, with_host):
@@ -688,24 +699,29 @@ class XenApiServer:
             if vm_filter != "all" and vm.uuid != vm_filter:
                 continue
 
-            def vm_figures(now, vm=vm, running=state == "Running"):
-                load = inv.vm_vcpu_load(vm, now) if running else [0.0] * len(vm.vcpu_utilisation)
+            cpu_names = ["cpu%d" % i for i in range(len(vm.vcpu_utilisation))]
+            vif_names = [("vif_%d_rx" % i, "vif_%d_tx" % i, vif) for i, vif in enumerate(vm.vifs)]
+            vbd_names = [tuple("vbd_%s_%s" % (vbd["device"], n) for n in
+                               ("read", "write", "io_throughput_read", "io_throughput_write",
+                                "io_throughput_total")) + (vbd,) for vbd in vm.vbds]
+
+            def vm_figures(now, vm=vm, running=state == "Running", cpu_names=cpu_names,
+                           vif_names=vif_names, vbd_names=vbd_names):
+                load = inv.vm_vcpu_load(vm, now) if running else [0.0] * len(cpu_names)
                 on = 1.0 if running else 0.0  # a paused VM moves no data
-                v = {"cpu%d" % i: u for i, u in enumerate(load)}
+                v = dict(zip(cpu_names, load))
                 if load:
                     v["cpu_usage"] = sum(load) / len(load)
                 v["memory"] = v["memory_target"] = float(vm.memory_mib * MIB)
                 if vm.guest_tools:
                     v["memory_internal_free"] = inv.vm_memory_free_mib(vm, now) * 1024.0
-                for i, vif in enumerate(vm.vifs):
-                    v["vif_%d_rx" % i] = on * vif.get("read_kbs", 0.0) * 1024.0
-                    v["vif_%d_tx" % i] = on * vif.get("write_kbs", 0.0) * 1024.0
-                for vbd in vm.vbds:
-                    dev, r, w = vbd["device"], on * vbd.get("read_kbs", 0.0), on * vbd.get("write_kbs", 0.0)
-                    v["vbd_%s_read" % dev], v["vbd_%s_write" % dev] = r * 1024.0, w * 1024.0
-                    v["vbd_%s_io_throughput_read" % dev] = r / 1024.0
-                    v["vbd_%s_io_throughput_write" % dev] = w / 1024.0
-                    v["vbd_%s_io_throughput_total" % dev] = (r + w) / 1024.0
+                for rx, tx, vif in vif_names:
+                    v[rx] = on * vif.get("read_kbs", 0.0) * 1024.0
+                    v[tx] = on * vif.get("write_kbs", 0.0) * 1024.0
+                for read, write, t_read, t_write, t_total, vbd in vbd_names:
+                    r, w = on * vbd.get("read_kbs", 0.0), on * vbd.get("write_kbs", 0.0)
+                    v[read], v[write] = r * 1024.0, w * 1024.0
+                    v[t_read], v[t_write], v[t_total] = r / 1024.0, w / 1024.0, (r + w) / 1024.0
                 return v
 
             objects.append(("vm", vm.uuid, list(vm_figures(0.0)), vm_figures,

@@ -344,6 +344,18 @@ class ServerTest(unittest.TestCase):
         self.assertTrue(legend and all(":host:" in e for e in legend))
         self.assertEqual(self.export("start=%d" % (time.time() + 3600))[2], [])
 
+    def test_faults_reach_the_export(self):
+        self.server.control({"cmd": "fault", "mode": "broken_xml", "method": "GET /rrd_updates", "count": 1})
+        self.server.control({"cmd": "fault", "mode": "http_error", "status": 503, "method": "GET /rrd_updates",
+                             "count": 1})
+        status, body = self.rrd("start=-10")
+        self.assertEqual(status, 200)
+        with self.assertRaises(ET.ParseError):
+            ET.fromstring(body)
+        self.assertEqual(self.rrd("start=-10")[0], 503)
+        self.assertEqual(self.rrd("start=-10")[0], 200)
+        self.assertEqual(self.ok(self.api.VM.get_all(self.session)), self.ok(self.api.VM.get_all(self.session)))
+
     # -- the pool member, and VMs that vanish or move ---------------------------------------
     def test_pool_member_redirects_logins_and_exports_its_own_vms(self):
         self.assertIsNone(self.member_error)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -653,4 +654,206 @@ TEST_F(Xen4SessionTest, CloseBoundsTheLogout) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
   EXPECT_EQ(s.LibrarySession(), nullptr);
   XenApi(R"("cmd": "clear_faults")");
+}
+
+namespace {
+
+// Against a server that answers as current servers do: removed metric getters, dead
+// legacy figures, the metrics export, bulk reads, a pool member on 127.0.0.2.
+class Xen4CurrentServerTest : public Xen4SessionTest {
+ protected:
+  void SetUp() override {
+    Xen4SessionTest::SetUp();
+    if (IsSkipped()) return;
+    XenApi(R"("cmd": "set_profile", "profile": "current")");
+  }
+  // The index of the n-th (0-based) metrics export request in calls, or calls.size().
+  static size_t NthExport(const std::vector<std::string>& calls, int n) {
+    for (size_t i = 0; i < calls.size(); ++i)
+      if (calls[i].compare(0, 16, "GET /rrd_updates") == 0 && n-- == 0) return i;
+    return calls.size();
+  }
+};
+
+// Relative closeness, for the export's five-digit numbers.
+::testing::AssertionResult Near(double actual, double expected) {
+  if (std::fabs(actual - expected) <= 1e-3 * std::max(1.0, std::fabs(expected)))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << actual << " is not " << expected;
+}
+
+}  // namespace
+
+// Connect works for VMs with VIFs and VBDs; every figure comes from the export, in the
+// units of the described calls; Connect and each pass make a handful of requests.
+TEST_F(Xen4CurrentServerTest, FiguresFromTheExportInFewRequests) {
+  const jsonlite::Value fig = Figures();
+  XenApi(R"("cmd": "clear_calls")");
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_EQ(s.OwnVmCount(), kGuests);
+  ASSERT_TRUE(WaitFor([] { return NthExport(Calls(), 2) < Calls().size(); }));
+  const std::vector<std::string> calls = Calls();
+  EXPECT_LE(NthExport(calls, 1), 10u);                      // Connect, the probe included
+  EXPECT_LE(NthExport(calls, 2) - NthExport(calls, 1), 5u);  // one pass
+  for (const char* removed : {"VIF.get_metrics", "VBD.get_metrics", "host_metrics.get_memory_free"})
+    EXPECT_EQ(Count(calls, removed), 0) << removed;
+  s.Update();
+
+  const jsonlite::Value& host = fig["host"];
+  EXPECT_TRUE(Near(s.GetCpuUsage(), MeanPercent(host["cpu_utilisation"])));
+  EXPECT_TRUE(Near(s.GetMemoryUsage(), (host["memory_total"].number - host["memory_free"].number) /
+                                           host["memory_total"].number * 100.0));
+  EXPECT_TRUE(Near(s.GetNetworkIO(), ((120.5 + 80.25) + (10.0 + 4.0)) / 2));
+  for (int i : {kWeb, kDb}) {
+    const jsonlite::Value& f = fig["vms"][kUuids[i]];
+    XenVMImpl* vm = c.GetItem(i);
+    EXPECT_EQ(vm->GetStatus(), "UP");
+    EXPECT_GT(vm->GetCpuUsage(), 0.0);
+    EXPECT_TRUE(Near(vm->GetCpuUsage(), MeanPercent(f["vcpu_utilisation"]))) << i;
+    EXPECT_TRUE(Near(vm->GetNetworkIO(), MeanIo(f["vifs"]))) << i;
+    EXPECT_TRUE(Near(vm->GetDiskIO(), MeanIo(f["vbds"]))) << i;
+    const double total = f["memory_total_kib"].number, freeKib = f["memory_free_kib"].number;
+    EXPECT_TRUE(Near(vm->GetMemoryUsage(), (total - freeKib) / total * 100.0)) << i;
+  }
+  EXPECT_TRUE(Near(c.GetItem(kDb)->GetDiskIO(), ((300.0 + 150.0) + (12.0 + 8.0)) / 2));
+  EXPECT_EQ(s.OwnVm(kDb).GetNumCpus(), 4);
+  // Not running: absent from the export, read as 0.
+  for (int i : {kBuild, kMail}) {
+    EXPECT_EQ(c.GetItem(i)->GetCpuUsage(), 0.0) << i;
+    EXPECT_EQ(c.GetItem(i)->GetDiskIO(), 0.0) << i;
+  }
+  EXPECT_EQ(c.GetItem(kMail)->GetStatus(), "SUSPENDED");
+  EXPECT_TRUE(s.IsConnected());
+  c.DetachAll();
+  s.Close();
+}
+
+// A value the export gives as NaN is no figure: the figure keeps its last value.
+TEST_F(Xen4CurrentServerTest, NanKeepsTheLastFigure) {
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  const double cpu = s.OwnVm(kWeb).GetCpuUsage();
+  ASSERT_GT(cpu, 0.0);
+  XenApi(std::string(R"("cmd": "rrd_nan", "columns": ["vm:)") + kUuids[kWeb] + R"(:cpu0"])");
+  XenApi(R"("cmd": "freeze_figures", "at": 2000)");
+  XenApi(R"("cmd": "clear_calls")");
+  ASSERT_TRUE(WaitFor([] { return NthExport(Calls(), 1) < Calls().size(); }));
+  EXPECT_EQ(s.OwnVm(kWeb).GetCpuUsage(), cpu);
+  EXPECT_TRUE(s.IsConnected());
+  s.Close();
+}
+
+// Logging in at the pool member moves to the master; a VM resident on the member gets
+// its figures from the member's export.
+TEST_F(Xen4CurrentServerTest, PoolMemberAndItsVms) {
+  const char* member = std::getenv("VANTREL_SIM_MEMBER_ADDRESS");
+  if (!member || !*member) GTEST_SKIP() << "the pool member's address is not bound";
+  Control(std::string(R"({"cmd": "load", "inventory": {"host": {"name": "master", "cpu_utilisation": [0.5],
+    "memory_mib": 1024, "free_memory_mib": 512, "pifs": []},
+    "member": {"name": "member", "cpu_utilisation": [0.25], "memory_mib": 1024, "free_memory_mib": 256},
+    "vms": [{"uuid": ")") + kUuids[kWeb] + R"(", "name": "w", "power_state": "Running", "vcpus": 1,
+             "vcpu_utilisation": [0.5], "memory_mib": 1024, "memory_free_mib": 512, "resident_on": "member",
+             "vifs": [{"read_kbs": 8.0, "write_kbs": 8.0}], "vbds": [{"read_kbs": 2.0, "write_kbs": 2.0}]}]}})");
+  XenApi(R"("cmd": "freeze_figures", "at": 1000)");
+  const jsonlite::Value fig = Figures();
+  XenApi(R"("cmd": "clear_calls")");
+  Xen4SessionImpl s(60);
+  s.Connect(member, "root", "xenroot", XenApiPort());
+  EXPECT_EQ(s.GetServerName(), "master");
+  ASSERT_TRUE(WaitForFirstPass(s));
+  const Xen4VMImpl& w = s.OwnVm(0);
+  EXPECT_GT(w.GetCpuUsage(), 0.0);
+  EXPECT_TRUE(Near(w.GetCpuUsage(), MeanPercent(fig["vms"][kUuids[kWeb]]["vcpu_utilisation"])));
+  EXPECT_TRUE(Near(w.GetNetworkIO(), 16.0));
+  EXPECT_TRUE(Near(w.GetDiskIO(), 4.0));
+  const jsonlite::Value calls = XenApi(R"("cmd": "calls")");
+  int memberExports = 0;
+  for (size_t i = 0; i < calls["methods"].items.size(); ++i)
+    memberExports += calls["methods"][i].text.compare(0, 16, "GET /rrd_updates") == 0 &&
+                     calls["listeners"][i].text == "member";
+  EXPECT_EQ(memberExports, 1);
+  s.Close();
+}
+
+// A VM deleted while the session runs shows "UNKNOWN" and keeps its figures; the others
+// go on; its operations fail with the server's message.
+TEST_F(Xen4CurrentServerTest, DeletedVm) {
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  s.Update();
+  const double cpu = c.GetItem(kWeb)->GetCpuUsage();
+  const std::string ref = VmRef(kWeb);
+  Control(std::string(R"({"target": "xenapi", "cmd": "delete_vm", "uuid": ")") + kUuids[kWeb] + "\"}");
+  ASSERT_TRUE(WaitFor([&] { return OwnStatus(s, kWeb) == "UNKNOWN"; }));
+  XenApi(R"("cmd": "clear_calls")");
+  ASSERT_TRUE(WaitFor([] { return NthExport(Calls(), 1) < Calls().size(); }));
+  s.Update();
+  EXPECT_EQ(c.GetItem(kWeb)->GetStatus(), "UNKNOWN");
+  EXPECT_EQ(c.GetItem(kWeb)->GetCpuUsage(), cpu);
+  EXPECT_EQ(c.GetItem(kDb)->GetStatus(), "UP");
+  EXPECT_EQ(MessageOf([&] { c.GetItem(kWeb)->Reboot(); }), "HANDLE_INVALID\nVM\n" + ref + "\n");
+  EXPECT_TRUE(s.IsConnected());
+  c.DetachAll();
+  s.Close();
+}
+
+// Power operations and the host's reboot and shut-down.
+TEST_F(Xen4CurrentServerTest, PowerAndHostOperations) {
+  Control(R"({"cmd": "set_transition", "seconds": 0.2})");
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(WaitForFirstPass(s));
+  XenVMImpl* build = c.GetItem(kBuild);
+  const std::pair<void (XenVMImpl::*)(), const char*> steps[] = {{&XenVMImpl::Start, "Running"},
+                                                                  {&XenVMImpl::Suspend, "Suspended"},
+                                                                  {&XenVMImpl::Restore, "Running"},
+                                                                  {&XenVMImpl::Reboot, "Running"},
+                                                                  {&XenVMImpl::Shutdown, "Halted"}};
+  for (const auto& step : steps) {
+    (build->*step.first)();
+    EXPECT_TRUE(WaitFor([&] { return PowerState(kBuild) == step.second; })) << step.second;
+  }
+  EXPECT_TRUE(WaitFor([&] {
+    s.Update();
+    return build->GetStatus() == "DOWN";
+  }));
+  s.RestartHost();
+  const jsonlite::Value st = XenApi(R"("cmd": "status")");
+  ASSERT_EQ(st["host_events"].items.size(), 2u);
+  EXPECT_EQ(st["host_events"][1].text, "reboot");
+  EXPECT_EQ(s.LibrarySession(), nullptr);
+  c.DetachAll();
+}
+
+// The bulk reads and the per-VM calls give the same figures and statuses.
+TEST_F(Xen4SessionTest, BulkReadsGiveTheSameFigures) {
+  std::vector<std::string> seen[2];
+  for (bool bulk : {false, true}) {
+    XenApi(std::string(R"("cmd": "set_bulk", "enabled": )") + (bulk ? "true" : "false"));
+    XenApi(R"("cmd": "clear_calls")");
+    Xen4SessionImpl s(60);
+    ConnectTo(s);
+    ASSERT_TRUE(WaitForFirstPass(s));
+    const std::vector<std::string> calls = Calls();
+    EXPECT_EQ(Count(calls, "VM.get_record") == 0, bulk);
+    EXPECT_EQ(Count(calls, "VM.get_all_records") == 2, bulk);
+    for (int i = 0; i < kGuests; ++i) {
+      const Xen4VMImpl& vm = s.OwnVm(i);
+      std::lock_guard<std::mutex> g(vm.Lock());
+      seen[bulk].push_back(vm.GetStatus() + " " + std::to_string(vm.GetCpuUsage()) + " " +
+                           std::to_string(vm.GetMemoryUsage()) + " " + std::to_string(vm.GetNetworkIO()) + " " +
+                           std::to_string(vm.GetDiskIO()) + " " + std::to_string(vm.GetNumCpus()));
+    }
+    s.Close();
+  }
+  EXPECT_EQ(seen[0], seen[1]);
 }

@@ -304,7 +304,9 @@ bool HostGetRecord(const Session& session, Status& status, const std::string& ho
   if (!SessionCall(session, status, kMethod, {Value::String(host)}, &v)) return false;
   RecordReader r(v, status, kMethod);
   HostRecord out;
-  if (!r.IsStruct() || !r.Field("name_label", &out.name_label, ToString) ||
+  if (!r.IsStruct() || !r.Field("uuid", &out.uuid, ToString) ||
+      !r.Field("address", &out.address, ToString) ||
+      !r.Field("name_label", &out.name_label, ToString) ||
       !r.Field("name_description", &out.name_description, ToString) ||
       !r.Field("software_version", &out.software_version, ToStringMap) ||
       !r.Field("PIFs", &out.PIFs, ToStringList) ||
