@@ -234,7 +234,8 @@ class CheckTest(Backends, unittest.TestCase):
                 certs = ["--certs", CERTS] if xvr == "3" else []
                 pwd = base64.b64encode(PASSWORD.encode()).decode()
                 param = "#VSTP=XEN#USR=root#PWD=%s#XVR=%s#VMN=web01#VMS=UP#" % (pwd, xvr)
-                out = self.check(["-H", "127.0.0.1"] + port + certs + ["--parameter", param], [], 0, password=None)
+                # The string's password, also when XEN_PASSWORD says otherwise.
+                out = self.check(["-H", "127.0.0.1"] + port + certs + ["--parameter", param], [], 0, password="wrong")
                 self.assertTrue(out.startswith("XEN OK - Virtual machine (web01) is UP | "), out)
                 # Keys in any case and order, no final "#", an empty VM name counts the VMs;
                 # a state given as an option wins over the string's.
