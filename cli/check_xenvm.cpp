@@ -3,7 +3,6 @@
 // sentences of the Windows check, performance data and the usual exit codes.
 #include <getopt.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -14,13 +13,14 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "params.h"
