@@ -379,7 +379,7 @@ class CheckTest(Backends, unittest.TestCase):
         code, out, err = run(["-h"])
         self.assertEqual((code, err), (0, ""))
         self.assertIn("Usage: check_xenvm -H HOST", out)
-        self.assertIn(" -P 3 ", out)  # an example for each protocol
+        self.assertIn("check_xenvm -H xenhost01 -P 3 -u root", out)  # an example for each protocol
         self.assertIn("XEN_PASSWORD=secret check_xenvm -H xenhost01 -u root -m web01", out)
         code, out, err = run(["--version"])
         self.assertEqual((code, err), (0, ""))
