@@ -4,6 +4,7 @@
 usage: script_clients_test.py SCENARIO DLL
   xen4            mode 3 on the simulator's XenAPI port
   xen3            mode 2 on the simulator's agent port
+  xen4-nonascii   mode 3: a password and names outside ASCII, as ANSI text of the client
   autodetect      mode 1; a simulator serves both protocols on 6936 and 443
   autodetect-xen4 mode 1; a simulator serves only XenAPI, on 443
   autodetect-none mode 1; nothing answers on 6936 or 443
@@ -209,6 +210,29 @@ def check_session_client(c, protocol, mode, port, vb):
             c.equal("UpdateAfterClose", "no error")  # a closed xen4 session still counts as connected
 
 
+def check_non_ascii(port):
+    """The password "Grüße" and the names "Büro-Server" and "Küche" through the DLL: the
+    client types and reads them in its ANSI code page (1252 here), the wire carries
+    UTF-8."""
+    inv = inventory()
+    inv["credentials"] = {"user": "root", "password": "Gr\u00fc\u00dfe"}
+    inv["host"]["name"] = "B\u00fcro-Server"
+    inv["vms"][0]["name"] = "K\u00fcche"
+    sim_control({"cmd": "reset"})
+    sim_control({"cmd": "load", "inventory": inv})
+    c = Checker("xen4-nonascii", run_client("non_ascii.vbs", "3", port, "root"))
+    problems = []
+    codes = lambda text: ",".join(str(b) for b in text.encode("cp1252"))
+    if c.get("Done") != "yes":
+        problems.append("non_ascii.vbs did not run to its end:\n%s" % c.output)
+    c.equal("Connect", "ok")
+    c.equal("ServerName", codes("B\u00fcro-Server"))
+    if not c.all("VM") or c.all("VM")[0] != codes("K\u00fcche"):
+        problems.append("first VM name codes %r, expected %r" % (c.all("VM")[:1], codes("K\u00fcche")))
+    sim_control({"cmd": "reset"})
+    return problems + c.problems
+
+
 def main(argv):
     if len(argv) != 3:
         sys.stderr.write(__doc__)
@@ -236,6 +260,13 @@ def main(argv):
             problems.append("autodetect reported %r, the xen4 attempt alone %r" % (auto.get("Connect"), xen4.get("Connect")))
         problems += auto.problems + xen4.problems
     else:
+        if scenario == "xen4-nonascii":
+            problems += check_non_ascii(os.environ["VANTREL_SIM_XENAPI_PORT"])
+            for p in problems:
+                print("FAIL:", p)
+            if not problems:
+                print("%s: clients behaved as expected" % scenario)
+            return 1 if problems else 0
         if scenario == "xen4":
             protocol, mode, port, sim = "xen4", 3, os.environ["VANTREL_SIM_XENAPI_PORT"], None
         elif scenario == "xen3":
