@@ -8,6 +8,8 @@
 #   xen3 parser     parse + read a data summary of 1,000 guests; write every request kind
 #   xen3 session    creation, Update and Close with 1, 100, 1,000 guests vs. the protocol floor
 #   xen4 session    Connect, a refresh pass and Close with 1, 100, 1,000 VMs vs. the floor
+#   check_xenvm     one whole check at 1, 100, 1,000 VMs on both protocols vs. a Python
+#                   xmlrpc.client script doing the same check
 #   soak            sessions created and closed in one process, natively and through the
 #                   DLL under Wine: resident memory, threads and handles before and after
 set -euo pipefail
@@ -22,7 +24,7 @@ bash scripts/setup.sh >/dev/null
 build=$root/build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
-cmake --build "$build" -j"$(nproc)" --target xen3_parser_bench xen3_bench xen4_bench soak_native >/dev/null
+cmake --build "$build" -j"$(nproc)" --target xen3_parser_bench xen3_bench xen4_bench soak_native check_xenvm >/dev/null
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j"$(nproc)" --target Vantrel soak_com >/dev/null
 win=$root/build/win64
@@ -36,6 +38,8 @@ echo "xen3 session..."
 bench/xen3/run.sh "$build" "$out/xen3.md" $counts >/dev/null
 echo "xen4 session..."
 bench/xen4/run.sh "$build" "$out/xen4.md" $counts >/dev/null
+echo "check_xenvm..."
+bench/cli/run.sh "$build" "$out/cli.md" $counts 2>/dev/null
 
 sim() { python3 sim/xensim.py --certs "$build/sim-certs" --lifetime 7200 "$@"; }
 echo "soak, native..."
@@ -54,4 +58,5 @@ for mode in 2 3; do
 done
 
 python3 bench/report.py "$out" bench/RESULTS.md bench/scaling.png
+{ echo; cat "$out/cli.md"; } >> bench/RESULTS.md
 echo "bench/RESULTS.md and bench/scaling.png written"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release: one zip per architecture (win32, x64) holding Vantrel.dll,
-# Brenmo.dll, Brenmo's help file Tolvix.chm and INSTALL.txt, written to out/.
+# Brenmo.dll, Brenmo's help file Tolvix.chm and INSTALL.txt, and the Debian package of
+# check_xenvm (the Linux monitoring plug-in, for this machine's architecture), written to
+# out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null
@@ -26,3 +28,8 @@ for pair in win32:win32 win64:x64; do
   rm -rf "$stage"
   echo "out/vantrel-1.0.0.1-$arch.zip"
 done
+
+# check_xenvm for Linux monitoring hosts, as a Debian package
+cmake --preset native >/dev/null
+cmake --build --preset native -j"$(nproc)" --target check_xenvm >/dev/null
+cli/package-deb.sh build/native/cli/check_xenvm out

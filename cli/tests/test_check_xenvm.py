@@ -1,0 +1,409 @@
+#!/usr/bin/env python3
+"""check_xenvm driven as a monitoring host runs it, against simulated hosts of its own
+(127.0.0.1): both protocols, and each XenAPI profile the simulated host offers.
+
+CHECK_XENVM names the built command; VANTREL_SOURCE_DIR and VANTREL_BINARY_DIR come from
+the test registration."""
+import base64
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SOURCE = os.environ.get("VANTREL_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__))))
+BINARY = os.environ.get("VANTREL_BINARY_DIR") or os.path.join(SOURCE, "build", "native")
+COMMAND = os.environ.get("CHECK_XENVM") or os.path.join(BINARY, "cli", "check_xenvm")
+XENSIM = os.path.join(SOURCE, "sim", "xensim.py")
+CERTS = os.path.join(BINARY, "sim-certs")
+PASSWORD = "xenroot"
+
+# One performance-data item: label=value[UOM];[warn];[crit];[min];[max]
+# (the fields after the value may be left off from the right).
+PERF_ITEM = re.compile(r"^([a-z_]+)=(-?[0-9]+(?:\.[0-9]+)?)(%|)(?:;([^;]*)(?:;([^;]*)(?:;([^;]*)(?:;([^;]*))?)?)?)?$")
+
+
+def sim_profiles():
+    """The XenAPI profiles the simulated host offers (none: it has one behaviour)."""
+    text = subprocess.run([sys.executable, XENSIM, "--help"], capture_output=True, text=True).stdout
+    return ["current", "legacy"] if "--profile" in text else [None]
+
+
+class Sim:
+    """One simulated host on free ports; stops by itself after its lifetime."""
+
+    def __init__(self, profile=None, extra=()):
+        args = [sys.executable, XENSIM, "--certs", CERTS, "--lifetime", "280"] + list(extra)
+        if profile:
+            args += ["--profile", profile]
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        for line in self.proc.stdout:
+            if line.startswith("READY "):
+                self.ports = json.loads(line[6:])
+                break
+        else:
+            raise RuntimeError("simulated host did not start")
+
+    def control(self, request):
+        with socket.create_connection(("127.0.0.1", self.ports["control"]), timeout=10) as s:
+            s.sendall((json.dumps(request) + "\n").encode())
+            answer = json.loads(s.makefile().readline())
+        assert answer.get("ok"), answer
+        return answer
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.proc.stdout.close()
+
+
+class SilentServer:
+    """Accepts connections on 127.0.0.1 and never says a word."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.held = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        try:
+            while True:
+                self.held.append(self.sock.accept()[0])
+        except OSError:
+            pass
+
+    def stop(self):
+        self.sock.close()
+        for c in self.held:
+            c.close()
+
+
+def run(args, password=PASSWORD, env_extra=None, timeout=60):
+    env = {k: v for k, v in os.environ.items() if k != "XEN_PASSWORD"}
+    if password is not None:
+        env["XEN_PASSWORD"] = password
+    env.update(env_extra or {})
+    p = subprocess.run([COMMAND] + args, capture_output=True, text=True, env=env, timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
+
+
+def parse_perfdata(text):
+    """{label: (value, uom, warn, crit, min, max)} of the first line's performance data."""
+    first = text.splitlines()[0]
+    assert "|" in first, first
+    items = {}
+    for item in first.split("|", 1)[1].split():
+        m = PERF_ITEM.match(item)
+        assert m, "not performance data: %r in %r" % (item, first)
+        items[m.group(1)] = (float(m.group(2)), m.group(3), m.group(4), m.group(5), m.group(6), m.group(7))
+    return items
+
+
+class Backends:
+    """The command's options for each back end under test: (name, sim, options)."""
+
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run([os.path.join(SOURCE, "sim", "make_certs.sh"), CERTS], check=True)
+        cls.sims = []
+        cls.backends = []
+        for profile in sim_profiles():
+            sim = Sim(profile)
+            cls.sims.append(sim)
+            cls.backends.append(("xenapi-%s" % (profile or "default"), sim,
+                                 ["-H", "127.0.0.1", "-p", str(sim.ports["xenapi"]), "-u", "root"]))
+        sim = cls.sims[0]
+        cls.backends.append(("xen3", sim, ["-H", "127.0.0.1", "-P", "3", "-p", str(sim.ports["xen3"]),
+                                           "--certs", CERTS, "-u", "root"]))
+
+    @classmethod
+    def tearDownClass(cls):
+        for sim in cls.sims:
+            sim.stop()
+
+    def check(self, options, args, expect_code, **kw):
+        code, out, err = run(options + args, **kw)
+        self.assertEqual(err, "", "something on standard error")
+        self.assertNotIn("receive", out.lower())  # the xen3 receiver's trace lines
+        self.assertEqual(code, expect_code, out)
+        return out
+
+
+class CheckTest(Backends, unittest.TestCase):
+    def test_sentences_and_exit_codes(self):
+        for name, sim, o in self.backends:
+            with self.subTest(backend=name):
+                out = self.check(o, ["-m", "web01"], 0)
+                self.assertTrue(out.startswith("XEN OK - Virtual machine (web01) is UP | "), out)
+                out = self.check(o, ["-m", "mail01", "-s", "SUSPENDED"], 0)
+                self.assertTrue(out.startswith("XEN OK - Virtual machine (mail01) is SUSPENDED | "), out)
+                out = self.check(o, ["-m", "build01"], 2)
+                self.assertTrue(out.startswith(
+                    "XEN CRITICAL - Virtual machine (build01) is in a DOWN state while it should be UP | "), out)
+                out = self.check(o, ["-m", "web1"], 2)
+                self.assertEqual(out, "XEN CRITICAL - Can't get the state of this (web1) virtual machine, "
+                                      "it's not listed as a known one\n")
+                out = self.check(o, ["-m", "WEB01"], 2)  # names compare exactly
+                self.assertIn("it's not listed as a known one", out)
+                out = self.check(o, [], 0)
+                self.assertTrue(out.startswith("XEN OK - 4 registered virtual machine(s) on this server | "), out)
+                out = self.check(o, ["-m", "web01", "-v"], 0)
+                lines = out.splitlines()
+                self.assertEqual(len(lines), 3, out)
+                self.assertTrue(lines[1].startswith("Host xenhost01 "), out)
+                self.assertTrue(lines[2].startswith("VM web01: UP, 2 vCPUs, 2048 MiB, cpu "), out)
+
+    def test_no_virtual_machines_is_critical(self):
+        for sim in self.sims:
+            inventory = json.load(open(os.path.join(SOURCE, "sim", "inventory.json")))
+            inventory["vms"] = [vm for vm in inventory["vms"] if vm.get("is_control_domain")]
+            sim.control({"cmd": "load", "inventory": inventory})
+        try:
+            for name, sim, o in self.backends:
+                with self.subTest(backend=name):
+                    out = self.check(o, ["-m", "web01"], 2)
+                    self.assertTrue(out.startswith(
+                        "XEN CRITICAL - No registered virtual machines on this server | "), out)
+                    self.assertEqual(parse_perfdata(out)["vms"][0], 0)
+        finally:
+            for sim in self.sims:
+                sim.control({"cmd": "reset"})
+
+    def test_performance_data(self):
+        for name, sim, o in self.backends:
+            with self.subTest(backend=name):
+                vm = parse_perfdata(self.check(o, ["-m", "web01", "-w", "cpu=90,network=~:500",
+                                                   "-c", "memory=@99:100"], 0))
+                self.assertEqual(list(vm), ["cpu", "memory", "network_kibps", "disk_kibps"])
+                self.assertEqual(vm["cpu"][1:], ("%", "90", "", "0", "100"))
+                self.assertEqual(vm["memory"][1:], ("%", "", "@99:100", "0", "100"))
+                self.assertEqual(vm["network_kibps"][1:], ("", "~:500", "", "0", None))
+                self.assertEqual(vm["disk_kibps"][1:], ("", "", "", "0", None))
+                # web01 is loaded in every figure: two vCPUs near 30 %, 1.5 of 2 GiB in
+                # use, 15 KiB/s on its interface and 60 KiB/s on its disk.
+                self.assertTrue(20 < vm["cpu"][0] < 40, vm)
+                self.assertTrue(60 < vm["memory"][0] < 90, vm)
+                self.assertTrue(vm["network_kibps"][0] > 0 and vm["disk_kibps"][0] > 0, vm)
+                host = parse_perfdata(self.check(o, [], 0))
+                self.assertEqual(list(host), ["cpu", "memory", "network_kibps", "disk_kibps", "vms", "running"])
+                self.assertEqual((host["vms"][0], host["running"][0]), (4, 2))
+                self.assertTrue(host["cpu"][0] > 0 and host["memory"][0] > 0 and host["network_kibps"][0] > 0,
+                                host)
+
+    def test_thresholds(self):
+        name, sim, o = self.backends[0]
+        vm = ["-m", "web01"]
+        cases = [  # (options, exit code, text after the sentence)
+            (["-w", "cpu=1"], 1, ", cpu "),
+            (["-c", "cpu=1"], 2, ", cpu "),
+            (["-w", "cpu=~:100", "-c", "cpu=@0:100"], 2, "(critical @0:100)"),
+            (["-w", "memory=1", "-c", "cpu=1"], 2, "(warning 1)"),  # the worst wins, both noted
+            (["-w", "cpu=10:,memory=10:100,network=~:100000,disk=0:"], 0, " | "),
+            (["-w", "disk=@0:1"], 0, " | "),
+            (["-w", "network=@1:"], 1, ", network "),
+        ]
+        for args, code, text in cases:
+            with self.subTest(args=args):
+                out = self.check(o, vm + args, code)
+                self.assertIn(text, out.splitlines()[0])
+                self.assertIn("Virtual machine (web01) is UP", out)
+        out = self.check(o, ["-m", "build01", "-w", "cpu=~:100"], 2)  # a state mismatch stays CRITICAL
+        self.assertIn("is in a DOWN state while it should be UP", out)
+        out = self.check(o, ["-w", "cpu=1"], 1)  # inventory against the host's figures
+        self.assertTrue(out.startswith("XEN WARNING - 4 registered virtual machine(s) on this server, cpu "), out)
+        for bad in ["cpu", "cpu=", "cpu=20:10", "cpu=abc", "load=10", "cpu=1,cpu=2", "cpu=1,"]:
+            with self.subTest(bad=bad):
+                out = self.check(o, vm + ["-w", bad], 3)
+                self.assertTrue(out.startswith("XEN UNKNOWN - "), out)
+                self.assertIn("Usage: check_xenvm", out)
+
+    def test_parameter_string(self):
+        for name, sim, o in self.backends:
+            with self.subTest(backend=name):
+                xvr = "3" if name == "xen3" else "4"
+                port = ["-p", str(sim.ports["xen3" if xvr == "3" else "xenapi"])]
+                certs = ["--certs", CERTS] if xvr == "3" else []
+                pwd = base64.b64encode(PASSWORD.encode()).decode()
+                param = "#VSTP=XEN#USR=root#PWD=%s#XVR=%s#VMN=web01#VMS=UP#" % (pwd, xvr)
+                # The string's password, also when XEN_PASSWORD says otherwise.
+                out = self.check(["-H", "127.0.0.1"] + port + certs + ["--parameter", param], [], 0, password="wrong")
+                self.assertTrue(out.startswith("XEN OK - Virtual machine (web01) is UP | "), out)
+                # Keys in any case and order, no final "#", an empty VM name counts the VMs;
+                # a state given as an option wins over the string's.
+                param = "#vmn=#usr=root#xvr=%s#pwd=%s" % (xvr, pwd)
+                out = self.check(["-H", "127.0.0.1"] + port + certs + ["--parameter", param], [], 0, password=None)
+                self.assertTrue(out.startswith("XEN OK - 4 registered virtual machine(s)"), out)
+                param = "#USR=root#PWD=%s#XVR=%s#VMN=mail01#VMS=UP#" % (pwd, xvr)
+                self.check(["-H", "127.0.0.1"] + port + certs + ["--parameter", param], [], 2, password=None)
+                self.check(["-H", "127.0.0.1"] + port + certs + ["--parameter", param, "-s", "SUSPENDED"], [], 0,
+                           password=None)
+
+    def test_failures_are_unknown_with_the_connectors_message(self):
+        xenapi = self.backends[0][2]
+        xen3 = self.backends[-1][2]
+        self.assertEqual(self.check(xenapi, ["-m", "web01"], 3, password="wrong"),
+                         "XEN UNKNOWN - Wrong user or password\n")
+        self.assertEqual(self.check(xen3, ["-m", "web01"], 3, password="wrong"),
+                         "XEN UNKNOWN - Connection to server lost\n")
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        port = str(closed.getsockname()[1])  # bound, not listening: connections are refused
+        try:
+            out = self.check(["-H", "127.0.0.1", "-p", port, "-u", "root"], [], 3)
+            self.assertEqual(out, "XEN UNKNOWN - Couldn't connect to server\n")
+            out = self.check(["-H", "127.0.0.1", "-P", "3", "-p", port, "--certs", CERTS, "-u", "root"], [], 3)
+            self.assertTrue(out.startswith("XEN UNKNOWN - ") and "refused" in out, out)
+        finally:
+            closed.close()
+        # xen3 without client certificates fails before any traffic.
+        empty = tempfile.mkdtemp()
+        out = self.check(xen3 + ["--certs", empty], [], 3)
+        self.assertTrue(out.startswith("XEN UNKNOWN - "), out)
+        os.rmdir(empty)
+
+    def test_deadline_against_a_silent_server(self):
+        silent = SilentServer()
+        try:
+            for proto in ["4", "3"]:
+                with self.subTest(protocol=proto):
+                    start = time.monotonic()
+                    out = self.check(["-H", "127.0.0.1", "-P", proto, "-p", str(silent.port), "--certs", CERTS,
+                                      "-u", "root", "-t", "2"], [], 3, timeout=30)
+                    self.assertEqual(out, "XEN UNKNOWN - no answer within 2 s\n")
+                    self.assertGreaterEqual(time.monotonic() - start, 2.0)
+        finally:
+            silent.stop()
+
+    def test_ca_file(self):
+        name, sim, o = self.backends[0]
+        out = self.check(o, ["-m", "web01", "--ca-file", os.path.join(CERTS, "ca.pem")], 0)
+        self.assertIn("XEN OK - Virtual machine (web01) is UP", out)
+        out = self.check(o, ["-m", "web01", "--ca-file", os.path.join(CERTS, "certChain.pem")], 3)
+        self.assertTrue(out.startswith("XEN UNKNOWN - TLS: certificate verify failed: "), out)
+        out = self.check(o, ["--ca-file", "/nonexistent/ca.pem"], 3)
+        self.assertTrue(out.startswith("XEN UNKNOWN - TLS: cannot load /nonexistent/ca.pem"), out)
+
+    def test_no_password_on_the_command_line(self):
+        silent = SilentServer()
+        secret = "s3cret-Pa55"
+        with tempfile.NamedTemporaryFile("w", suffix=".pw", delete=False) as f:
+            f.write(secret + "\nsecond line\n")
+        encoded = base64.b64encode(secret.encode()).decode()
+        try:
+            for args in (["--password-file", f.name], ["--parameter", "#USR=root#PWD=%s#XVR=4#" % encoded]):
+                env = {k: v for k, v in os.environ.items() if k != "XEN_PASSWORD"}
+                p = subprocess.Popen([COMMAND, "-H", "127.0.0.1", "-p", str(silent.port), "-u", "root",
+                                      "-t", "3"] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                try:
+                    time.sleep(0.5)
+                    with open("/proc/%d/cmdline" % p.pid, "rb") as c:
+                        cmdline = c.read()
+                finally:
+                    out, err = p.communicate(timeout=30)
+                self.assertIn(b"-H\x00127.0.0.1", cmdline)
+                self.assertNotIn(secret.encode(), cmdline)
+                self.assertNotIn(encoded.encode(), cmdline)
+                self.assertEqual((p.returncode, out, err), (3, b"XEN UNKNOWN - no answer within 3 s\n", b""))
+            out = self.check(["-H", "127.0.0.1", "--password", secret, "-u", "root"], [], 3)
+            self.assertIn("not taken on the command line", out)
+        finally:
+            os.unlink(f.name)
+            silent.stop()
+        # The file's first line is the password.
+        with tempfile.NamedTemporaryFile("w", delete=False) as f:
+            f.write(PASSWORD + "\nignored\n")
+        try:
+            self.check(self.backends[0][2] + ["--password-file", f.name, "-m", "web01"], [], 0, password="wrong")
+        finally:
+            os.unlink(f.name)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs the default ports 443 and 6936")
+    def test_autodetect(self):
+        # Other builds on this machine may hold the ports for a while.
+        for attempt in range(30):
+            try:
+                sim = Sim(extra=["--xenapi-port", "443", "--xen3-port", "6936"])
+                break
+            except RuntimeError:
+                time.sleep(2)
+        else:
+            self.skipTest("ports 443 and 6936 stayed busy")
+        try:
+            empty = tempfile.mkdtemp()
+            for certs in (CERTS, empty):  # the agent, and without certificates XenAPI
+                with self.subTest(certs=certs):
+                    out = self.check(["-H", "127.0.0.1", "-P", "auto", "--certs", certs, "-u", "root",
+                                      "-m", "web01", "-v"], [], 0)
+                    self.assertTrue(out.startswith("XEN OK - Virtual machine (web01) is UP | "), out)
+                    # the agent reports Xen's version, XenAPI the product's
+                    self.assertIn("(Xen 4.1.2)" if certs == CERTS else "(Xen 6.0.2)", out)
+            os.rmdir(empty)
+        finally:
+            sim.stop()
+
+    @unittest.skipUnless(os.path.exists("/usr/bin/dpkg-deb"), "needs dpkg")
+    def test_debian_package(self):
+        scratch = tempfile.mkdtemp()
+        try:
+            deb = subprocess.run([os.path.join(SOURCE, "cli", "package-deb.sh"), COMMAND, scratch],
+                                 capture_output=True, text=True, check=True).stdout.strip()
+            fields = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Depends"], capture_output=True,
+                                    text=True, check=True).stdout
+            self.assertIn("Package: check-xenvm", fields)
+            for dep in ("libcurl4", "libssl3", "libxml2"):
+                self.assertIn(dep, fields)
+            # Installed into a scratch root with an admin directory of its own; the
+            # libraries it depends on are the machine's.
+            root = os.path.join(scratch, "root")
+            admin = os.path.join(root, "var", "lib", "dpkg")
+            for d in ("updates", "info"):
+                os.makedirs(os.path.join(admin, d))
+            for f in ("status", "available"):
+                open(os.path.join(admin, f), "w").close()
+            subprocess.run(["dpkg", "--root=" + root, "--admindir=" + admin, "--force-depends",
+                            "--force-not-root", "--log=/dev/null", "-i", deb], capture_output=True, check=True)
+            installed = os.path.join(root, "usr", "lib", "nagios", "plugins", "check_xenvm")
+            man = subprocess.run(["zcat", os.path.join(root, "usr", "share", "man", "man1", "check_xenvm.1.gz")],
+                                 capture_output=True, text=True, check=True).stdout
+            self.assertTrue(man.startswith(".TH CHECK_XENVM 1"), man[:40])
+            name, sim, o = self.backends[0]
+            p = subprocess.run([installed] + o + ["-m", "web01"], capture_output=True, text=True,
+                               env=dict(os.environ, XEN_PASSWORD=PASSWORD), timeout=60)
+            self.assertEqual((p.returncode, p.stderr), (0, ""), p.stdout)
+            self.assertTrue(p.stdout.startswith("XEN OK - Virtual machine (web01) is UP | "), p.stdout)
+        finally:
+            subprocess.run(["rm", "-rf", scratch])
+
+    def test_usage(self):
+        code, out, err = run(["-h"])
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("Usage: check_xenvm -H HOST", out)
+        self.assertIn("check_xenvm -H xenhost01 -P 3 -u root", out)  # an example for each protocol
+        self.assertIn("XEN_PASSWORD=secret check_xenvm -H xenhost01 -u root -m web01", out)
+        code, out, err = run(["--version"])
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, r"^check_xenvm [0-9.]+\n$")
+        for args in ([], ["-H", "h"], ["-H", "h", "-u", "root", "-P", "5"], ["-H", "h", "-u", "root", "-t", "0"],
+                     ["-H", "h", "-u", "root", "-p", "70000"], ["-H", "h", "-u", "root", "--bogus"],
+                     ["-H", "h", "-u", "root", "-m"], ["-H", "h", "-u", "root", "extra"],
+                     ["-H", "h", "-u", "root", "-P", "3", "--ca-file", "x"]):
+            with self.subTest(args=args):
+                code, out, err = run(args)
+                self.assertEqual((code, err), (3, ""))
+                self.assertTrue(out.startswith("XEN UNKNOWN - "), out)
+        code, out, err = run(["-H", "h", "-u", "root"], password=None)
+        self.assertEqual(code, 3)
+        self.assertIn("no password", out)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
