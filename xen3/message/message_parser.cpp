@@ -313,6 +313,49 @@ void reserveFor(MessageTree& tree, std::size_t frameBytes) {
   }
 }
 
+std::size_t FrameEndScanner::scan(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    switch (phase_) {
+      case Phase::kInQuote:
+        if (c == '"') {
+          phase_ = Phase::kInList;
+        } else if (c == '\\') {
+          phase_ = Phase::kAfterBackslash;
+        }
+        continue;
+      case Phase::kAfterBackslash:
+        // An escaped backslash or quote is text; before any other byte the backslash
+        // stands for itself and that byte is text as well.
+        phase_ = Phase::kInQuote;
+        continue;
+      default:
+        break;
+    }
+    if (c == '\n') {
+      if (lineFeed_) return i + 1;
+      lineFeed_ = true;
+      continue;
+    }
+    lineFeed_ = false;
+    if (phase_ == Phase::kBeforeList) {
+      if (c == '(') {
+        phase_ = Phase::kInList;
+        depth_ = 1;
+      }
+    } else if (phase_ == Phase::kInList) {
+      if (c == '(') {
+        ++depth_;
+      } else if (c == ')') {
+        if (--depth_ == 0) phase_ = Phase::kAfterList;
+      } else if (c == '"') {
+        phase_ = Phase::kInQuote;
+      }
+    }
+  }
+  return npos;
+}
+
 std::size_t parseFrame(std::string_view frame, MessageTree& tree) {
   reserveFor(tree, frame.size());
   BufferSource source(frame);
