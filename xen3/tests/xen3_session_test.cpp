@@ -3,6 +3,7 @@
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -515,27 +516,19 @@ TEST_F(UpdateTest, BlankLinesInsideQuotedTextsStayInTheirFrame) {
   session->Close();
 }
 
-// Holds the listener in its wait for a push, as a pass that does not return: a handler
-// posted to the back channel's I/O service runs on the listener's thread and blocks
-// there until released.
-class ListenerGate {
+// A one-time barrier: the thread that passes it waits there until it is released.
+class Gate {
  public:
-  static std::shared_ptr<ListenerGate> Hold(Xen3SessionImpl& session) {
-    auto gate = std::make_shared<ListenerGate>();
-    asio::post(session.BackChannelServiceForTesting(), [gate] {
-      std::unique_lock<std::mutex> lock(gate->mutex_);
-      gate->entered_ = true;
-      gate->changed_.notify_all();
-      gate->changed_.wait(lock, [&] { return gate->released_; });
-    });
-    return gate;
+  void Pass() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
   }
-
   bool WaitEntered() {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_; });
   }
-
   void Release() {
     std::lock_guard<std::mutex> guard(mutex_);
     released_ = true;
@@ -545,9 +538,17 @@ class ListenerGate {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool entered_ = false;
-  bool released_ = false;
+  bool entered_ = false, released_ = false;
 };
+
+// Holds the listener in its wait for a push, as a pass that does not return: a handler
+// posted to the back channel's I/O service runs on the listener's thread and stops at
+// the gate.
+std::shared_ptr<Gate> HoldListener(Xen3SessionImpl& session) {
+  auto gate = std::make_shared<Gate>();
+  asio::post(session.BackChannelServiceForTesting(), [gate] { gate->Pass(); });
+  return gate;
+}
 
 TEST_F(UpdateTest, DestructionWaitsOnlyTheStopTimeOutForAPassThatDoesNotReturn) {
   Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
@@ -556,7 +557,7 @@ TEST_F(UpdateTest, DestructionWaitsOnlyTheStopTimeOutForAPassThatDoesNotReturn) 
   session->FillVMList(&list);
   ASSERT_TRUE(WaitFor([] { return BackChannels().size() == 1; }));
   const int workers = RefreshThread::LiveThreads();
-  auto gate = ListenerGate::Hold(*session);
+  auto gate = HoldListener(*session);
   ASSERT_TRUE(gate->WaitEntered());
   session->SetStopTimeoutForTesting(milliseconds(200));
   const auto start = steady_clock::now();
@@ -575,33 +576,11 @@ TEST_F(UpdateTest, DestructionWaitsOnlyTheStopTimeOutForAPassThatDoesNotReturn) 
 class BlockingVmList : public TestVmList {
  public:
   int32_t GetCount() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (armed_) {
-      armed_ = false;
-      entered_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [&] { return released_; });
-    }
+    if (armed.exchange(false)) gate.Pass();
     return TestVmList::GetCount();
   }
-  void Arm() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    armed_ = true;
-  }
-  bool WaitEntered() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool armed_ = false, entered_ = false, released_ = false;
+  std::atomic<bool> armed{false};
+  Gate gate;
 };
 
 TEST_F(UpdateTest, ListenerEndedByCloseWhileHandlingAPushReleasesOpenSslThreadState) {
@@ -617,20 +596,20 @@ TEST_F(UpdateTest, ListenerEndedByCloseWhileHandlingAPushReleasesOpenSslThreadSt
   const int workers = RefreshThread::LiveThreads();
   // An Update holds the guest-metrics lock; the next push reaches the listener, which
   // waits for that lock while Close ends the loop. Let go, the pass returns normally.
-  list.Arm();
+  list.armed = true;
   std::thread::id updater;
   std::thread update([&] {
     updater = std::this_thread::get_id();
     session->Update();
   });
-  ASSERT_TRUE(list.WaitEntered());
+  EXPECT_TRUE(list.gate.WaitEntered());
   const double pushes = BackChannels()[0]["pushes"].number;
   Agent("\"cmd\": \"push_now\"");
   EXPECT_TRUE(WaitFor([&] { return BackChannels()[0]["pushes"].number > pushes; }));
   std::this_thread::sleep_for(milliseconds(300));  // for the listener to read it
   session->SetStopTimeoutForTesting(milliseconds(100));
   session->Close();
-  list.Release();
+  list.gate.Release();
   update.join();
   ASSERT_TRUE(WaitFor([&] { return RefreshThread::LiveThreads() < workers; }));
   std::lock_guard<std::mutex> guard(g_releaseLock);
