@@ -319,6 +319,16 @@ class UpdateTest : public AgentTest {
         << session.GetCpuUsage();
     return push["figures"];
   }
+
+  // A session with its VMs and its back channel, whose agent pushes once a second after
+  // the sign-on and then only on request.
+  std::unique_ptr<Xen3SessionImpl> ConnectPushingOnRequest(TestVmList& list) {
+    Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
+    auto session = Connect();
+    session->FillVMList(&list);
+    EXPECT_TRUE(WaitFor([] { return BackChannels().size() == 1; }));
+    return session;
+  }
 };
 
 TEST_F(UpdateTest, PopulatesOnceAndCopiesThePushedFigures) {
@@ -551,11 +561,8 @@ std::shared_ptr<Gate> HoldListener(Xen3SessionImpl& session) {
 }
 
 TEST_F(UpdateTest, DestructionWaitsOnlyTheStopTimeOutForAPassThatDoesNotReturn) {
-  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
-  auto session = Connect();
   TestVmList list;
-  session->FillVMList(&list);
-  ASSERT_TRUE(WaitFor([] { return BackChannels().size() == 1; }));
+  auto session = ConnectPushingOnRequest(list);
   const int workers = RefreshThread::LiveThreads();
   auto gate = HoldListener(*session);
   ASSERT_TRUE(gate->WaitEntered());
@@ -584,10 +591,8 @@ class BlockingVmList : public TestVmList {
 };
 
 TEST_F(UpdateTest, ListenerEndedByCloseWhileHandlingAPushReleasesOpenSslThreadState) {
-  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
-  auto session = Connect();
   BlockingVmList list;
-  session->FillVMList(&list);
+  auto session = ConnectPushingOnRequest(list);
   WaitForFigures(*session);  // the first push; from now on Update asks the list for its count
   {
     std::lock_guard<std::mutex> guard(g_releaseLock);
