@@ -54,6 +54,19 @@ void Xen3SessionImpl::State::RunOnce() {
 }
 
 void Xen3SessionImpl::State::WorkerEnding() {
+  // A session that has gone already leaves the last reference to this state to this
+  // thread: its OpenSSL objects go now, before the release below, not after it.
+  bool orphaned;
+  {
+    std::lock_guard<std::mutex> guard(ownerLock);
+    orphaned = owner == nullptr;
+  }
+  if (orphaned) {
+    receiver.reset();
+    std::lock_guard<std::mutex> guard(backChannelLock);
+    backChannel.reset();
+    tls.reset();
+  }
   // However the listener ended (a failure, Close, the session's destruction), this
   // thread touches OpenSSL no more. A statically linked OpenSSL learns nothing of thread
   // ends on Windows, so its per-thread state (error queue and the like) would stay
