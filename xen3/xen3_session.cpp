@@ -41,10 +41,12 @@ Xen3SessionImpl::~Xen3SessionImpl() {
     std::lock_guard<std::mutex> guard(state_->ownerLock);
     state_->owner = nullptr;
   }
-  // A listener still running closes the socket itself when it wakes.
+  // A listener still running closes the socket itself when it wakes, and the state goes
+  // with its thread. Otherwise the state goes here, with the session, on this thread.
   if (refresh_.IsFinished()) {
     asio::error_code ignored;
     state_->closeBackChannel(ignored);
+    refresh_.SetTask(nullptr);
   }
 }
 

@@ -314,26 +314,28 @@ void reserveFor(MessageTree& tree, std::size_t frameBytes) {
 }
 
 std::size_t FrameEndScanner::scan(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const char c = bytes[i];
-    switch (phase_) {
-      case Phase::kInQuote:
-        if (c == '"') {
-          phase_ = Phase::kInList;
-        } else if (c == '\\') {
-          phase_ = Phase::kAfterBackslash;
-        }
-        continue;
-      case Phase::kAfterBackslash:
-        // An escaped backslash or quote is text; before any other byte the backslash
-        // stands for itself and that byte is text as well.
-        phase_ = Phase::kInQuote;
-        continue;
-      default:
-        break;
+  const char* const begin = bytes.data();
+  const char* const end = begin + bytes.size();
+  const char* p = begin;
+  while (p < end) {
+    if (phase_ == Phase::kInQuote) {
+      // A run of text, at whatever length a frame may have: only a quote or a backslash
+      // matters here.
+      while (p < end && *p != '"' && *p != '\\') ++p;
+      if (p == end) break;
+      phase_ = *p++ == '"' ? Phase::kInList : Phase::kAfterBackslash;
+      continue;
     }
+    if (phase_ == Phase::kAfterBackslash) {
+      // An escaped backslash or quote is text; before any other byte the backslash
+      // stands for itself and that byte is text as well.
+      phase_ = Phase::kInQuote;
+      ++p;
+      continue;
+    }
+    const char c = *p++;
     if (c == '\n') {
-      if (lineFeed_) return i + 1;
+      if (lineFeed_) return static_cast<std::size_t>(p - begin);
       lineFeed_ = true;
       continue;
     }
