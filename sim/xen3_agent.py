@@ -45,7 +45,11 @@ Control (the dict handed to control(); "target": "xen3" is ignored here):
         Push faults: malformed_push, not_msg_push, other_push (another "cmd"),
           lowercase_push ("xs_data_summary"), close_back (closes the back channel
           instead of pushing), endless_push, double_push (an "XS_EVENT" and the
-          summary in one write, so that both arrive in one read).
+          summary in one write, so that both arrive in one read), blank_line_push
+          (the same, with a blank line inside a quoted text of the event).
+  {"cmd": "set_description", "uuid": U, "description": D}
+        the description of the VM U (no uuid: of the host) in the inventory; any
+        text, blank lines and quotes included (the notation carries them in quotes)
   {"cmd": "clear_faults"}
   {"cmd": "requests"}        -> {"requests": [{"seq", "conn", "channel", "cmd", "raw"}]}
                                 raw is the request's bytes (frame end included), base64
@@ -93,7 +97,8 @@ REPLY_FAULTS = ("refuse", "refuse_no_reason", "no_status", "silence", "close", "
                 "not_msg", "fragmented", "endless")
 CONNECTION_FAULTS = ("no_handshake",)
 PUSH_FAULTS = ("malformed_push", "not_msg_push", "other_push", "lowercase_push", "close_back",
-               "endless_push", "double_push")
+               "endless_push", "double_push", "blank_line_push")
+BLANK_LINE_TEXT = "first paragraph\n\nsecond paragraph\n\n"  # the event of blank_line_push
 
 VM_COMMANDS = {
     "vm_startup": "start",
@@ -425,6 +430,20 @@ class Xen3Agent:
             count = request.get("count")
             with self.lock:
                 self.faults.append(_Fault(mode, request.get("command"), None if count is None else int(count)))
+            return {"ok": True}
+        if cmd == "set_description":
+            description = request.get("description")
+            if not isinstance(description, str):
+                return {"ok": False, "error": "description must be a text"}
+            inv = self.host.inventory
+            uuid = request.get("uuid")
+            if uuid is None:
+                inv.host["description"] = description
+                return {"ok": True}
+            vm = inv.find(uuid)
+            if vm is None:
+                return {"ok": False, "error": "no VM %r" % uuid}
+            vm.data["description"] = description
             return {"ok": True}
         if cmd == "clear_faults":
             with self.lock:
@@ -792,6 +811,10 @@ class Xen3Agent:
         elif fault == "double_push":
             data = (summary_message(figures, channel.session_id, cmd="XS_EVENT")
                     + summary_message(figures, channel.session_id))
+        elif fault == "blank_line_push":
+            event = message([element("cmd", "XS_EVENT"), lst("payload", [element("description", BLANK_LINE_TEXT)])]
+                            + fields([("session_id", channel.session_id)]))
+            data = event + summary_message(figures, channel.session_id)
         elif fault == "lowercase_push":
             data = summary_message(figures, channel.session_id, cmd="xs_data_summary")
         else:
@@ -801,7 +824,7 @@ class Xen3Agent:
             return False
         with self.lock:
             channel.pushes += 1
-            if fault in (None, "lowercase_push", "double_push"):
+            if fault in (None, "lowercase_push", "double_push", "blank_line_push"):
                 self.last_push = (data, figures)
         return True
 

@@ -18,6 +18,22 @@ asio::io_context& ioOf(Xen3Stream& connection) {
   return static_cast<asio::io_context&>(connection.get_executor().context());
 }
 
+// The read-until condition of a frame: the scanner sees each byte once, however the
+// frame arrives, and bytes beyond the frame end stay in the buffer.
+struct FrameEndCondition {
+  using iterator = asio::buffers_iterator<asio::streambuf::const_buffers_type>;
+  using result_type = std::pair<iterator, bool>;
+  FrameEndScanner* scanner;
+
+  result_type operator()(iterator begin, iterator end) const {
+    if (begin == end) return {end, false};
+    const std::size_t found =
+        scanner->scan(std::string_view(&*begin, static_cast<std::size_t>(end - begin)));
+    if (found == FrameEndScanner::npos) return {end, false};
+    return {begin + static_cast<std::ptrdiff_t>(found), true};
+  }
+};
+
 }  // namespace
 
 Receiver::Receiver(Xen3Stream& connection)
@@ -37,7 +53,8 @@ std::unique_ptr<XsMessage> Receiver::receiveFrame() {
     frameTimer_.expires_from_now(boost::posix_time::time_duration(0, 0, frameTimeout_, 0));
     frameTimer_.async_wait([this](const asio::error_code& error) { handleTimeout(error); });
   }
-  asio::async_read_until(connection_, buffer_, "\n\n",
+  scanner_.reset();
+  asio::async_read_until(connection_, buffer_, FrameEndCondition{&scanner_},
                          [this](const asio::error_code& error, std::size_t length) {
                            frameLength_ = length;
                            handleRead(error);
@@ -45,15 +62,21 @@ std::unique_ptr<XsMessage> Receiver::receiveFrame() {
   try {
     io.run();
   } catch (...) {
-    // A handler failed: end whatever is still outstanding so that no handler bound to
-    // this receiver stays queued on the session's I/O service, then pass the failure on.
+    // A handler failed (a cancel that did not work, say): no handler bound to this
+    // receiver may stay queued on the session's I/O service. Closing the socket ends
+    // every operation pending on it, which a cancel may not, so the run that lets their
+    // handlers go is bounded. The connection is of no further use after a failed receive.
     asio::error_code ignored;
     frameTimer_.cancel(ignored);
-    connection_.lowest_layer().cancel(ignored);
-    io.restart();
-    try {
-      io.run();
-    } catch (...) {
+    connection_.lowest_layer().close(ignored);
+    for (;;) {
+      io.restart();
+      try {
+        io.run();
+        break;
+      } catch (...) {
+        // another failing handler; the rest still have to run
+      }
     }
     io.restart();
     throw;
@@ -77,7 +100,8 @@ std::unique_ptr<XsMessage> Receiver::receiveFrameBlocking() {
   asio::io_context& io = ioOf(connection_);
   asio::error_code error = asio::error::would_block;
   std::size_t length = 0;
-  asio::async_read_until(connection_, buffer_, "\n\n",
+  scanner_.reset();
+  asio::async_read_until(connection_, buffer_, FrameEndCondition{&scanner_},
                          [&](const asio::error_code& result, std::size_t n) {
                            error = result;
                            length = n;
@@ -113,12 +137,14 @@ void Receiver::handleTimeout(const asio::error_code& error) {
   if (error == asio::error::operation_aborted) return;
   std::cout << "timeout receive\n";
   timedOut_ = true;
-  connection_.lowest_layer().cancel();
+  cancelRead();
 }
 
+void Receiver::cancelRead() { connection_.lowest_layer().cancel(); }
+
 std::unique_ptr<XsMessage> Receiver::takeFrame(std::size_t length, bool wrapParserErrors) {
-  // The frame is everything up to and including the first empty line; what follows it
-  // stays buffered for the next receive.
+  // The frame is everything up to and including its empty line; what follows it stays
+  // buffered for the next receive.
   const std::string_view frame(static_cast<const char*>(buffer_.data().data()), length);
   MessageTree tree;
   try {

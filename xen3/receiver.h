@@ -7,6 +7,7 @@
 #include <asio.hpp>
 #include <asio/deadline_timer.hpp>
 
+#include "message_parser.h"
 #include "xen3_connection.h"
 #include "xs_model.h"
 
@@ -14,10 +15,13 @@ class Receiver {
  public:
   // Borrows the connection; the frame timer lives on the connection's I/O service.
   explicit Receiver(Xen3Stream& connection);
-  ~Receiver();
+  virtual ~Receiver();
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
 
+  // Both receives read until the frame's empty line outside quoted texts (a text may
+  // hold blank lines), parse the frame and consume it; bytes beyond it stay buffered.
+  //
   // The timed receive for replies: waits at most the frame time-out, running the I/O
   // service on the calling thread. Returns null when the frame is not a "msg".
   // Throws asio::system_error for a read error, std::runtime_error "Receive frame
@@ -36,6 +40,14 @@ class Receiver {
   void handleTimeout(const asio::error_code& error);
 
   Xen3Stream& connection() { return connection_; }
+  // The frame time-out in seconds, shortened by tests.
+  void SetFrameTimeoutForTesting(int32_t seconds) { frameTimeout_ = seconds; }
+
+ protected:
+  // Cancels the pending read when the frame time-out expires; throws asio::system_error
+  // when the platform cannot cancel it (older Windows cannot cancel an operation that
+  // another thread started).
+  virtual void cancelRead();
 
  private:
   std::unique_ptr<XsMessage> takeFrame(std::size_t length, bool wrapParserErrors);
@@ -46,6 +58,7 @@ class Receiver {
   bool timedOut_ = false;
   int32_t frameTimeout_ = 10;  // seconds; 0 or less disables the timer
   std::size_t frameLength_ = 0;
+  FrameEndScanner scanner_;  // where the frame being read ends
   // Bytes read beyond a frame stay here for the next receive of the same receiver: on
   // the back channel two pushes may arrive in one read, and neither may be lost.
   asio::streambuf buffer_{kMaxFrameSize};

@@ -12,17 +12,6 @@
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // (total - free) / total * 100. The difference is taken in 64 bits so that extreme
 // figures cannot overflow; a total of 0 gives 0 rather than a non-finite figure.
 double usagePercent(int32_t total, int32_t free) {
@@ -33,21 +22,21 @@ double usagePercent(int32_t total, int32_t free) {
 
 }  // namespace
 
-void Xen3SessionImpl::RunOnce() {
+void Xen3SessionImpl::State::RunOnce() {
   try {
-    std::unique_ptr<XsMessage> message = backReceiver_->receiveFrameBlocking();
+    std::unique_ptr<XsMessage> message = receiver->receiveFrameBlocking();
     if (message && message->receivedCmd &&
-        equalsIgnoringCase(*message->receivedCmd, "XS_DATA_SUMMARY") && message->payload &&
+        equalsIgnoringAsciiCase(*message->receivedCmd, "XS_DATA_SUMMARY") && message->payload &&
         message->payload->data) {
       XsData& data = *message->payload->data;
       {
-        std::lock_guard<std::mutex> guard(hostMetricsLock_);
-        hostMetrics_ = std::move(data.hostMetrics);
+        std::lock_guard<std::mutex> guard(hostMetricsLock);
+        hostMetrics = std::move(data.hostMetrics);
       }
       auto guests = std::make_unique<XsGuestMetricsList>(std::move(data.guestMetrics));
       {
-        std::lock_guard<std::mutex> guard(guestMetricsLock_);
-        guestMetrics_.swap(guests);
+        std::lock_guard<std::mutex> guard(guestMetricsLock);
+        guestMetrics.swap(guests);
       }
       // The replaced list goes here, outside the lock.
     }
@@ -55,18 +44,39 @@ void Xen3SessionImpl::RunOnce() {
     // A read error (also the one Close causes), a frame that does not parse, or one
     // that is too large: the listener ends and the back channel is closed for good.
     // This pass is the only reader of the socket, so closing it here is safe.
-    refresh_.ClearRunningFlag();
+    {
+      std::lock_guard<std::mutex> guard(ownerLock);
+      if (owner != nullptr) owner->refresh_.ClearRunningFlag();
+    }
     asio::error_code ignored;
     closeBackChannel(ignored);
-    // That was this thread's last pass. A statically linked OpenSSL learns nothing of
-    // thread ends on Windows, so its per-thread state (error queue and the like) would
-    // stay behind with every session: release it now.
-    OPENSSL_thread_stop();
   }
 }
 
+void Xen3SessionImpl::State::WorkerEnding() {
+  // A session that has gone already leaves the last reference to this state to this
+  // thread: its OpenSSL objects go now, before the release below, not after it.
+  bool orphaned;
+  {
+    std::lock_guard<std::mutex> guard(ownerLock);
+    orphaned = owner == nullptr;
+  }
+  if (orphaned) {
+    receiver.reset();
+    std::lock_guard<std::mutex> guard(backChannelLock);
+    backChannel.reset();
+    tls.reset();
+  }
+  // However the listener ended (a failure, Close, the session's destruction), this
+  // thread touches OpenSSL no more. A statically linked OpenSSL learns nothing of thread
+  // ends on Windows, so its per-thread state (error queue and the like) would stay
+  // behind with every session: release it now.
+  OPENSSL_thread_stop();
+}
+
 void Xen3SessionImpl::Update() {
-  if (backChannelLost()) throw std::runtime_error("Connection to server lost");
+  State& s = *state_;
+  if (s.backChannelLost()) throw std::runtime_error("Connection to server lost");
 
   std::unique_ptr<HostConfiguration> configuration = conversation_.getConfiguration();
   if (!vmsPopulated_ && configuration && configuration->host) {
@@ -89,9 +99,9 @@ void Xen3SessionImpl::Update() {
   }
 
   {
-    std::lock_guard<std::mutex> guard(hostMetricsLock_);
-    if (hostMetrics_) {
-      const XsHostMetrics& metrics = *hostMetrics_;
+    std::lock_guard<std::mutex> guard(s.hostMetricsLock);
+    if (s.hostMetrics) {
+      const XsHostMetrics& metrics = *s.hostMetrics;
       SetCpuUsage(metrics.xmCpuUsage * 100.0);
       SetMemoryUsage(usagePercent(GetMemory(), metrics.meminfoFree));
       SetDiskIO(static_cast<double>(metrics.bdIo));
@@ -99,8 +109,8 @@ void Xen3SessionImpl::Update() {
     }
   }
 
-  std::lock_guard<std::mutex> guard(guestMetricsLock_);
-  if (!guestMetrics_ || collection_ == nullptr) return;
+  std::lock_guard<std::mutex> guard(s.guestMetricsLock);
+  if (!s.guestMetrics || collection_ == nullptr) return;
   // Each entry goes to the first VM of the collection with its identifier (byte for
   // byte); an index of the collection keeps that linear in the number of guests.
   std::unordered_map<std::string_view, Xen3VMImpl*> byId;
@@ -109,7 +119,7 @@ void Xen3SessionImpl::Update() {
   for (int32_t i = 0; i < count; ++i) {
     if (auto* vm = dynamic_cast<Xen3VMImpl*>(collection_->GetItem(i))) byId.emplace(vm->VmId(), vm);
   }
-  for (const std::unique_ptr<XsGuestMetrics>& entry : *guestMetrics_) {
+  for (const std::unique_ptr<XsGuestMetrics>& entry : *s.guestMetrics) {
     if (!entry->uuid) continue;
     const auto found = byId.find(*entry->uuid);
     if (found == byId.end()) continue;

@@ -26,24 +26,34 @@ void loadClientFile(const std::string& path, Load load) {
 }  // namespace
 
 Xen3SessionImpl::Xen3SessionImpl(int32_t dataInterval)
-    : conversation_(this), dataInterval_(dataInterval) {}
+    : conversation_(this), state_(std::make_shared<State>()), dataInterval_(dataInterval) {
+  state_->owner = this;
+}
 
 Xen3SessionImpl::~Xen3SessionImpl() {
   io_.stop();
   // A session destroyed without Close may still have its listener waiting on the back
-  // channel: end the loop, wake the pass and wait until it has left before anything it
-  // uses goes.
-  refresh_.ClearRunningFlag();
-  wakeListener();
-  refresh_.Join();
-  asio::error_code ignored;
-  closeBackChannel(ignored);
+  // channel: wake the pass and wait for it, at most the stop time-out. A pass that runs
+  // on after that keeps the state alive; from now on it finds no session.
+  state_->wakeListener();
+  refresh_.Stop();
+  {
+    std::lock_guard<std::mutex> guard(state_->ownerLock);
+    state_->owner = nullptr;
+  }
+  // A listener still running closes the socket itself when it wakes, and the state goes
+  // with its thread. Otherwise the state goes here, with the session, on this thread.
+  if (refresh_.IsFinished()) {
+    asio::error_code ignored;
+    state_->closeBackChannel(ignored);
+    refresh_.SetTask(nullptr);
+  }
 }
 
 // -- transport ----------------------------------------------------------------------------
 
 void Xen3SessionImpl::buildTlsContext() {
-  auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::sslv23);
+  auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::sslv23);
   // An encrypted key must fail to load rather than prompt on the console.
   context->set_password_callback(
       [](std::size_t, asio::ssl::context::password_purpose) { return std::string(); });
@@ -106,43 +116,45 @@ std::unique_ptr<Xen3Stream> Xen3SessionImpl::connect(asio::io_context& io) {
 }
 
 Xen3Stream& Xen3SessionImpl::openBackChannel() {
-  if (!backChannel_) {
-    std::unique_ptr<Xen3Stream> connection = connect(backIo_);
-    std::lock_guard<std::mutex> guard(backChannelLock_);
-    backChannel_ = std::move(connection);
-    backChannelDown_ = false;
+  State& s = *state_;
+  if (!s.backChannel) {
+    std::unique_ptr<Xen3Stream> connection = connect(s.io);
+    std::lock_guard<std::mutex> guard(s.backChannelLock);
+    s.tls = tls_;
+    s.backChannel = std::move(connection);
+    s.backChannelDown = false;
   }
-  return *backChannel_;
+  return *s.backChannel;
 }
 
 Receiver& Xen3SessionImpl::backChannelReceiver() {
   Xen3Stream& connection = openBackChannel();
-  if (!backReceiver_) backReceiver_ = std::make_unique<Receiver>(connection);
-  return *backReceiver_;
+  if (!state_->receiver) state_->receiver = std::make_unique<Receiver>(connection);
+  return *state_->receiver;
 }
 
-void Xen3SessionImpl::wakeListener() {
-  std::lock_guard<std::mutex> guard(backChannelLock_);
-  if (!backChannel_ || backChannelDown_) return;
-  backChannelDown_ = true;
+void Xen3SessionImpl::State::wakeListener() {
+  std::lock_guard<std::mutex> guard(backChannelLock);
+  if (!backChannel || backChannelDown) return;
+  backChannelDown = true;
   // Runs in the listener's next or current wait, on its thread; closing the socket
-  // aborts the pending read. Without a listener it never runs and goes with backIo_.
-  asio::post(backIo_, [this] {
+  // aborts the pending read. Without a listener it never runs and goes with io.
+  asio::post(io, [this] {
     asio::error_code ignored;
     closeBackChannel(ignored);
   });
 }
 
-void Xen3SessionImpl::closeBackChannel(asio::error_code& error) {
-  std::lock_guard<std::mutex> guard(backChannelLock_);
-  if (!backChannel_) return;
-  backChannelDown_ = true;
-  if (backChannel_->lowest_layer().is_open()) backChannel_->lowest_layer().close(error);
+void Xen3SessionImpl::State::closeBackChannel(asio::error_code& error) {
+  std::lock_guard<std::mutex> guard(backChannelLock);
+  if (!backChannel) return;
+  backChannelDown = true;
+  if (backChannel->lowest_layer().is_open()) backChannel->lowest_layer().close(error);
 }
 
-bool Xen3SessionImpl::backChannelLost() {
-  std::lock_guard<std::mutex> guard(backChannelLock_);
-  return !backChannel_ || backChannelDown_ || !backChannel_->lowest_layer().is_open();
+bool Xen3SessionImpl::State::backChannelLost() {
+  std::lock_guard<std::mutex> guard(backChannelLock);
+  return !backChannel || backChannelDown || !backChannel->lowest_layer().is_open();
 }
 
 // -- session ------------------------------------------------------------------------------
@@ -157,18 +169,19 @@ void Xen3SessionImpl::Connect(const std::string& address, const std::string& use
   status = conversation_.signOnBack(dataInterval_);
   if (!status || !status->success) return;  // signed on without measurements
   backChannelReceiver();
-  refresh_.SetTask(this);
+  // The worker holds the state for as long as it runs, whatever becomes of the session.
+  refresh_.SetTask(state_.get(), state_);
   refresh_.Start();
 }
 
 void Xen3SessionImpl::Close() {
   // The listener closes the socket on its own thread when it wakes; without a listener
   // (or once it has ended) the socket is closed here.
-  wakeListener();
+  state_->wakeListener();
   refresh_.Stop();
   if (refresh_.IsFinished()) {
     asio::error_code error;
-    closeBackChannel(error);
+    state_->closeBackChannel(error);
     if (error) throw asio::system_error(error, "close");
   }
   conversation_.signOffMain();

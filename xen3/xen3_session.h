@@ -4,7 +4,14 @@
 //
 // Threads: every operation runs on the caller's thread, which also runs the session's
 // I/O service while it waits for a reply. The refresh thread runs the back-channel
-// listener (RunOnce), which only reads the back channel and swaps the latest metrics.
+// listener (State::RunOnce), which only reads the back channel and swaps the latest
+// metrics.
+//
+// Lifetime: everything the listener touches (the back channel with its receiver and
+// I/O service, the metrics and their locks) lives in a shared state that the refresh
+// thread keeps alive. Destroying the session waits at most the refresh thread's stop
+// time-out, even when a pass does not return, and such a pass, when it does, touches
+// nothing that was freed.
 //
 // The back channel has an I/O service of its own. Before the listener starts, the
 // caller's thread runs it for the back-channel sign-on; afterwards only the listener
@@ -30,7 +37,7 @@
 #include "xen3_conversation.h"
 #include "xs_model.h"
 
-class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
+class Xen3SessionImpl : public XenSessionImpl {
  public:
   explicit Xen3SessionImpl(int32_t dataInterval);
   ~Xen3SessionImpl() override;
@@ -48,9 +55,6 @@ class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
   // metrics into the host attributes and the VMs.
   void Update() override;
 
-  // One back-channel listener pass (refresh thread).
-  void RunOnce() override;
-
   // Transport.
   // Creates the TLS context from "xencert.pem", "certChain.pem" and "key.pem" in the
   // library directory; asio::system_error (invalid argument) when one does not load.
@@ -64,40 +68,61 @@ class Xen3SessionImpl : public XenSessionImpl, public RefreshTask {
   // The receiver of the back channel (opened on first use); it keeps bytes that arrive
   // beyond a frame for the next receive.
   Receiver& backChannelReceiver();
-  // Closes the back-channel socket when there is one. Runs on the listener's thread, or
-  // on the caller's when no listener runs.
-  void closeBackChannel(asio::error_code& error);
 
   Xen3Conversation& conversation() { return conversation_; }
   asio::io_context& ioService() { return io_; }
   int32_t dataInterval() const { return dataInterval_; }
   // True while the listener thread runs.
   bool listenerRunning() const { return refresh_.IsRunning(); }
-  // The bound of every TLS handshake (10 seconds, like the frame time-out), shortened by tests.
+
+  // Test hooks, defined here so that only code calling them (tests) contains them.
+  // The bound of every TLS handshake (10 seconds, like the frame time-out).
   void SetHandshakeTimeoutForTesting(std::chrono::milliseconds timeout) { handshakeTimeout_ = timeout; }
+  // How long Close and destruction wait for the listener (10 seconds).
+  void SetStopTimeoutForTesting(std::chrono::milliseconds timeout) { refresh_.SetStopTimeoutForTesting(timeout); }
+  // The back channel's I/O service, which the listener runs while it waits for a push.
+  asio::io_context& BackChannelServiceForTesting() { return state_->io; }
 
  private:
+  // Everything a listener pass touches; shared with the refresh thread.
+  struct State : RefreshTask {
+    // One listener pass: waits for the next push and keeps its metrics.
+    void RunOnce() override;
+    // The listener's thread ends: releases OpenSSL's per-thread state.
+    void WorkerEnding() override;
+
+    // Marks the back channel lost and hands its close to the listener's thread, which
+    // ends a read the listener is waiting in. Safe from any thread at any time.
+    void wakeListener();
+    // Closes the back-channel socket when there is one. Runs on the listener's thread,
+    // or on the caller's when no listener runs.
+    void closeBackChannel(asio::error_code& error);
+    bool backChannelLost();
+
+    asio::io_context io;  // the back channel's; outlives the back channel and its receiver
+    std::shared_ptr<asio::ssl::context> tls;  // the context the back channel was made with
+    std::unique_ptr<Xen3Stream> backChannel;
+    std::unique_ptr<Receiver> receiver;
+    std::mutex backChannelLock;    // guards closing the back channel
+    bool backChannelDown = false;  // lost, closing or closed; guarded by backChannelLock
+    std::mutex hostMetricsLock;
+    std::unique_ptr<XsHostMetrics> hostMetrics;
+    std::mutex guestMetricsLock;
+    std::unique_ptr<XsGuestMetricsList> guestMetrics;
+    // The session, for its refresh thread's running flag; null once the session is gone.
+    std::mutex ownerLock;
+    Xen3SessionImpl* owner = nullptr;
+  };
+
   std::unique_ptr<Xen3Stream> connect(asio::io_context& io);
-  // Marks the back channel lost and hands its close to the listener's thread, which
-  // ends a read the listener is waiting in. Safe from any thread at any time.
-  void wakeListener();
-  bool backChannelLost();
 
   asio::io_context io_;
-  asio::io_context backIo_;  // the back channel's; outlives the back channel and its receiver
-  std::unique_ptr<asio::ssl::context> tls_;
+  std::shared_ptr<asio::ssl::context> tls_;
   asio::ip::tcp::endpoint endpoint_;
   bool resolved_ = false;
   Xen3Conversation conversation_;
-  std::unique_ptr<Xen3Stream> backChannel_;
-  std::unique_ptr<Receiver> backReceiver_;
-  std::mutex backChannelLock_;       // guards closing the back channel
-  bool backChannelDown_ = false;     // lost, closing or closed; guarded by backChannelLock_
-  RefreshThread refresh_;
-  std::mutex hostMetricsLock_;
-  std::unique_ptr<XsHostMetrics> hostMetrics_;
-  std::mutex guestMetricsLock_;
-  std::unique_ptr<XsGuestMetricsList> guestMetrics_;
+  std::shared_ptr<State> state_;
+  RefreshThread refresh_;  // its worker keeps state_ alive, never this object
   bool vmsPopulated_ = false;
   int32_t dataInterval_;
   std::chrono::milliseconds handshakeTimeout_{10000};

@@ -223,6 +223,31 @@ class AgentTest(unittest.TestCase):
         self.assertFalse(frame)
         sock.close()
 
+    def test_descriptions_with_blank_lines_travel_in_one_frame(self):
+        self.sign_on()
+        web = self.host.inventory.guests()[0]
+        text = 'rack 3\n\n"spare" \\ unit\n\n'
+        self.assertTrue(self.agent.control({"cmd": "set_description", "description": text})["ok"])
+        self.assertTrue(self.agent.control({"cmd": "set_description", "uuid": web.uuid, "description": text})["ok"])
+        self.assertFalse(self.agent.control({"cmd": "set_description", "uuid": "nope", "description": text})["ok"])
+        attr = xa.parse_list(self.request("mh_getcfg", None)).find("payload").find("attr")
+        self.assertEqual(attr.find("mh").text("description"), text)
+        self.assertEqual(attr.all(b"vm")[0].text("description"), text)
+
+        self.agent.control({"cmd": "set_push_interval", "seconds": 3600})
+        self.agent.control({"cmd": "fault", "mode": "blank_line_push", "count": 1})
+        frame, sock = self.request("sign_on_back", [("force", "true"), ("username", "root"),
+                                                    ("password", "xenroot"), ("data_interval", 1)], keep=True)
+        sock.settimeout(5)
+        self.agent.control({"cmd": "push_now"})
+        data = b""
+        while data.count(b"\n\n") < 4:  # two in the event's text, one after each frame
+            data += sock.recv(65536)
+        event, rest = xa.split_frame(data)
+        self.assertEqual(xa.parse_list(event).find("payload").text("description"), xa.BLANK_LINE_TEXT)
+        self.assertEqual(xa.parse_list(rest).value("cmd"), b"XS_DATA_SUMMARY")
+        sock.close()
+
     def test_reply_faults_apply_to_the_next_n_of_a_command(self):
         self.sign_on()
         self.agent.control({"cmd": "fault", "mode": "refuse_no_reason", "command": "mh_getcfg", "count": 1})

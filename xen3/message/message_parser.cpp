@@ -313,6 +313,51 @@ void reserveFor(MessageTree& tree, std::size_t frameBytes) {
   }
 }
 
+std::size_t FrameEndScanner::scan(std::string_view bytes) {
+  const char* const begin = bytes.data();
+  const char* const end = begin + bytes.size();
+  const char* p = begin;
+  while (p < end) {
+    if (phase_ == Phase::kInQuote) {
+      // A run of text, at whatever length a frame may have: only a quote or a backslash
+      // matters here.
+      while (p < end && *p != '"' && *p != '\\') ++p;
+      if (p == end) break;
+      phase_ = *p++ == '"' ? Phase::kInList : Phase::kAfterBackslash;
+      continue;
+    }
+    if (phase_ == Phase::kAfterBackslash) {
+      // An escaped backslash or quote is text; before any other byte the backslash
+      // stands for itself and that byte is text as well.
+      phase_ = Phase::kInQuote;
+      ++p;
+      continue;
+    }
+    const char c = *p++;
+    if (c == '\n') {
+      if (lineFeed_) return static_cast<std::size_t>(p - begin);
+      lineFeed_ = true;
+      continue;
+    }
+    lineFeed_ = false;
+    if (phase_ == Phase::kBeforeList) {
+      if (c == '(') {
+        phase_ = Phase::kInList;
+        depth_ = 1;
+      }
+    } else if (phase_ == Phase::kInList) {
+      if (c == '(') {
+        ++depth_;
+      } else if (c == ')') {
+        if (--depth_ == 0) phase_ = Phase::kAfterList;
+      } else if (c == '"') {
+        phase_ = Phase::kInQuote;
+      }
+    }
+  }
+  return npos;
+}
+
 std::size_t parseFrame(std::string_view frame, MessageTree& tree) {
   reserveFor(tree, frame.size());
   BufferSource source(frame);

@@ -83,6 +83,27 @@ void parseFrame(std::istream& in, MessageTree& tree);
 // the closing parenthesis).
 std::size_t parseFrame(std::string_view frame, MessageTree& tree);
 
+// Finds where a frame ends in bytes as they arrive: at the first empty line ("\n\n")
+// outside the quoted texts of the frame's list, so that a text holding a blank line (a
+// description, say) does not cut its frame short. Quotes count where the parser reads
+// them: between the list's opening and closing parentheses, with the parser's
+// backslash rule. Each frame needs a scanner of its own (or reset()).
+class FrameEndScanner {
+ public:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  // Scans the next bytes of the frame. Returns how many of them belong to it, the empty
+  // line included, or npos when the frame goes on beyond them.
+  std::size_t scan(std::string_view bytes);
+  void reset() { *this = FrameEndScanner(); }
+
+ private:
+  enum class Phase : uint8_t { kBeforeList, kInList, kInQuote, kAfterBackslash, kAfterList };
+  Phase phase_ = Phase::kBeforeList;
+  bool lineFeed_ = false;  // the last byte outside quotes was a line feed
+  std::size_t depth_ = 0;  // open lists
+};
+
 // Builds the message from the tree's first top-level node, or returns null when the
 // tree is empty or that node is not named "msg".
 std::unique_ptr<XsMessage> readMessage(const MessageTree& tree);

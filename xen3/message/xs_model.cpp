@@ -9,16 +9,19 @@ XsMessage::XsMessage(std::string_view command, const std::string* sessionId,
                      std::unique_ptr<XsPayload> payload)
     : sessionId(sessionId), command(command), payload(std::move(payload)) {}
 
-bool isSuccessStatus(std::string_view status) {
-  static constexpr std::string_view kSuccess = "SUCCESS";
-  if (status.size() != kSuccess.size()) return false;
-  for (std::size_t i = 0; i < status.size(); ++i) {
-    char c = status[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kSuccess[i]) return false;
+namespace {
+char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+}  // namespace
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
   }
   return true;
 }
+
+bool isSuccessStatus(std::string_view status) { return equalsIgnoringAsciiCase(status, "SUCCESS"); }
 
 std::unique_ptr<ReplyStatus> takeReplyStatus(XsMessage* reply) {
   if (reply == nullptr || !reply->status) return nullptr;

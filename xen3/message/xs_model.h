@@ -165,6 +165,10 @@ struct HostConfiguration {
   XsGuestList guests;
 };
 
+// True when the two texts are equal but for the letter case of ASCII letters; other
+// bytes (above 0x7F too) must match exactly.
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // True when the text equals "SUCCESS" regardless of ASCII letter case.
 bool isSuccessStatus(std::string_view status);
 

@@ -3,16 +3,46 @@
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
+
+#include "refresh_thread.h"
 #include "xen3_fixture.h"
 #include "xen3_vm.h"
+#include "xs_requests.h"
+
+#ifndef _WIN32
+// OpenSSL's release of a thread's state, counted by thread. This definition stands in
+// for the library's in the code linked into this program and hands on to it.
+namespace {
+std::mutex g_releaseLock;
+std::vector<std::thread::id> g_releases;
+}  // namespace
+
+extern "C" void OPENSSL_thread_stop(void) {
+  {
+    std::lock_guard<std::mutex> guard(g_releaseLock);
+    g_releases.push_back(std::this_thread::get_id());
+  }
+  using Release = void (*)();
+  static const auto library = reinterpret_cast<Release>(dlsym(RTLD_NEXT, "OPENSSL_thread_stop"));
+  if (library != nullptr) library();
+}
+#endif
 
 namespace xen3test {
 namespace {
@@ -289,6 +319,16 @@ class UpdateTest : public AgentTest {
         << session.GetCpuUsage();
     return push["figures"];
   }
+
+  // A session with its VMs and its back channel, whose agent pushes once a second after
+  // the sign-on and then only on request.
+  std::unique_ptr<Xen3SessionImpl> ConnectPushingOnRequest(TestVmList& list) {
+    Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
+    auto session = Connect();
+    session->FillVMList(&list);
+    EXPECT_TRUE(WaitFor([] { return BackChannels().size() == 1; }));
+    return session;
+  }
 };
 
 TEST_F(UpdateTest, PopulatesOnceAndCopiesThePushedFigures) {
@@ -465,6 +505,125 @@ TEST_F(UpdateTest, DestroyingWithoutCloseEndsTheListenerFirst) {
   EXPECT_TRUE(WaitFor([] { return !BackChannels()[0]["open"].boolean; }));
 }
 
+TEST_F(UpdateTest, BlankLinesInsideQuotedTextsStayInTheirFrame) {
+  const std::string text = "Rack 3\n\n\"spare\" unit\n\n";
+  const std::string json = "\"Rack 3\\n\\n\\\"spare\\\" unit\\n\\n\"";
+  Agent("\"cmd\": \"set_description\", \"description\": " + json);
+  Agent("\"cmd\": \"set_description\", \"uuid\": \"0f6c1c52-2b9e-4c3a-9a51-8f3f2d6e7a01\", "
+        "\"description\": " + json);
+  // The first push: an event whose text holds blank lines, the summary behind it in the
+  // same read.
+  Agent("\"cmd\": \"fault\", \"mode\": \"blank_line_push\", \"count\": 1");
+  Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);  // the timed receive, on the main channel
+  EXPECT_EQ(session->GetServerDescription(), text);
+  ASSERT_EQ(list.GetCount(), 4);
+  EXPECT_EQ(list.GetItem(0)->GetDescription(), text);
+  WaitForFigures(*session);  // the blocking receive, on the back channel
+  EXPECT_TRUE(session->listenerRunning());
+  session->Close();
+}
+
+// A one-time barrier: the thread that passes it waits there until it is released.
+class Gate {
+ public:
+  void Pass() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+  }
+  bool WaitEntered() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false, released_ = false;
+};
+
+// Holds the listener in its wait for a push, as a pass that does not return: a handler
+// posted to the back channel's I/O service runs on the listener's thread and stops at
+// the gate.
+std::shared_ptr<Gate> HoldListener(Xen3SessionImpl& session) {
+  auto gate = std::make_shared<Gate>();
+  asio::post(session.BackChannelServiceForTesting(), [gate] { gate->Pass(); });
+  return gate;
+}
+
+TEST_F(UpdateTest, DestructionWaitsOnlyTheStopTimeOutForAPassThatDoesNotReturn) {
+  TestVmList list;
+  auto session = ConnectPushingOnRequest(list);
+  const int workers = RefreshThread::LiveThreads();
+  auto gate = HoldListener(*session);
+  ASSERT_TRUE(gate->WaitEntered());
+  session->SetStopTimeoutForTesting(milliseconds(200));
+  const auto start = steady_clock::now();
+  session.reset();
+  EXPECT_LT(steady_clock::now() - start, milliseconds(5000)) << "destruction waited for the pass";
+  EXPECT_TRUE(BackChannels()[0]["open"].boolean) << "the socket stays the listener's while it runs";
+  // The pass goes on with what it kept: it closes the back channel and the thread ends.
+  gate->Release();
+  EXPECT_TRUE(WaitFor([&] { return RefreshThread::LiveThreads() < workers; }));
+  EXPECT_TRUE(WaitFor([] { return !BackChannels()[0]["open"].boolean; }));
+}
+
+#ifndef _WIN32
+// A VM list whose count, once armed, blocks until released. Update asks for it under the
+// guest-metrics lock, so a listener handling a push meanwhile waits for that lock.
+class BlockingVmList : public TestVmList {
+ public:
+  int32_t GetCount() override {
+    if (armed.exchange(false)) gate.Pass();
+    return TestVmList::GetCount();
+  }
+  std::atomic<bool> armed{false};
+  Gate gate;
+};
+
+TEST_F(UpdateTest, ListenerEndedByCloseWhileHandlingAPushReleasesOpenSslThreadState) {
+  BlockingVmList list;
+  auto session = ConnectPushingOnRequest(list);
+  WaitForFigures(*session);  // the first push; from now on Update asks the list for its count
+  {
+    std::lock_guard<std::mutex> guard(g_releaseLock);
+    g_releases.clear();
+  }
+  const int workers = RefreshThread::LiveThreads();
+  // An Update holds the guest-metrics lock; the next push reaches the listener, which
+  // waits for that lock while Close ends the loop. Let go, the pass returns normally.
+  list.armed = true;
+  std::thread::id updater;
+  std::thread update([&] {
+    updater = std::this_thread::get_id();
+    session->Update();
+  });
+  EXPECT_TRUE(list.gate.WaitEntered());
+  const double pushes = BackChannels()[0]["pushes"].number;
+  Agent("\"cmd\": \"push_now\"");
+  EXPECT_TRUE(WaitFor([&] { return BackChannels()[0]["pushes"].number > pushes; }));
+  std::this_thread::sleep_for(milliseconds(300));  // for the listener to read it
+  session->SetStopTimeoutForTesting(milliseconds(100));
+  session->Close();
+  list.gate.Release();
+  update.join();
+  ASSERT_TRUE(WaitFor([&] { return RefreshThread::LiveThreads() < workers; }));
+  std::lock_guard<std::mutex> guard(g_releaseLock);
+  ASSERT_EQ(g_releases.size(), 1u) << "one release, by the listener's thread";
+  EXPECT_NE(g_releases[0], std::this_thread::get_id());
+  EXPECT_NE(g_releases[0], updater);
+}
+#endif
+
 // -- receive failures on the main channel ---------------------------------------------------
 
 class ReceiveTest : public AgentTest {};
@@ -488,6 +647,39 @@ TEST_F(ReceiveTest, ReplyFaultsGiveClearErrors) {
   fault("fragmented");
   EXPECT_EQ(UpdateError(*session), "");
   EXPECT_TRUE(session->listenerRunning()) << "main-channel failures leave the back channel alone";
+  session->Close();
+}
+
+// A platform whose cancel cannot reach the pending read (older Windows, for a read that
+// another thread started).
+class UncancellableReceiver : public Receiver {
+ public:
+  using Receiver::Receiver;
+
+ protected:
+  void cancelRead() override { throw asio::system_error(asio::error::operation_not_supported, "cancel"); }
+};
+
+TEST_F(ReceiveTest, TimeOutWhoseCancelFailsStillEndsTheReceive) {
+  auto session = Connect();
+  TestVmList list;
+  session->FillVMList(&list);
+  Agent("\"cmd\": \"fault\", \"mode\": \"silence\", \"command\": \"mh_getcfg\", \"count\": 1");
+  std::unique_ptr<XsMessage> request = buildGetConfiguration(session->conversation().sessionId());
+  request->sync = 1;
+  std::unique_ptr<Xen3Stream> connection = session->openConnection();
+  sendMessage(*connection, *request);
+  UncancellableReceiver receiver(*connection);
+  receiver.SetFrameTimeoutForTesting(1);
+  const auto start = steady_clock::now();
+  try {
+    receiver.receiveFrame();
+    FAIL() << "a reply from a silent agent";
+  } catch (const asio::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_not_supported) << e.what();
+  }
+  EXPECT_LT(steady_clock::now() - start, milliseconds(8000)) << "the receive waited for the silent agent";
+  session->Update();  // nothing of the failed receive is left on the I/O service
   session->Close();
 }
 

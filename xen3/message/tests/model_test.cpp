@@ -31,6 +31,15 @@ TEST(ReplyStatusOf, SuccessInAnyLetterCase) {
   EXPECT_FALSE(isSuccessStatus(std::string_view("SUCCESS\0", 8)));
 }
 
+TEST(EqualsIgnoringAsciiCase, FoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(equalsIgnoringAsciiCase("xs_Data_SUMMARY", "XS_DATA_summary"));
+  EXPECT_FALSE(equalsIgnoringAsciiCase("XS_DATA", "XS_DATA_SUMMARY"));
+  // Bytes 0x20 apart that are not letters, and letters above 0x7F, must match exactly.
+  EXPECT_FALSE(equalsIgnoringAsciiCase("@[", "`{"));
+  EXPECT_FALSE(equalsIgnoringAsciiCase("\xC9", "\xE9"));
+  EXPECT_TRUE(equalsIgnoringAsciiCase("", ""));
+}
+
 TEST(ReplyStatusOf, FailureTakesTheReason) {
   auto m = reply("(\"status\" \"FAILURE\")(\"reason\" \"VM not found\")(\"reason_code\" \"404\")");
   auto s = takeReplyStatus(m.get());

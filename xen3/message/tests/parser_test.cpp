@@ -8,6 +8,7 @@
 #include <streambuf>
 
 #include "test_support.h"
+#include "xs_requests.h"
 
 namespace {
 
@@ -218,6 +219,57 @@ TEST(ParseFrame, MillionLevelsDeep) {
 
 // The two readers agree on every input of a dense random sample over the notation's
 // bytes, including where the first list ends.
+// Where the frame scanner says a frame ends, whole and fed in two pieces at every
+// split point; npos when it does not end.
+std::size_t frameEnd(const std::string& text) {
+  FrameEndScanner whole;
+  const std::size_t end = whole.scan(text);
+  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+    FrameEndScanner pieces;
+    std::size_t found = pieces.scan(std::string_view(text).substr(0, cut));
+    if (found == FrameEndScanner::npos) {
+      found = pieces.scan(std::string_view(text).substr(cut));
+      if (found != FrameEndScanner::npos) found += cut;
+    }
+    EXPECT_EQ(found, end) << "split at " << cut << " of: " << text;
+  }
+  return end;
+}
+
+TEST(FrameEndScanner, EndsAtTheFirstEmptyLineOutsideQuotedTexts) {
+  const std::string frame = "(\"msg\" (\"description\" \"one\n\ntwo\"))\n\n";
+  EXPECT_EQ(frameEnd(frame + "(\"next\")\n\n"), frame.size());
+  // The backslash rule of the parser: an escaped quote does not end the text, an
+  // escaped backslash does not escape the quote after it.
+  const std::string escapes = "(\"k\" \"a\\\"\n\nb\" \"c\\\\\")\n\n";
+  EXPECT_EQ(frameEnd(escapes), escapes.size());
+  EXPECT_EQ(frameEnd("(\"k\" \"a\\n\")\n\n"), 13u);
+  // Quotes count only inside the list: before it and after it they are bytes.
+  EXPECT_EQ(frameEnd("\"\n\n(\"k\")"), 3u);
+  EXPECT_EQ(frameEnd("(\"k\")\"\n\n"), 8u);
+  // A blank line outside quotes ends the frame, also inside the list (the parser then
+  // meets the frame end); without one the frame goes on.
+  EXPECT_EQ(frameEnd("(\"k\"\n\n\"v\")\n\n"), 6u);
+  EXPECT_EQ(frameEnd("(\"k\" \"open\n\n"), FrameEndScanner::npos);
+  EXPECT_EQ(frameEnd("(\"k\")\n \n"), FrameEndScanner::npos);
+}
+
+TEST(FrameEndScanner, AgreesWithTheParserOnWrittenTexts) {
+  // Any text the writer quotes, blank lines and escapes included, ends its frame where
+  // the frame really ends, and the frame parses back to the same text.
+  const std::string texts[] = {"\n\n", "\\\n\n\"", "a\n\n\n\nb", "\")\n\n(\"", "\\\\\"\n\n"};
+  for (const std::string& text : texts) {
+    auto request = buildVmSave(text, text);
+    std::ostringstream out;
+    request->writeTo(out);
+    const std::string frame = out.str();
+    EXPECT_EQ(frameEnd(frame + "(\"next\")\n\n"), frame.size()) << frame;
+    MessageTree tree;
+    parseFrame(frame, tree);
+    EXPECT_EQ(readMessage(tree)->receivedSessionId, text);
+  }
+}
+
 TEST(ParseFrame, BufferAndStreamReadersAgree) {
   const char alphabet[] = {'(', ')', '"', '\\', ' ', 'a', '\n', '(', ')', '"'};
   std::mt19937 random(12345);
