@@ -253,7 +253,9 @@ TEST(RefreshThread, DestructionWithoutKeepAliveWaitsForThePass) {
 // at most, and the worker's last steps no longer reach the task.
 TEST(RefreshThread, DestructionGivesUpOnAPassThatNeverReturns) {
   GateTask task;
-  const int before = RefreshThread::LiveThreads();
+  // Workers of earlier tests may still be taking their last steps.
+  ASSERT_TRUE(Eventually([] { return RefreshThread::LiveThreads() == 0; }));
+  const int before = 0;
   {
     RefreshThread thread;
     thread.SetStopTimeoutForTesting(100ms);
@@ -272,7 +274,8 @@ TEST(RefreshThread, DestructionGivesUpOnAPassThatNeverReturns) {
 // destruction nor the library's unload check waits for a worker that never existed.
 TEST(RefreshThread, FailedStartThrowsAndCountsNothing) {
   SleepTask task;
-  const int before = RefreshThread::LiveThreads();
+  ASSERT_TRUE(Eventually([] { return RefreshThread::LiveThreads() == 0; }));
+  const int before = 0;
   RefreshThread thread;
   thread.SetTask(&task);
   thread.SetStackSizeForTesting(static_cast<std::size_t>(-1) / 4);
