@@ -406,8 +406,9 @@ TEST_F(HostTest, Xen3SessionWithCertificatesNextToTheLibrary) {
 // since it looks next to its own file. Each time the client releases everything and
 // frees the library as soon as DllCanUnloadNow allows, with the session's listener
 // perhaps still ending: the worker's own module reference keeps the code mapped until
-// it has left, and then the library really goes.
-TEST_F(HostTest, RenamedCopyInALongPathWorksAndUnloadsAfterItsWorkers) {
+// it has left. (The statically linked OpenSSL pins the library once it has started, so
+// whether the library goes afterwards cannot be seen from here.)
+TEST_F(HostTest, RenamedCopyInALongPathWorksAndCanBeFreedWhileItsWorkersEnd) {
   std::wstring dir = FolderOf(DllPath());
   for (wchar_t part = L'a'; part < L'f'; ++part) {
     dir += std::wstring(220, part) + L"\\";
@@ -437,10 +438,7 @@ TEST_F(HostTest, RenamedCopyInALongPathWorksAndUnloadsAfterItsWorkers) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (canUnloadNow() != S_OK && std::chrono::steady_clock::now() < end) Sleep(1);
     ASSERT_EQ(canUnloadNow(), S_OK);
-    FreeLibrary(module);
-    // Gone once its workers are: no reference is left behind.
-    while (GetModuleHandleW(copy.c_str()) && std::chrono::steady_clock::now() < end) Sleep(10);
-    EXPECT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << "round " << round;
+    EXPECT_TRUE(FreeLibrary(module)) << "round " << round;
   }
 }
 
