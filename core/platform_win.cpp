@@ -3,14 +3,16 @@
 #include <windows.h>
 #include <rpc.h>
 
+#include "base/module.h"
+#include "base/text.h"
+
 namespace platform {
 
 std::string LibraryDirectory() {
-  // GetModuleHandle gives NULL when no module of that name is loaded, and the path
-  // query then answers with the executable's own path.
-  wchar_t path[1024];
-  const DWORD n = GetModuleFileNameW(GetModuleHandleW(L"Vantrel.dll"), path, 1024);
-  std::string narrow = ToNarrow(std::wstring(path, n));
+  // Found from this code's own address, so a renamed copy of the library looks next to
+  // itself; the path may be longer than MAX_PATH.
+  const std::wstring path = base::ModuleFileName(base::ModuleOf(reinterpret_cast<const void*>(&LibraryDirectory)));
+  const std::string narrow = base::ToNarrow(path);
   const auto cut = narrow.find_last_of('\\');
   return cut == std::string::npos ? std::string() : narrow.substr(0, cut + 1);
 }

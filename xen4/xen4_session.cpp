@@ -815,7 +815,3 @@ const Xen4VMImpl& Xen4SessionImpl::OwnVm(int32_t index) const {
   return *state_->vms.at(static_cast<size_t>(index));
 }
 int64_t Xen4SessionImpl::MemoryBytes() const { return state_->memoryBytes.load(); }
-
-void Xen4SessionImpl::SetStopTimeoutForTesting(std::chrono::milliseconds timeout) {
-  thread_.SetStopTimeoutForTesting(timeout);
-}

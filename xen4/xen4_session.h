@@ -48,7 +48,8 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
   // Host memory in bytes as the server reported it at connect.
   int64_t MemoryBytes() const;
 
-  void SetStopTimeoutForTesting(std::chrono::milliseconds timeout);
+  // Defined here so that only the tests calling it contain it.
+  void SetStopTimeoutForTesting(std::chrono::milliseconds timeout) { thread_.SetStopTimeoutForTesting(timeout); }
 
   struct State;  // shared with the refresh thread
 

@@ -7,7 +7,7 @@
 #include "vantrel_module.h"
 #include "xenapi.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       VantrelModule().SetInstance(instance);
@@ -16,8 +16,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       curl_global_init(0);
       return VantrelModule().LockInitFailed() ? FALSE : TRUE;
     case DLL_PROCESS_DETACH:
-      // Unloaded by FreeLibrary (not at process exit): release what the module kept.
-      if (!reserved) VantrelModule().Term();
+      // The module's COM objects were released by DllCanUnloadNow, outside the loader
+      // lock; only the libraries' own clean-up runs here.
       curl_global_cleanup();
       xenapi_global_cleanup();
       xmlCleanupParser();

@@ -47,10 +47,13 @@ HRESULT CVantrelModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) 
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-HRESULT CVantrelModule::CanUnloadNow() const {
+HRESULT CVantrelModule::CanUnloadNow() {
   // A refresh thread still finishing a pass runs code of this library: never unload
-  // under it, even when every object is gone.
-  return LockCount() == 0 && RefreshThread::LiveThreads() == 0 ? S_OK : S_FALSE;
+  // under it, even when every object is gone. (A worker that has counted itself out
+  // still holds its own reference to the module until it has left.)
+  if (LockCount() != 0 || RefreshThread::LiveThreads() != 0) return S_FALSE;
+  Term();
+  return S_OK;
 }
 
 HRESULT CVantrelModule::RegisterServer() {

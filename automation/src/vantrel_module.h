@@ -25,11 +25,13 @@ class CVantrelModule : public comkit::ModuleBase {
 
   HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
   // S_OK when no object of this library lives, no server lock is held and no refresh
-  // thread runs; otherwise S_FALSE.
-  HRESULT CanUnloadNow() const;
+  // thread runs; otherwise S_FALSE. Before it answers S_OK it releases what the module
+  // keeps (Term): here, and not in DllMain, where no other library may be called.
+  HRESULT CanUnloadNow();
   HRESULT RegisterServer();
   HRESULT UnregisterServer();
-  // Releases what the module keeps for its lifetime (class object, type information).
+  // Releases what the module keeps between requests (class object, type information);
+  // a later request makes them again.
   void Term() noexcept;
 
   comkit::ClassFactoryCache<CXenFactory>& FactoryCache() noexcept { return factory_; }

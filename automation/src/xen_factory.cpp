@@ -5,6 +5,7 @@
 #include "comkit/error.h"
 #include "comkit/strings.h"
 
+#ifdef VANTREL_TEST_SEAMS
 namespace {
 CXenFactory::SessionMaker& Maker() {
   static CXenFactory::SessionMaker maker;
@@ -13,6 +14,7 @@ CXenFactory::SessionMaker& Maker() {
 }  // namespace
 
 void CXenFactory::SetSessionMakerForTesting(SessionMaker maker) { Maker() = std::move(maker); }
+#endif
 
 STDMETHODIMP CXenFactory::CreateSession(BSTR address, BSTR userName, BSTR password, IXenSession** so) {
   if (!so) return E_POINTER;
@@ -22,7 +24,11 @@ STDMETHODIMP CXenFactory::CreateSession(BSTR address, BSTR userName, BSTR passwo
     const std::string u = comkit::ToNarrow(userName);
     const std::string p = comkit::ToNarrow(password);
     // Owned (and closed on every failure path) from the moment it exists.
+#ifdef VANTREL_TEST_SEAMS
     OwnedSession impl(Maker() ? Maker()(settings_, a, u, p) : settings_.CreateSessionImpl(a, u, p));
+#else
+    OwnedSession impl(settings_.CreateSessionImpl(a, u, p));
+#endif
     if (!impl) throw std::runtime_error(kNoSession);
     comkit::com_ptr<CXenSession> session = CXenSession::Create();
     session->SetImpl(std::move(impl));  // a failure releases the session object below

@@ -28,12 +28,15 @@ class CXenFactory : public comkit::Object<CXenFactory, comkit::Dispatch<IXenFact
 
   const SessionSettings& Settings() const noexcept { return settings_; }
 
-  // Tests put their own back ends behind CreateSession: the maker receives the
-  // factory's settings and the converted arguments and returns a connected session (or
-  // throws). An empty maker restores SessionSettings::CreateSessionImpl.
+#ifdef VANTREL_TEST_SEAMS
+  // Only in the test build of the objects (never in the DLL): tests put their own back
+  // ends behind CreateSession. The maker receives the factory's settings and the
+  // converted arguments and returns a connected session (or throws). An empty maker
+  // restores SessionSettings::CreateSessionImpl.
   using SessionMaker = std::function<XenSessionImpl*(const SessionSettings&, const std::string& address,
                                                      const std::string& userName, const std::string& password)>;
   static void SetSessionMakerForTesting(SessionMaker maker);
+#endif
 
  private:
   SessionSettings settings_;

@@ -3,27 +3,11 @@
 #include <stdexcept>
 
 #include "comkit/error.h"
-#include "comkit/strings.h"
 
 namespace {
 
 // A back-end session that has gone (only while the object is being built).
 const char kNoBackEnd[] = "no session";
-
-template <class T, class V>
-HRESULT Read(const OwnedSession& s, T* out, V (XenSessionImpl::*getter)() const) {
-  if (!out) return E_POINTER;
-  if (!s) return E_UNEXPECTED;
-  *out = static_cast<T>((s.get()->*getter)());
-  return S_OK;
-}
-
-HRESULT ReadText(const OwnedSession& s, BSTR* out, const std::string& (XenSessionImpl::*getter)() const) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!s) return E_UNEXPECTED;
-  return comkit::CopyToBstr((s.get()->*getter)(), out);
-}
 
 }  // namespace
 
@@ -62,7 +46,7 @@ HRESULT CXenSession::Operation(void (XenSessionImpl::*operation)()) {
   });
 }
 
-STDMETHODIMP CXenSession::get_CpuUsage(double* pVal) { return Read(impl_, pVal, &XenSessionImpl::GetCpuUsage); }
+STDMETHODIMP CXenSession::get_CpuUsage(double* pVal) { return ReadProperty(impl_, pVal, &XenSessionImpl::GetCpuUsage); }
 
 STDMETHODIMP CXenSession::get_VMList(IXenVMList** pVal) {
   if (!pVal) return E_POINTER;
@@ -71,21 +55,21 @@ STDMETHODIMP CXenSession::get_VMList(IXenVMList** pVal) {
 
 STDMETHODIMP CXenSession::Update() { return Operation(&XenSessionImpl::Update); }
 STDMETHODIMP CXenSession::ShutdownServer() { return Operation(&XenSessionImpl::ShutdownHost); }
-STDMETHODIMP CXenSession::get_ServerName(BSTR* pVal) { return ReadText(impl_, pVal, &XenSessionImpl::GetServerName); }
-STDMETHODIMP CXenSession::get_XenVersion(BSTR* pVal) { return ReadText(impl_, pVal, &XenSessionImpl::GetXenVersion); }
+STDMETHODIMP CXenSession::get_ServerName(BSTR* pVal) { return ReadTextProperty(impl_, pVal, &XenSessionImpl::GetServerName); }
+STDMETHODIMP CXenSession::get_XenVersion(BSTR* pVal) { return ReadTextProperty(impl_, pVal, &XenSessionImpl::GetXenVersion); }
 
 STDMETHODIMP CXenSession::get_Status(BSTR* pVal) {
   if (!pVal) return E_POINTER;
   return comkit::CopyToBstr("On", pVal);
 }
 
-STDMETHODIMP CXenSession::get_Memory(LONG* pVal) { return Read(impl_, pVal, &XenSessionImpl::GetMemory); }
-STDMETHODIMP CXenSession::get_NumCpus(LONG* pVal) { return Read(impl_, pVal, &XenSessionImpl::GetNumCpus); }
-STDMETHODIMP CXenSession::get_MemoryUsage(double* pVal) { return Read(impl_, pVal, &XenSessionImpl::GetMemoryUsage); }
+STDMETHODIMP CXenSession::get_Memory(LONG* pVal) { return ReadProperty(impl_, pVal, &XenSessionImpl::GetMemory); }
+STDMETHODIMP CXenSession::get_NumCpus(LONG* pVal) { return ReadProperty(impl_, pVal, &XenSessionImpl::GetNumCpus); }
+STDMETHODIMP CXenSession::get_MemoryUsage(double* pVal) { return ReadProperty(impl_, pVal, &XenSessionImpl::GetMemoryUsage); }
 STDMETHODIMP CXenSession::RestartServer() { return Operation(&XenSessionImpl::RestartHost); }
-STDMETHODIMP CXenSession::get_DiskIO(double* pVal) { return Read(impl_, pVal, &XenSessionImpl::GetDiskIO); }
-STDMETHODIMP CXenSession::get_NetworkIO(double* pVal) { return Read(impl_, pVal, &XenSessionImpl::GetNetworkIO); }
+STDMETHODIMP CXenSession::get_DiskIO(double* pVal) { return ReadProperty(impl_, pVal, &XenSessionImpl::GetDiskIO); }
+STDMETHODIMP CXenSession::get_NetworkIO(double* pVal) { return ReadProperty(impl_, pVal, &XenSessionImpl::GetNetworkIO); }
 STDMETHODIMP CXenSession::get_ServerDescription(BSTR* pVal) {
-  return ReadText(impl_, pVal, &XenSessionImpl::GetServerDescription);
+  return ReadTextProperty(impl_, pVal, &XenSessionImpl::GetServerDescription);
 }
 STDMETHODIMP CXenSession::Close() { return Operation(&XenSessionImpl::Close); }

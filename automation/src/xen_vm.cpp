@@ -3,27 +3,6 @@
 #include <stdexcept>
 
 #include "comkit/error.h"
-#include "comkit/strings.h"
-
-namespace {
-
-template <class T, class V>
-HRESULT Read(const std::unique_ptr<XenVMImpl>& vm, T* out, V (XenVMImpl::*getter)() const) {
-  if (!out) return E_POINTER;
-  if (!vm) return E_UNEXPECTED;
-  *out = static_cast<T>((vm.get()->*getter)());
-  return S_OK;
-}
-
-HRESULT ReadText(const std::unique_ptr<XenVMImpl>& vm, BSTR* out,
-                 const std::string& (XenVMImpl::*getter)() const) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!vm) return E_UNEXPECTED;
-  return comkit::CopyToBstr((vm.get()->*getter)(), out);
-}
-
-}  // namespace
 
 HRESULT CXenVM::Power(void (XenVMImpl::*operation)()) {
   return comkit::Guard(CLSID_XenVM, kConnectorFailure, [&] {
@@ -32,17 +11,17 @@ HRESULT CXenVM::Power(void (XenVMImpl::*operation)()) {
   });
 }
 
-STDMETHODIMP CXenVM::get_CpuUsage(double* pVal) { return Read(impl_, pVal, &XenVMImpl::GetCpuUsage); }
-STDMETHODIMP CXenVM::get_Name(BSTR* pVal) { return ReadText(impl_, pVal, &XenVMImpl::GetName); }
-STDMETHODIMP CXenVM::get_Description(BSTR* pVal) { return ReadText(impl_, pVal, &XenVMImpl::GetDescription); }
-STDMETHODIMP CXenVM::get_Status(BSTR* pVal) { return ReadText(impl_, pVal, &XenVMImpl::GetStatus); }
+STDMETHODIMP CXenVM::get_CpuUsage(double* pVal) { return ReadProperty(impl_, pVal, &XenVMImpl::GetCpuUsage); }
+STDMETHODIMP CXenVM::get_Name(BSTR* pVal) { return ReadTextProperty(impl_, pVal, &XenVMImpl::GetName); }
+STDMETHODIMP CXenVM::get_Description(BSTR* pVal) { return ReadTextProperty(impl_, pVal, &XenVMImpl::GetDescription); }
+STDMETHODIMP CXenVM::get_Status(BSTR* pVal) { return ReadTextProperty(impl_, pVal, &XenVMImpl::GetStatus); }
 STDMETHODIMP CXenVM::Start() { return Power(&XenVMImpl::Start); }
 STDMETHODIMP CXenVM::Shutdown() { return Power(&XenVMImpl::Shutdown); }
 STDMETHODIMP CXenVM::Reboot() { return Power(&XenVMImpl::Reboot); }
 STDMETHODIMP CXenVM::Suspend() { return Power(&XenVMImpl::Suspend); }
 STDMETHODIMP CXenVM::Restore() { return Power(&XenVMImpl::Restore); }
-STDMETHODIMP CXenVM::get_DiskIO(double* pVal) { return Read(impl_, pVal, &XenVMImpl::GetDiskIO); }
-STDMETHODIMP CXenVM::get_Memory(LONG* pVal) { return Read(impl_, pVal, &XenVMImpl::GetMemory); }
-STDMETHODIMP CXenVM::get_NetworkIO(double* pVal) { return Read(impl_, pVal, &XenVMImpl::GetNetworkIO); }
-STDMETHODIMP CXenVM::get_MemoryUsage(double* pVal) { return Read(impl_, pVal, &XenVMImpl::GetMemoryUsage); }
-STDMETHODIMP CXenVM::get_NumCpus(LONG* pVal) { return Read(impl_, pVal, &XenVMImpl::GetNumCpus); }
+STDMETHODIMP CXenVM::get_DiskIO(double* pVal) { return ReadProperty(impl_, pVal, &XenVMImpl::GetDiskIO); }
+STDMETHODIMP CXenVM::get_Memory(LONG* pVal) { return ReadProperty(impl_, pVal, &XenVMImpl::GetMemory); }
+STDMETHODIMP CXenVM::get_NetworkIO(double* pVal) { return ReadProperty(impl_, pVal, &XenVMImpl::GetNetworkIO); }
+STDMETHODIMP CXenVM::get_MemoryUsage(double* pVal) { return ReadProperty(impl_, pVal, &XenVMImpl::GetMemoryUsage); }
+STDMETHODIMP CXenVM::get_NumCpus(LONG* pVal) { return ReadProperty(impl_, pVal, &XenVMImpl::GetNumCpus); }

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Checks a built in-process server DLL with objdump: it imports only system DLLs (the
-C++ runtime, pthreads, OpenSSL, libcurl and libxml2 are linked in statically) and it
+C++ runtime, pthreads, OpenSSL, libcurl and libxml2 are linked in statically), it
 exports exactly DllCanUnloadNow, DllGetClassObject, DllRegisterServer and
-DllUnregisterServer by name with the ordinals 1 to 4.
+DllUnregisterServer by name with the ordinals 1 to 4, and no test hook (a function
+named ...ForTesting) was linked into it.
 
 usage: check_dll.py OBJDUMP DLL
 Exit status 0 when both hold; otherwise the problems are printed and the status is 1.
@@ -71,12 +72,21 @@ def check(dump):
     return problems
 
 
+def test_hooks(symbols):
+    """The problems the symbol table (objdump -t) shows: test hooks, or no table to read."""
+    if "DllGetClassObject" not in symbols:
+        return ["no symbol table to look for test hooks in (stripped?)"]
+    hooks = sorted(set(re.findall(r"\S*ForTesting\S*", symbols)))
+    return ["test hook linked into the DLL: %s" % h for h in hooks]
+
+
 def main(argv):
     if len(argv) != 3:
         sys.stderr.write(__doc__)
         return 2
     dump = subprocess.run([argv[1], "-p", argv[2]], check=True, capture_output=True, text=True).stdout
-    problems = check(dump)
+    symbols = subprocess.run([argv[1], "-t", argv[2]], check=True, capture_output=True, text=True).stdout
+    problems = check(dump) + test_hooks(symbols)
     for p in problems:
         print("%s: %s" % (argv[2], p))
     if not problems:

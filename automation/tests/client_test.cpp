@@ -11,7 +11,7 @@
 
 #include "Vantrel.h"
 #include "comkit/resources.h"
-#include "platform.h"
+#include "base/text.h"
 #include "sim_client.h"
 
 namespace {
@@ -27,7 +27,7 @@ std::wstring DllPath() {
   std::string path = std::string("Z:") + (dir ? dir : "") + "/automation/Vantrel.dll";
   for (auto& c : path)
     if (c == '/') c = '\\';
-  return platform::ToWide(path);
+  return base::ToWide(path);
 }
 
 // An export as the function it is (through the generic function pointer type).
@@ -79,7 +79,7 @@ class ComTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    ASSERT_NE(Dll().module, nullptr) << "cannot load " << platform::ToNarrow(DllPath());
+    ASSERT_NE(Dll().module, nullptr) << "cannot load " << base::ToNarrow(DllPath());
   }
   void TearDown() override { CoUninitialize(); }
 };
@@ -194,14 +194,16 @@ class HostTest : public ComTest {
               S_OK)
         << "is Vantrel.dll registered?";
   }
-  com_ptr<IXenSession> Open(XenConnectionMode mode, int port) {
-    EXPECT_EQ(factory->put_ConnectionMode(mode), S_OK);
-    EXPECT_EQ(factory->put_Port(port), S_OK);
-    EXPECT_EQ(factory->put_RefreshingDelay(1), S_OK);
+  // A session from the registered factory, or from the one given.
+  com_ptr<IXenSession> Open(XenConnectionMode mode, int port, IXenFactory* from = nullptr) {
+    IXenFactory* f = from ? from : factory.get();
+    EXPECT_EQ(f->put_ConnectionMode(mode), S_OK);
+    EXPECT_EQ(f->put_Port(port), S_OK);
+    EXPECT_EQ(f->put_RefreshingDelay(1), S_OK);
     unique_bstr host(SysAllocString(L"127.0.0.1")), user(SysAllocString(L"root")), pass(SysAllocString(L"xenroot"));
     com_ptr<IXenSession> s;
-    const HRESULT hr = factory->CreateSession(host.get(), user.get(), pass.get(), s.put());
-    EXPECT_EQ(hr, S_OK) << platform::ToNarrow(TakeErrorDescription());
+    const HRESULT hr = f->CreateSession(host.get(), user.get(), pass.get(), s.put());
+    EXPECT_EQ(hr, S_OK) << base::ToNarrow(TakeErrorDescription());
     return s;
   }
   static std::wstring Text(HRESULT (STDMETHODCALLTYPE IXenVM::*get)(BSTR*), IXenVM* vm) {
@@ -213,13 +215,13 @@ class HostTest : public ComTest {
   static unique_variant Late(IDispatch* d, const wchar_t* name, DISPID expected, WORD flags = DISPATCH_PROPERTYGET) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     DISPID id = 0;
-    EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << platform::ToNarrow(name);
-    EXPECT_EQ(id, expected) << platform::ToNarrow(name);
+    EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << base::ToNarrow(name);
+    EXPECT_EQ(id, expected) << base::ToNarrow(name);
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     unique_variant r;
     EXCEPINFO excep{};
     EXPECT_EQ(d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, r.get(), &excep, nullptr), S_OK)
-        << platform::ToNarrow(name);
+        << base::ToNarrow(name);
     return r;
   }
   static com_ptr<IXenVM> Item(IXenVMList* list, LONG index) {
@@ -255,7 +257,7 @@ TEST_F(HostTest, Xen4EveryMemberEarlyAndLateBound) {
   EXPECT_EQ(V_I4(Late(ds.get(), L"NumCpus", 9).get()), 4);
   EXPECT_EQ(Late(ds.get(), L"Memory", 8).vt(), VT_I4);
   for (auto [n, id] : {std::pair{L"CpuUsage", 1}, {L"MemoryUsage", 10}, {L"DiskIO", 12}, {L"NetworkIO", 13}})
-    EXPECT_EQ(Late(ds.get(), n, id).vt(), VT_R8) << platform::ToNarrow(n);
+    EXPECT_EQ(Late(ds.get(), n, id).vt(), VT_R8) << base::ToNarrow(n);
   Late(ds.get(), L"Update", 3, DISPATCH_METHOD);
 
   unique_variant listVar = Late(ds.get(), L"VMList", 2);
@@ -276,14 +278,14 @@ TEST_F(HostTest, Xen4EveryMemberEarlyAndLateBound) {
   EXPECT_EQ(V_I4(Late(dv.get(), L"NumCpus", 14).get()), 2);
   EXPECT_EQ(Late(dv.get(), L"Memory", 11).vt(), VT_I4);
   for (auto [n, id] : {std::pair{L"CpuUsage", 1}, {L"DiskIO", 10}, {L"NetworkIO", 12}, {L"MemoryUsage", 13}})
-    EXPECT_EQ(Late(dv.get(), n, id).vt(), VT_R8) << platform::ToNarrow(n);
+    EXPECT_EQ(Late(dv.get(), n, id).vt(), VT_R8) << base::ToNarrow(n);
 
   // Early bound: the list by index, a VM started shows its transitional state at once.
   com_ptr<IXenVMList> list;
   ASSERT_EQ(s->get_VMList(list.put()), S_OK);
   com_ptr<IXenVM> build = Find(list.get(), L"build01");
   ASSERT_TRUE(build);
-  EXPECT_EQ(build->Start(), S_OK) << platform::ToNarrow(TakeErrorDescription());
+  EXPECT_EQ(build->Start(), S_OK) << base::ToNarrow(TakeErrorDescription());
   EXPECT_EQ(Text(&IXenVM::get_Status, build.get()), L"STARTING");
   // A second start while the first runs is refused by the server.
   EXPECT_EQ(build->Start(), kConnectorFailure);
@@ -299,7 +301,7 @@ TEST_F(HostTest, Xen4VmKeptAfterTheSessionAndCloseTwice) {
   ASSERT_TRUE(simtest::ReplyOk(simtest::Control(R"({"target": "xenapi", "cmd": "clear_calls"})")));
 
   // Close, then the release closes again: the back end logs out once, nothing fails.
-  EXPECT_EQ(s->Close(), S_OK) << platform::ToNarrow(TakeErrorDescription());
+  EXPECT_EQ(s->Close(), S_OK) << base::ToNarrow(TakeErrorDescription());
   list.reset();
   s.reset();
   const std::string calls = simtest::Control(R"({"target": "xenapi", "cmd": "calls"})");
@@ -355,15 +357,17 @@ TEST_F(HostTest, WrongPasswordIsReportedByTheFactory) {
   EXPECT_STREQ(src.get(), L"Vantrel.XenFactory.1");
 }
 
-// Puts the client certificate files next to the DLL, each replaced whole.
-void PlaceCertificates() {
+// Folder of a file, with its trailing backslash.
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\') + 1); }
+
+// Puts the client certificate files into a folder (by default the DLL's), each replaced
+// whole.
+void PlaceCertificates(const std::wstring& dir = FolderOf(DllPath())) {
   const simtest::SimHost host = simtest::FromEnvironment();
-  std::wstring dir = DllPath();
-  dir.resize(dir.find_last_of(L'\\') + 1);
   for (const wchar_t* name : {L"xencert.pem", L"certChain.pem", L"key.pem"}) {
-    std::wstring from = platform::ToWide("Z:" + host.certs + "\\") + name;
+    std::wstring from = base::ToWide("Z:" + host.certs + "\\") + name;
     const std::wstring temp = dir + name + L".client_test";
-    ASSERT_TRUE(CopyFileW(from.c_str(), temp.c_str(), FALSE)) << platform::ToNarrow(from);
+    ASSERT_TRUE(CopyFileW(from.c_str(), temp.c_str(), FALSE)) << base::ToNarrow(from);
     ASSERT_TRUE(MoveFileExW(temp.c_str(), (dir + name).c_str(), MOVEFILE_REPLACE_EXISTING));
   }
 }
@@ -382,7 +386,7 @@ TEST_F(HostTest, Xen3SessionWithCertificatesNextToTheLibrary) {
   EXPECT_EQ(count, 4);
   com_ptr<IXenVM> build = Find(list.get(), L"build01");
   ASSERT_TRUE(build);
-  EXPECT_EQ(build->Start(), S_OK) << platform::ToNarrow(TakeErrorDescription());
+  EXPECT_EQ(build->Start(), S_OK) << base::ToNarrow(TakeErrorDescription());
   // xen3 shows the agent's state, which Update brings into the list.
   std::wstring status;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -395,6 +399,47 @@ TEST_F(HostTest, Xen3SessionWithCertificatesNextToTheLibrary) {
   EXPECT_EQ(s->Close(), S_OK);
   EXPECT_EQ(s->Update(), kConnectorFailure);
   EXPECT_EQ(TakeErrorDescription(), L"Connection to server lost");
+}
+
+// A renamed copy of the DLL in a folder whose path is longer than MAX_PATH (and than
+// 1024 characters), with the certificate files beside it: the copy finds them there,
+// since it looks next to its own file. Each time the client releases everything and
+// frees the library as soon as DllCanUnloadNow allows, with the session's listener
+// perhaps still ending: the worker's own module reference keeps the code mapped until
+// it has left. (The statically linked OpenSSL pins the library once it has started, so
+// whether the library goes afterwards cannot be seen from here.)
+TEST_F(HostTest, RenamedCopyInALongPathWorksAndCanBeFreedWhileItsWorkersEnd) {
+  std::wstring dir = FolderOf(DllPath());
+  for (wchar_t part = L'a'; part < L'f'; ++part) {
+    dir += std::wstring(220, part) + L"\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+  }
+  const std::wstring copy = dir + L"Connector Copy.dll";
+  ASSERT_GT(copy.size(), 1024u);
+  ASSERT_TRUE(CopyFileW(DllPath().c_str(), copy.c_str(), FALSE)) << GetLastError();
+  PlaceCertificates(dir);
+
+  for (int round = 0; round < 3; ++round) {
+    HMODULE module = LoadLibraryW(copy.c_str());
+    ASSERT_NE(module, nullptr) << GetLastError();
+    ASSERT_NE(module, Dll().module);
+    auto getClassObject = Proc<decltype(Exports::getClassObject)>(module, "DllGetClassObject");
+    auto canUnloadNow = Proc<decltype(Exports::canUnloadNow)>(module, "DllCanUnloadNow");
+    {
+      com_ptr<IClassFactory> cf;
+      ASSERT_EQ(getClassObject(CLSID_XenFactory, IID_IClassFactory, cf.put_void()), S_OK);
+      com_ptr<IXenFactory> f;
+      ASSERT_EQ(cf->CreateInstance(nullptr, IID_IXenFactory, f.put_void()), S_OK);
+      com_ptr<IXenSession> s = Open(MODE_XEN3_PROTOCOL, simtest::FromEnvironment().xen3Port, f.get());
+      ASSERT_TRUE(s);
+      EXPECT_EQ(s->Update(), S_OK) << base::ToNarrow(TakeErrorDescription());
+      EXPECT_EQ(s->Close(), S_OK);
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (canUnloadNow() != S_OK && std::chrono::steady_clock::now() < end) Sleep(1);
+    ASSERT_EQ(canUnloadNow(), S_OK);
+    EXPECT_TRUE(FreeLibrary(module)) << "round " << round;
+  }
 }
 
 }  // namespace

@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
 
 #include "comkit/resources.h"
 #include "fake_backend.h"
-#include "platform.h"
+#include "base/text.h"
 #include "refresh_thread.h"
 #include "vantrel_module.h"
 #include "xen_factory.h"
@@ -334,7 +335,7 @@ class DispatchTest : public ComEnv {
   static DISPID IdOf(IDispatch* d, const wchar_t* name, LCID lcid = LOCALE_USER_DEFAULT) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     DISPID id = 12345;
-    EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, lcid, &id), S_OK) << platform::ToNarrow(name);
+    EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, lcid, &id), S_OK) << base::ToNarrow(name);
     return id;
   }
   static VARIANT Long(LONG v) {
@@ -353,8 +354,8 @@ class DispatchTest : public ComEnv {
   }
   com_ptr<IDispatch> Get(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args = {}) {
     unique_variant r;
-    EXPECT_EQ(Call(d, IdOf(d, name), DISPATCH_PROPERTYGET, args, r.put()), S_OK) << platform::ToNarrow(name);
-    EXPECT_EQ(r.vt(), VT_DISPATCH) << platform::ToNarrow(name);
+    EXPECT_EQ(Call(d, IdOf(d, name), DISPATCH_PROPERTYGET, args, r.put()), S_OK) << base::ToNarrow(name);
+    EXPECT_EQ(r.vt(), VT_DISPATCH) << base::ToNarrow(name);
     return r.vt() == VT_DISPATCH ? com_ptr<IDispatch>(V_DISPATCH(r.get())) : com_ptr<IDispatch>();
   }
   com_ptr<IDispatch> OpenSession() {
@@ -364,7 +365,7 @@ class DispatchTest : public ComEnv {
     return com_ptr<IDispatch>(V_DISPATCH(r.get()));
   }
   void ExpectIds(IDispatch* d, const std::vector<Member>& members) {
-    for (const auto& m : members) EXPECT_EQ(IdOf(d, m.name), m.id) << platform::ToNarrow(m.name);
+    for (const auto& m : members) EXPECT_EQ(IdOf(d, m.name), m.id) << base::ToNarrow(m.name);
   }
 
   std::shared_ptr<FakeLog> log;
@@ -588,6 +589,38 @@ TEST_F(FactoryTest, AFillingFailureReleasesTheNewSessionAndItsBackEnd) {
   EXPECT_EQ(VantrelModule().LockCount(), locks);  // no object left behind
 }
 
+// A back end whose Connect starts a refresh thread that the system cannot create.
+class UnstartableSession : public FakeSession, public RefreshTask {
+ public:
+  using FakeSession::FakeSession;
+  void Connect(const std::string&, const std::string&, const std::string&, int32_t) override {
+    thread_.SetTask(this);
+    thread_.SetStackSizeForTesting(static_cast<std::size_t>(-1) / 4);
+    thread_.Start();
+  }
+  void RunOnce() override {}
+
+ private:
+  RefreshThread thread_;
+};
+
+TEST_F(FactoryTest, ARefreshThreadThatCannotStartFailsCreateSession) {
+  auto l = log;
+  CXenFactory::SetSessionMakerForTesting([l](const SessionSettings&, const std::string&, const std::string&,
+                                             const std::string&) -> XenSessionImpl* {
+    auto session = std::make_unique<UnstartableSession>(l, 2);
+    session->Connect("", "", "", 0);
+    return session.release();
+  });
+  const int threads = RefreshThread::LiveThreads();
+  com_ptr<IXenSession> session;
+  EXPECT_EQ(factory->CreateSession(nullptr, nullptr, nullptr, session.put()), kConnectorFailure);
+  EXPECT_FALSE(session);
+  EXPECT_EQ(TakeError().first, L"Cannot start the refresh thread");
+  EXPECT_EQ(log->liveSessions, 0);
+  EXPECT_EQ(RefreshThread::LiveThreads(), threads);  // nothing left that would keep the DLL loaded
+}
+
 TEST_F(FactoryTest, AnExceptionOutsideTheStandardFamilyDoesNotEscape) {
   CXenFactory::SetSessionMakerForTesting(
       [](const SessionSettings&, const std::string&, const std::string&, const std::string&) -> XenSessionImpl* {
@@ -649,6 +682,26 @@ TEST_F(ModuleTest, CanUnloadOnlyWhenNothingLives) {
   EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
   cf->LockServer(FALSE);
   EXPECT_EQ(DllCanUnloadNow(), S_OK);
+}
+
+// What the module keeps between requests goes when it may be unloaded, so that nothing
+// is left to release under the loader lock; the next request makes it again.
+TEST_F(ModuleTest, CanUnloadNowReleasesTheClassObject) {
+  ASSERT_EQ(DllCanUnloadNow(), S_OK);
+  com_ptr<IClassFactory> cf;
+  ASSERT_EQ(DllGetClassObject(CLSID_XenFactory, IID_IClassFactory, cf.put_void()), S_OK);
+  auto refs = [](IUnknown* u) {
+    u->AddRef();
+    return u->Release();
+  };
+  const ULONG held = refs(cf.get());  // the module's reference and this test's
+  EXPECT_EQ(DllCanUnloadNow(), S_OK);
+  EXPECT_EQ(refs(cf.get()), held - 1);
+  com_ptr<IClassFactory> again;
+  ASSERT_EQ(DllGetClassObject(CLSID_XenFactory, IID_IClassFactory, again.put_void()), S_OK);
+  EXPECT_NE(again.get(), cf.get());
+  com_ptr<IXenFactory> f;
+  EXPECT_EQ(again->CreateInstance(nullptr, IID_IXenFactory, f.put_void()), S_OK);
 }
 
 // A refresh pass that blocks until released.

@@ -38,11 +38,3 @@ TEST(Platform, LibraryDirectoryIsTheDirectoryOfThisProgram) {
   if (std::ifstream(dir + exe).good() || std::ifstream(dir + exe + ".exe").good()) return;
   ADD_FAILURE() << exe << " not found in " << dir;
 }
-
-TEST(Platform, AnsiConversionRoundTrips) {
-  const std::string narrow = "Host \"a\\b\" 42";
-  EXPECT_EQ(narrow, platform::ToNarrow(platform::ToWide(narrow)));
-  EXPECT_EQ(L"abc", platform::ToWide("abc"));
-  EXPECT_EQ("", platform::ToNarrow(L""));
-  EXPECT_EQ(L"", platform::ToWide(""));
-}

@@ -6,8 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <memory>
+#include <ctime>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 using namespace std::chrono_literals;
 
@@ -30,6 +36,7 @@ class GateTask : public RefreshTask {
     --concurrent;
     if (clearAfterPass) owner->ClearRunningFlag();
   }
+  void WorkerEnding() override { ++endings; }
   void WaitEntered() {
     std::unique_lock<std::mutex> lock(m);
     cv.wait(lock, [&] { return entered; });
@@ -47,6 +54,7 @@ class GateTask : public RefreshTask {
   bool clearAfterPass = false;
   RefreshThread* owner = nullptr;
   std::atomic<int> passes{0};
+  std::atomic<int> endings{0};
   std::atomic<int> concurrent{0};
   std::atomic<int> maxConcurrent{0};
 };
@@ -77,6 +85,18 @@ bool Eventually(F f, std::chrono::milliseconds limit = 5000ms) {
     std::this_thread::sleep_for(1ms);
   }
   return f();
+}
+
+// CPU time the whole process has used so far.
+std::chrono::milliseconds ProcessCpuTime() {
+#ifdef _WIN32
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto ticks = [](const FILETIME& t) { return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+  return std::chrono::milliseconds((ticks(kernel) + ticks(user)) / 10000);
+#else
+  return std::chrono::milliseconds(std::clock() * 1000 / CLOCKS_PER_SEC);
+#endif
 }
 
 }  // namespace
@@ -135,8 +155,9 @@ TEST(RefreshThread, StopGivesUpAfterTheLimitWhileAPassIsStuck) {
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, 100ms);
   EXPECT_FALSE(thread.IsFinished());
+  EXPECT_FALSE(thread.Join());  // bounded as well
   task->Open();
-  thread.Join();
+  EXPECT_TRUE(Eventually([&] { return thread.IsFinished(); }));
   EXPECT_EQ(1, task->passes.load());  // the cleared flag ended the loop after that pass
 }
 
@@ -206,18 +227,16 @@ TEST(RefreshThread, OwnerDestroyedDuringAPassWithKeepAlive) {
   EXPECT_TRUE(Eventually([&] { return watch.expired(); }));
 }
 
-// Without a keep-alive, destruction waits for the worker to leave the task.
+// Without a keep-alive, destruction ends the loop and waits for the pass to leave the task.
 TEST(RefreshThread, DestructionWithoutKeepAliveWaitsForThePass) {
   GateTask task;
   std::atomic<bool> destroyed{false};
   std::thread releaser;
   {
     RefreshThread thread;
-    thread.SetStopTimeoutForTesting(10ms);
     thread.SetTask(&task);
     thread.Start();
     task.WaitEntered();
-    thread.Stop();
     releaser = std::thread([&] {
       std::this_thread::sleep_for(50ms);
       EXPECT_FALSE(destroyed.load());
@@ -227,4 +246,68 @@ TEST(RefreshThread, DestructionWithoutKeepAliveWaitsForThePass) {
   destroyed = true;
   releaser.join();
   EXPECT_EQ(0, task.concurrent.load());
+  EXPECT_EQ(1, task.passes.load());
+}
+
+// A pass that never returns cannot hang the owner: destruction waits the stop time-out
+// at most, and the worker's last steps no longer reach the task.
+TEST(RefreshThread, DestructionGivesUpOnAPassThatNeverReturns) {
+  GateTask task;
+  // Workers of earlier tests may still be taking their last steps.
+  ASSERT_TRUE(Eventually([] { return RefreshThread::LiveThreads() == 0; }));
+  const int before = 0;
+  {
+    RefreshThread thread;
+    thread.SetStopTimeoutForTesting(100ms);
+    thread.SetTask(&task);
+    thread.Start();
+    task.WaitEntered();
+  }
+  EXPECT_EQ(before + 1, RefreshThread::LiveThreads());
+  task.Open();  // only so that the test leaves no thread behind
+  EXPECT_TRUE(Eventually([&] { return RefreshThread::LiveThreads() == before; }));
+  EXPECT_EQ(1, task.passes.load());
+  EXPECT_EQ(0, task.endings.load());
+}
+
+// A thread the system cannot create fails Start and leaves nothing counted, so neither
+// destruction nor the library's unload check waits for a worker that never existed.
+TEST(RefreshThread, FailedStartThrowsAndCountsNothing) {
+  SleepTask task;
+  ASSERT_TRUE(Eventually([] { return RefreshThread::LiveThreads() == 0; }));
+  const int before = 0;
+  RefreshThread thread;
+  thread.SetTask(&task);
+  thread.SetStackSizeForTesting(static_cast<std::size_t>(-1) / 4);
+  try {
+    thread.Start();
+    ADD_FAILURE() << "Start did not fail";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ("Cannot start the refresh thread", e.what());
+  }
+  EXPECT_FALSE(thread.IsRunning());
+  EXPECT_TRUE(thread.IsFinished());
+  EXPECT_EQ(before, RefreshThread::LiveThreads());
+  EXPECT_TRUE(thread.Join());
+
+  thread.SetStackSizeForTesting(0);
+  thread.Start();
+  EXPECT_TRUE(Eventually([&] { return task.passes.load() >= 1; }));
+  thread.Stop();
+  EXPECT_TRUE(thread.IsFinished());
+}
+
+// A worker started before its task is set waits for it instead of spinning.
+TEST(RefreshThread, WorkerWaitsForItsTask) {
+  SleepTask task;
+  RefreshThread thread;
+  thread.Start();
+  const auto cpuBefore = ProcessCpuTime();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LT(ProcessCpuTime() - cpuBefore, 100ms);
+  EXPECT_FALSE(thread.IsFinished());
+  thread.SetTask(&task);
+  EXPECT_TRUE(Eventually([&] { return task.passes.load() >= 1; }));
+  thread.Stop();
+  EXPECT_TRUE(thread.IsFinished());
 }

@@ -4,7 +4,7 @@
 
 #include "comkit/resources.h"
 #include "params.h"
-#include "text.h"
+#include "base/text.h"
 #include "ui.h"
 #include "variant_text.h"
 
@@ -39,7 +39,7 @@ CheckOutcome RunCheck(const VARIANT& hostname, const VARIANT& timeout, const VAR
     step = 50;
     const auto passwordBytes = Base64Decode(LookupValue(VariantText(parameter), L"PWD"));
     if (!passwordBytes) throw CallError{E_INVALIDARG, L"Invalid Base64 text in PWD"};
-    const std::wstring password = FromAnsi(*passwordBytes);
+    const std::wstring password = base::ToWide(*passwordBytes);
     step = 60;
     const std::wstring vmName = LookupValue(VariantText(parameter), L"VMN");
     step = 70;
@@ -151,7 +151,7 @@ CheckOutcome RunCheck(const VARIANT& hostname, const VARIANT& timeout, const VAR
     return outcome;
   } catch (const std::exception& error) {
     // Only out-of-memory is expected here; its text comes from the standard library.
-    outcome.text = L"ERR: " + FromAnsi(error.what()) + L"(at  " + std::to_wstring(step) + L")";
+    outcome.text = L"ERR: " + base::ToWide(error.what()) + L"(at  " + std::to_wstring(step) + L")";
     outcome.passed = false;
     if (opened) vantrel.CloseQuietly();
     vantrel.Release();

@@ -4,7 +4,7 @@
 #include "frmvmlist.h"
 #include "params.h"
 #include "shared_state.h"
-#include "text.h"
+#include "base/text.h"
 #include "ui.h"
 
 namespace brenmo {
@@ -213,7 +213,7 @@ void FrmMain::SetStatus(const std::wstring& text) {
 void FrmMain::OnOk() {
   SharedParameterText().clear();
   const bool xen3 = Xen3Selected();
-  SharedParameterText() = WriteParameterString(Text(IDC_TXTUSERNAME), ToAnsi(Text(IDC_TXTPASSWORD)), xen3,
+  SharedParameterText() = WriteParameterString(Text(IDC_TXTUSERNAME), base::ToNarrow(Text(IDC_TXTPASSWORD)), xen3,
                                                Text(IDC_TXTVMNAME), Text(IDC_CMBVMSTATE));
   Unload();
 }

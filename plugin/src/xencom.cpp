@@ -3,7 +3,7 @@
 #include "controls.h"
 #include "params.h"
 #include "shared_state.h"
-#include "text.h"
+#include "base/text.h"
 #include "ui.h"
 #include "variant_text.h"
 
@@ -69,7 +69,7 @@ STDMETHODIMP Xencom::ck_showGUI() {
       step = 60;
       const auto passwordBytes = Base64Decode(LookupValue(VariantText(*parameter_.get()), L"PWD"));
       if (!passwordBytes) throw CallError{E_INVALIDARG, L"Invalid Base64 text in PWD"};
-      const std::wstring password = FromAnsi(*passwordBytes);
+      const std::wstring password = base::ToWide(*passwordBytes);
       step = 70;
       const std::wstring version = LookupValue(VariantText(*parameter_.get()), L"XVR");
       step = 80;

@@ -1,7 +1,7 @@
 #include "comkit/error.h"
 
 #include "comkit/resources.h"
-#include "platform.h"
+#include "base/text.h"
 
 namespace comkit {
 
@@ -21,7 +21,7 @@ void SetErrorInfo(REFCLSID clsid, const std::wstring& description) noexcept {
 
 HRESULT ReportError(REFCLSID clsid, const char* message, HRESULT hr) noexcept {
   try {
-    SetErrorInfo(clsid, platform::ToWide(message ? message : ""));
+    SetErrorInfo(clsid, base::ToWide(message ? message : ""));
   } catch (...) {
     // Out of memory while converting: the result alone must do.
   }

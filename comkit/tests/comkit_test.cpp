@@ -10,7 +10,7 @@
 #include "comkit/registrar.h"
 #include "comkit/resources.h"
 #include "comkit/strings.h"
-#include "platform.h"
+#include "base/text.h"
 
 MIDL_INTERFACE("6C1A0C52-1D8E-4E0B-9A6B-2B7F10C1E001")
 ICounter : public IUnknown {
@@ -496,7 +496,7 @@ TEST(RegistryParseTest, RejectsMalformedScripts) {
       L"HKCR",
   };
   for (const wchar_t* script : bad) {
-    EXPECT_THROW(registry::ParseScript(script, {}), registry::ScriptError) << platform::ToNarrow(script);
+    EXPECT_THROW(registry::ParseScript(script, {}), registry::ScriptError) << base::ToNarrow(script);
     EXPECT_EQ(registry::RunScript(script, {}, true, TestRoot), DISP_E_EXCEPTION);
   }
   EXPECT_NO_THROW(registry::ParseScript(L"", {}));

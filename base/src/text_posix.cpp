@@ -1,7 +1,6 @@
-// Text conversion between wide strings and narrow text (see platform.h).
-#include "platform.h"
+#include "base/text.h"
 
-namespace platform {
+namespace base {
 
 // Outside Windows the "ANSI code page" is taken as ISO 8859-1: one byte per character.
 std::string ToNarrow(const std::wstring& wide) {
@@ -18,4 +17,4 @@ std::wstring ToWide(const std::string& narrow) {
   return out;
 }
 
-}  // namespace platform
+}  // namespace base

@@ -2,13 +2,13 @@
 
 #include <new>
 
-#include "platform.h"
+#include "base/text.h"
 
 namespace comkit {
 
 std::string ToNarrow(BSTR s) {
   if (!s) return {};
-  return platform::ToNarrow(std::wstring(s, SysStringLen(s)));
+  return base::ToNarrow(std::wstring(s, SysStringLen(s)));
 }
 
 unique_bstr ToBstr(const std::wstring& wide) {
@@ -17,7 +17,7 @@ unique_bstr ToBstr(const std::wstring& wide) {
   return b;
 }
 
-unique_bstr ToBstr(const std::string& narrow) { return ToBstr(platform::ToWide(narrow)); }
+unique_bstr ToBstr(const std::string& narrow) { return ToBstr(base::ToWide(narrow)); }
 
 HRESULT CopyToBstr(const std::string& narrow, BSTR* out) noexcept {
   if (!out) return E_POINTER;

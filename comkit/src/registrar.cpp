@@ -5,7 +5,7 @@
 #include <cwctype>
 
 #include "comkit/resources.h"
-#include "platform.h"
+#include "base/text.h"
 
 namespace comkit::registry {
 namespace {
@@ -20,7 +20,7 @@ struct Token {
   throw ScriptError("registry script, line " + std::to_string(line) + ": " + what);
 }
 
-std::string Narrow(const std::wstring& w) { return platform::ToNarrow(w); }
+std::string Narrow(const std::wstring& w) { return base::ToNarrow(w); }
 
 bool SameWord(const std::wstring& a, const wchar_t* b) {
   size_t i = 0;
@@ -339,7 +339,7 @@ HRESULT RunScriptResource(HMODULE module, UINT id, const Replacements& replaceme
   const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
   if (!data) return HRESULT_FROM_WIN32(GetLastError());
   try {
-    return RunScript(platform::ToWide(std::string(data, size)), replacements, registering);
+    return RunScript(base::ToWide(std::string(data, size)), replacements, registering);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

@@ -7,6 +7,7 @@
 #include <unknwn.h>
 
 #include <new>
+#include <utility>
 
 #include "comkit/module.h"
 #include "comkit/resources.h"
@@ -51,7 +52,7 @@ class ClassFactory final : public IClassFactory {
 };
 
 // One class object, created on the first request under the module's lock and kept
-// until Reset (at library unload).
+// until Reset (when the library may be unloaded).
 template <class T>
 class ClassFactoryCache {
  public:
@@ -72,8 +73,14 @@ class ClassFactoryCache {
     return factory->QueryInterface(riid, ppv);
   }
   void Reset() noexcept {
-    if (factory_) factory_->Release();
-    factory_ = nullptr;
+    IClassFactory* released;
+    if (ModuleBase* m = ModuleBase::Current()) {
+      ModuleBase::Guard guard(*m);
+      released = std::exchange(factory_, nullptr);
+    } else {
+      released = std::exchange(factory_, nullptr);
+    }
+    if (released) released->Release();  // outside the lock: it may free the object
   }
 
  private:

@@ -1,11 +1,8 @@
-// Text conversion between wide strings and the calling thread's ANSI code page. Kept
-// apart from the rest of the platform layer so that the COM framework, which the
-// plug-in shares, needs nothing else of the connector.
-#include "platform.h"
+#include "base/text.h"
 
 #include <windows.h>
 
-namespace platform {
+namespace base {
 
 std::string ToNarrow(const std::wstring& wide) {
   if (wide.empty()) return {};
@@ -26,4 +23,4 @@ std::wstring ToWide(const std::string& narrow) {
   return out;
 }
 
-}  // namespace platform
+}  // namespace base
