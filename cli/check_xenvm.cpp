@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "params.h"
 #include "platform.h"
 #include "session_impl.h"
@@ -392,8 +393,8 @@ Credentials Resolve(Options& o) {
   Credentials cr;
   bool havePassword = false;
   if (!o.parameter.empty()) {
-    const std::wstring text = platform::ToWide(o.parameter);
-    const auto value = [&](const wchar_t* key) { return platform::ToNarrow(brenmo::LookupValue(text, key)); };
+    const std::wstring text = base::ToWide(o.parameter);
+    const auto value = [&](const wchar_t* key) { return base::ToNarrow(brenmo::LookupValue(text, key)); };
     if (!o.haveUser) o.user = value(L"USR");
     if (!o.haveVm) o.vm = value(L"VMN");
     const std::string state = value(L"VMS");

@@ -3,10 +3,10 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "platform.h"
+#include "base/text.h"
 
 std::string Utf8FromNarrow(const std::string& narrow) {
-  const std::wstring wide = platform::ToWide(narrow);
+  const std::wstring wide = base::ToWide(narrow);
   if (wide.empty()) return {};
   const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                                     nullptr, nullptr);
@@ -23,7 +23,7 @@ std::string NarrowFromUtf8(const std::string& utf8) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return platform::ToNarrow(wide);
+  return base::ToNarrow(wide);
 }
 
 #else
