@@ -33,6 +33,7 @@
 #include "vm_impl.h"
 #include "xen3_session.h"
 #include "xen4_session.h"
+#include "xen4_transport.h"
 
 #ifndef CHECK_XENVM_VERSION
 #define CHECK_XENVM_VERSION "0"
@@ -503,8 +504,12 @@ std::pair<ExitCode, std::string> Assess(Connection& connection, const Options& o
 void RunCheck(Reporter& reporter, const Options& o, const Credentials& cr,
               const std::map<std::string, check::Range>& warning,
               const std::map<std::string, check::Range>& critical) {
-  if (!o.caFile.empty())
+  if (!o.caFile.empty()) {
+    // First on a connection of its own, which gives the TLS library's reason when the
+    // certificate does not verify; then every request of the check verifies it again.
     check::VerifyServerCertificate(o.host, o.port > 0 ? o.port : SessionSettings::kXen4Port, o.caFile);
+    Xen4TrustCertificatesFrom(o.caFile);
+  }
   SessionSettings settings;
   settings.SetConnectionMode(cr.mode);
   if (o.port > 0 && cr.mode != kModeAutodetect) settings.SetPort(o.port);
@@ -528,16 +533,6 @@ class NullBuffer : public std::streambuf {
   int overflow(int c) override { return traits_type::not_eof(c); }
   std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
-
-// The connector looks for the xen3 client certificates beside the file that holds its
-// code; for a program that file's name is the program's first argument. Pointing that
-// argument into the certificate directory makes the directory the one searched.
-void UseCertificateDirectory(char** argv, const std::string& directory, std::string& storage) {
-  storage = directory;
-  if (storage.empty() || storage.back() != '/') storage += '/';
-  storage += "check_xenvm";
-  argv[0] = &storage[0];
-}
 
 }  // namespace
 
@@ -570,8 +565,9 @@ int main(int argc, char** argv) {
     return kUnknown;
   }
 
-  static std::string argv0;
-  UseCertificateDirectory(argv, options.certs, argv0);
+  // The connector looks for the xen3 client certificates beside its own code; here that
+  // is the configured directory.
+  platform::SetLibraryDirectory(options.certs);
 
   Watchdog watchdog(reporter, options.timeout);
   try {

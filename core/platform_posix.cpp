@@ -3,11 +3,27 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <mutex>
 #include <random>
 
 namespace platform {
 
+namespace {
+std::mutex g_directoryLock;
+std::string g_directory;  // set by SetLibraryDirectory; empty: the module's own
+}  // namespace
+
+void SetLibraryDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> guard(g_directoryLock);
+  g_directory = directory;
+  if (!g_directory.empty() && g_directory.back() != '/') g_directory += '/';
+}
+
 std::string LibraryDirectory() {
+  {
+    std::lock_guard<std::mutex> guard(g_directoryLock);
+    if (!g_directory.empty()) return g_directory;
+  }
   Dl_info info{};
   if (!dladdr(reinterpret_cast<void*>(&LibraryDirectory), &info) || !info.dli_fname) return {};
   std::string path = info.dli_fname;

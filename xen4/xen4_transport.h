@@ -23,6 +23,12 @@ inline constexpr long kBoundedRequestMs = 10000;
 int Xen4Get(const std::string& url, const char* accept, size_t maxBytes, long* httpStatus,
             std::string* body);
 
+// From now on every request of the process verifies the server's certificate chain
+// against the PEM certificates in caFile (a CA, or the server's own certificate pinned);
+// an empty text restores the default, no verification. The connector library never calls
+// it; the native monitoring command does for its --ca-file.
+void Xen4TrustCertificatesFrom(const std::string& caFile);
+
 // libcurl's write callback: userdata points to the transfer's ResultTarget. Returns the
 // byte count when the result function accepts the bytes, 0 (a write error) otherwise.
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata);

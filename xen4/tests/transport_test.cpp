@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "xen4_test_support.h"
@@ -79,4 +80,28 @@ TEST(Xen4Transport, ReceiveFunctionPassesSizeTimesCountOrRefuses) {
   EXPECT_EQ(sink.body, std::string(data, 12));
   sink.refuse = true;
   EXPECT_EQ(Xen4Receive(data, 1, 5, &target), 0u);
+}
+
+TEST(Xen4Transport, TrustedCertificatesAreVerifiedOnEveryRequest) {
+  if (!simtest::Available()) GTEST_SKIP() << "needs the simulated host";
+  const char* certs = std::getenv("VANTREL_SIM_CERTS");
+  ASSERT_NE(certs, nullptr);
+  const std::string url = Url(XenApiPort());
+  const auto post = [&] {
+    Sink sink;
+    return Xen4Transport(kLogin, sizeof kLogin - 1, const_cast<char*>(url.c_str()), &sink, &Collect);
+  };
+  const auto get = [&] {
+    long status = 0;
+    std::string body;
+    return Xen4Get(url + "rrd_updates", "text/xml", 1 << 20, &status, &body);
+  };
+  Xen4TrustCertificatesFrom(std::string(certs) + "/ca.pem");  // the server's CA
+  EXPECT_EQ(post(), CURLE_OK);
+  EXPECT_EQ(get(), CURLE_OK);
+  Xen4TrustCertificatesFrom(std::string(certs) + "/certChain.pem");  // another certificate
+  EXPECT_EQ(post(), CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_EQ(get(), CURLE_PEER_FAILED_VERIFICATION);
+  Xen4TrustCertificatesFrom("");
+  EXPECT_EQ(post(), CURLE_OK);
 }
