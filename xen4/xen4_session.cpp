@@ -155,8 +155,10 @@ struct Xen4SessionImpl::State : RefreshTask {
     stopCv.wait_for(lock, std::chrono::milliseconds(delayMs), [&] { return stopSignalled; });
   }
 
-  // The newest row of a host's metrics export; false when it could not be read.
-  bool ReadExport(const xenapi::Session& h, const std::string& hostAddress, rrd::Updates* out) const;
+  // The newest row of a host's metrics export (hostOnly: without the VMs' columns);
+  // false when it could not be read.
+  bool ReadExport(const xenapi::Session& h, const std::string& hostAddress, rrd::Updates* out,
+                  bool hostOnly = false) const;
   // The address of a host of the pool (this session's for its own host); empty when the
   // server no longer knows the host.
   std::string AddressOf(const xenapi::SessionPtr& h, const std::string& host);
@@ -168,10 +170,10 @@ struct Xen4SessionImpl::State : RefreshTask {
 };
 
 bool Xen4SessionImpl::State::ReadExport(const xenapi::Session& h, const std::string& hostAddress,
-                                        rrd::Updates* out) const {
+                                        rrd::Updates* out, bool hostOnly) const {
   const std::string target = "https://" + hostAddress + ":" + std::to_string(port) +
                              "/rrd_updates?start=-10&interval=5&cf=AVERAGE&host=true&session_id=" +
-                             h.Reference();
+                             h.Reference() + (hostOnly ? "&vm_uuid=none" : "");
   long httpStatus = 0;
   std::string body;
   if (Xen4Get(target, "text/xml", rrd::kMaxDocumentBytes, &httpStatus, &body) != 0 || httpStatus != 200)
@@ -588,7 +590,7 @@ void Xen4SessionImpl::ReadHostAndVms(const xenapi::SessionPtr& h) {
   // answers it, else the described metric calls. Learned once, here.
   {
     rrd::Updates probe;
-    s.useExport = s.ReadExport(*h, s.address, &probe);
+    s.useExport = s.ReadExport(*h, s.address, &probe, true);
   }
 
   // 5. Host memory, kept in bytes for the usage figure and shown in MiB.

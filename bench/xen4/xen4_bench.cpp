@@ -267,14 +267,15 @@ int main(int argc, char** argv) {
         "(the per-VM calls: the sequence every server got before). Floor: a minimal libcurl "
         "client sending the same requests again (a new connection each) to the same server. "
         "Times are the best of the repetitions given (the machine is shared).\n\n"
-     << "| VMs | profile | reps | phase | requests | time (s) | per request (ms) | floor (s) | ratio |\n"
-     << "|---:|---|---:|---|---:|---:|---:|---:|---:|\n";
+     << "| VMs | reps | phase | requests | time (s) | per request (ms) | floor (s) | ratio |\n"
+     << "|---:|---:|---|---:|---:|---:|---:|---:|\n";
   for (const Row& r : rows) {
     for (const Phase& p : r.phases) {
       const double ratio = p.floor > 0 ? p.seconds / p.floor : 0.0;
       char line[256];
-      std::snprintf(line, sizeof line, "| %d | %s | %d | %s | %ld | %.3f | %.2f | %.3f | %.2f |\n", r.vms, r.profile,
-                    r.reps, p.name, p.requests, p.seconds,
+      // The phase names its profile, so that a plot of the table shows each as a line.
+      std::snprintf(line, sizeof line, "| %d | %d | %s %s | %ld | %.3f | %.2f | %.3f | %.2f |\n", r.vms, r.reps,
+                    r.profile, p.name, p.requests, p.seconds,
                     p.requests ? 1000.0 * p.seconds / static_cast<double>(p.requests) : 0.0, p.floor, ratio);
       md << line;
     }
@@ -283,8 +284,7 @@ int main(int argc, char** argv) {
   // 10 at any VM count; at 1,000 VMs both are at least 20 times faster than the
   // per-VM sequence.
   bool met = true;
-  md << "\n| VMs | Connect: legacy / current | pass: legacy / current | current requests (Connect, pass) |\n"
-     << "|---:|---:|---:|---|\n";
+  md << "\nLegacy time / current time, and the current profile's requests:\n\n";
   for (size_t i = 0; i + 1 < rows.size(); i += 2) {
     const Row& cur = rows[i];
     const Row& leg = rows[i + 1];
@@ -293,8 +293,8 @@ int main(int argc, char** argv) {
     if (cur.phases[0].requests > 10 || cur.phases[1].requests > 5) met = false;
     if (cur.vms >= 1000 && (connect < 20 || pass < 20)) met = false;
     char line[256];
-    std::snprintf(line, sizeof line, "| %d | %.1f | %.1f | %ld, %ld |\n", cur.vms, connect, pass,
-                  cur.phases[0].requests, cur.phases[1].requests);
+    std::snprintf(line, sizeof line, "- %d VMs: Connect %.1f times faster, a pass %.1f times (%ld and %ld requests)\n",
+                  cur.vms, connect, pass, cur.phases[0].requests, cur.phases[1].requests);
     md << line;
   }
   md << "\nResult: " << (met ? "targets met" : "targets NOT met")

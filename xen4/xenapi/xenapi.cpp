@@ -88,13 +88,15 @@ bool Call(TransportFunc transport, void* handle, Status& status, const char* met
     return false;
   }
   if (st->text == "Success") {
-    const Value* v = parsed.value.Member("Value");
-    if (!v) {
-      ShapeFault(status, "result without a Value", method);
-      return false;
+    // The value is moved out, not copied: bulk answers hold every record of a class.
+    for (auto& m : parsed.value.members) {
+      if (m.first == "Value") {
+        *result = std::move(m.second);
+        return true;
+      }
     }
-    *result = *v;
-    return true;
+    ShapeFault(status, "result without a Value", method);
+    return false;
   }
   if (st->text == "Failure") {
     std::vector<std::string> errors;
