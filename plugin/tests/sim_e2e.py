@@ -134,7 +134,8 @@ def checks(build, host_exe, vbs):
                  "Can't get the state of this (%s) virtual machine, it's not listed as a known one" % running.upper())
         r.expect(tag + " wrong password", r.run_host("127.0.0.1", param(xvr, running, pwd=password + "x")), False,
                  refused[xvr])
-        r.expect(tag + " unreachable host", r.run_host("127.0.0.2", param(xvr, running)), False,
+        # 127.0.0.2 is the simulated pool member; nothing listens on 127.0.0.9
+        r.expect(tag + " unreachable host", r.run_host("127.0.0.9", param(xvr, running)), False,
                  prefix="ERR: ", suffix="(at  180)")
 
         # Parameter strings as a host may store them.
