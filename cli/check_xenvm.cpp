@@ -187,18 +187,6 @@ class Watchdog {
   std::thread thread_;
 };
 
-// The VM list the back ends fill: the session's VMs, owned here.
-class VmList : public IVmCollection {
- public:
-  int32_t GetCount() override { return static_cast<int32_t>(vms_.size()); }
-  XenVMImpl* GetItem(int32_t index) override { return vms_.at(static_cast<size_t>(index)).get(); }
-  void Add(XenVMImpl* vm) override { vms_.emplace_back(vm); }
-  void Detach(int32_t index) override { vms_.at(static_cast<size_t>(index))->SetSession(nullptr); }
-
- private:
-  std::vector<std::unique_ptr<XenVMImpl>> vms_;
-};
-
 // A connected session, closed and released in the order the model asks for: the VMs
 // detached first, then Close, then the session.
 class Connection {
@@ -213,11 +201,11 @@ class Connection {
     }
   }
   XenSessionImpl& Session() { return *session_; }
-  VmList& List() { return list_; }
+  OwnedVmList& List() { return list_; }
 
  private:
   std::unique_ptr<XenSessionImpl> session_;
-  VmList list_;
+  OwnedVmList list_;
 };
 
 // Waits until the session holds live figures, not only what Connect read: for xen3 the
@@ -228,7 +216,7 @@ class Connection {
 // deadline's watchdog bounds the wait.
 void WaitForFigures(Connection& connection) {
   XenSessionImpl& session = connection.Session();
-  VmList& list = connection.List();
+  OwnedVmList& list = connection.List();
   if (dynamic_cast<Xen3SessionImpl*>(&session)) {
     // Update copies the latest pushed summary; before the first one nothing changes.
     const auto pushed = [&] {
@@ -453,7 +441,7 @@ std::pair<ExitCode, std::string> Assess(Connection& connection, const Options& o
   session.FillVMList(&connection.List());
   WaitForFigures(connection);
 
-  VmList& list = connection.List();
+  OwnedVmList& list = connection.List();
   const XenVMImpl* found = nullptr;
   int running = 0;
   for (int32_t i = 0; i < list.GetCount(); ++i) {

@@ -85,3 +85,30 @@ function(vantrel_add_gtest name)
   vantrel_add_test(NAME ${name} COMMAND ${name} ${T_ARGS} LABELS ${T_LABELS} TIMEOUT ${T_TIMEOUT}
                    ENVIRONMENT ${T_ENVIRONMENT} ${_sim})
 endfunction()
+
+# vantrel_add_fuzzer(NAME <target> SOURCES <files...> DICT <file> [LIBS <targets...>])
+# A libFuzzer target (clang, configured with -DVANTREL_FUZZ=ON; scripts/fuzz.sh runs them)
+# built with AddressSanitizer and UBSan, and a ctest test (label fuzz) that runs it for a
+# minute: new inputs go to a working corpus in the build folder, the committed seeds in
+# the source folder's corpus/ are only read.
+function(vantrel_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME;DICT" "SOURCES;LIBS" ${ARGN})
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "VANTREL_FUZZ needs clang (libFuzzer)")
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_include_directories(${F_NAME} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/..)
+  if(F_LIBS)
+    target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  endif()
+  set(_flags -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_compile_options(${F_NAME} PRIVATE ${_flags} -g -O1)
+  target_link_options(${F_NAME} PRIVATE ${_flags})
+  set(_work ${CMAKE_CURRENT_BINARY_DIR}/corpus)
+  file(MAKE_DIRECTORY ${_work})
+  vantrel_add_test(NAME ${F_NAME}
+    COMMAND ${F_NAME} -max_total_time=60 -timeout=10 -rss_limit_mb=2048
+            -dict=${CMAKE_CURRENT_SOURCE_DIR}/${F_DICT}
+            ${_work} ${CMAKE_CURRENT_SOURCE_DIR}/corpus
+    LABELS fuzz TIMEOUT 240)
+endfunction()

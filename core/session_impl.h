@@ -3,7 +3,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "refresh_thread.h"
 #include "vm_impl.h"
@@ -21,6 +23,19 @@ class IVmCollection {
 
  protected:
   ~IVmCollection() = default;
+};
+
+// A VM list for programs without the automation layer (the monitoring command, the
+// benchmarks): it owns the VMs it is given.
+class OwnedVmList : public IVmCollection {
+ public:
+  int32_t GetCount() override { return static_cast<int32_t>(vms_.size()); }
+  XenVMImpl* GetItem(int32_t index) override { return vms_.at(static_cast<size_t>(index)).get(); }
+  void Add(XenVMImpl* vm) override { vms_.emplace_back(vm); }
+  void Detach(int32_t index) override { vms_.at(static_cast<size_t>(index))->SetSession(nullptr); }
+
+ private:
+  std::vector<std::unique_ptr<XenVMImpl>> vms_;
 };
 
 class XenSessionImpl {

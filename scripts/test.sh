@@ -2,7 +2,7 @@
 # Runs every test: prepares the machine (scripts/setup.sh), then builds each preset and
 # runs its tests: native, Windows x86_64 under Wine, Windows i686 (build only: this
 # machine cannot execute 32-bit code), AddressSanitizer+UBSan, ThreadSanitizer, and a
-# bounded fuzzing run of the xen3 frame parser.
+# bounded fuzzing run of the xen3 frame readers and the XenAPI metrics export reader.
 # usage: scripts/test.sh [PRESET...]      (default: all of them)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -42,9 +42,7 @@ run_ctest() { # preset
 for preset in "${presets[@]}"; do
   echo "=== $preset"
   if [ "$preset" = fuzz ]; then
-    if [ -x xen3/message/fuzz/run_fuzz.sh ]; then
-      xen3/message/fuzz/run_fuzz.sh "$root/build/fuzz" 60; record "fuzz xen3 frame parser" $?
-    fi
+    scripts/fuzz.sh "$root/build/fuzz" 45; record "fuzz (xen3 frames, XenAPI metrics export)" $?
     continue
   fi
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j"$jobs"; then

@@ -5,16 +5,15 @@ simulated host offers) and xen3, beside xmlrpc_check.py, the same check with Pyt
 XML-RPC client on a kept-alive connection, measured in the same run.
 
 usage: bench.py CHECK_XENVM OUT.md [VM-COUNTS...]   (needs VANTREL_BINARY_DIR's sim-certs)"""
-import json
 import os
-import socket
 import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
-XENSIM = os.path.join(SOURCE, "sim", "xensim.py")
+sys.path.insert(0, os.path.join(SOURCE, "sim", "testing"))
+from simhost import PROFILES, SimHost  # noqa: E402
 
 
 def inventory(n):
@@ -29,30 +28,6 @@ def inventory(n):
                      "cpu_utilisation": [0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8],
                      "pifs": [{"read_kbs": 1.0, "write_kbs": 2.0}, {"read_kbs": 3.0, "write_kbs": 4.0}]},
             "vms": vms}
-
-
-class Sim:
-    def __init__(self, certs, profile):
-        args = [sys.executable, XENSIM, "--certs", certs, "--lifetime", "7200"]
-        if profile:
-            args += ["--profile", profile]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        for line in self.proc.stdout:
-            if line.startswith("READY "):
-                self.ports = json.loads(line[6:])
-                return
-        raise RuntimeError("simulated host did not start")
-
-    def control(self, request):
-        with socket.create_connection(("127.0.0.1", self.ports["control"])) as s:
-            s.sendall((json.dumps(request) + "\n").encode())
-            answer = json.loads(s.makefile().readline())
-        if not answer.get("ok"):
-            raise RuntimeError(answer)
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
 
 
 def best(args, reps):
@@ -72,11 +47,10 @@ def main():
     counts = [int(c) for c in sys.argv[3:]] or [1, 100, 1000]
     certs = os.path.join(os.environ.get("VANTREL_BINARY_DIR", os.path.join(SOURCE, "build", "native")), "sim-certs")
     subprocess.run([os.path.join(SOURCE, "sim", "make_certs.sh"), certs], check=True)
-    helptext = subprocess.run([sys.executable, XENSIM, "--help"], capture_output=True, text=True).stdout
-    profiles = ["current", "legacy"] if "--profile" in helptext else [None]
+    profiles = PROFILES
     rows = []
     for profile in profiles:
-        sim = Sim(certs, profile)
+        sim = SimHost(certs, profile, lifetime=7200)
         try:
             for n in counts:
                 sim.control({"cmd": "load", "inventory": inventory(n)})

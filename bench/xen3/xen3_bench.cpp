@@ -70,17 +70,6 @@ double PushCount() {
   return at == std::string::npos ? -1.0 : std::atof(reply.c_str() + reply.find(':', at) + 1);
 }
 
-class VmList : public IVmCollection {
- public:
-  int32_t GetCount() override { return static_cast<int32_t>(vms_.size()); }
-  XenVMImpl* GetItem(int32_t index) override { return vms_.at(static_cast<size_t>(index)).get(); }
-  void Add(XenVMImpl* vm) override { vms_.emplace_back(vm); }
-  void Detach(int32_t index) override { vms_.at(static_cast<size_t>(index))->SetSession(nullptr); }
-
- private:
-  std::vector<std::unique_ptr<XenVMImpl>> vms_;
-};
-
 // The floor: blocking TLS connections with the same client files, nothing else.
 class Floor {
  public:
@@ -145,7 +134,7 @@ void Keep(Phase& phase, double seconds, size_t requests, double floor) {
 
 void MeasureOnce(Row& row, int port, Floor& floor) {
   ClearRequests();
-  VmList list;
+  OwnedVmList list;
   const auto t0 = Clock::now();
   Xen3SessionImpl session(5);
   session.Connect("127.0.0.1", "root", "xenroot", port);

@@ -20,47 +20,15 @@ SOURCE = os.environ.get("VANTREL_SOURCE_DIR") or os.path.dirname(os.path.dirname
     os.path.abspath(__file__))))
 BINARY = os.environ.get("VANTREL_BINARY_DIR") or os.path.join(SOURCE, "build", "native")
 COMMAND = os.environ.get("CHECK_XENVM") or os.path.join(BINARY, "cli", "check_xenvm")
-XENSIM = os.path.join(SOURCE, "sim", "xensim.py")
 CERTS = os.path.join(BINARY, "sim-certs")
 PASSWORD = "xenroot"
+
+sys.path.insert(0, os.path.join(SOURCE, "sim", "testing"))
+from simhost import PROFILES, SimHost  # noqa: E402
 
 # One performance-data item: label=value[UOM];[warn];[crit];[min];[max]
 # (the fields after the value may be left off from the right).
 PERF_ITEM = re.compile(r"^([a-z_]+)=(-?[0-9]+(?:\.[0-9]+)?)(%|)(?:;([^;]*)(?:;([^;]*)(?:;([^;]*)(?:;([^;]*))?)?)?)?$")
-
-
-def sim_profiles():
-    """The XenAPI profiles the simulated host offers (none: it has one behaviour)."""
-    text = subprocess.run([sys.executable, XENSIM, "--help"], capture_output=True, text=True).stdout
-    return ["current", "legacy"] if "--profile" in text else [None]
-
-
-class Sim:
-    """One simulated host on free ports; stops by itself after its lifetime."""
-
-    def __init__(self, profile=None, extra=()):
-        args = [sys.executable, XENSIM, "--certs", CERTS, "--lifetime", "280"] + list(extra)
-        if profile:
-            args += ["--profile", profile]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        for line in self.proc.stdout:
-            if line.startswith("READY "):
-                self.ports = json.loads(line[6:])
-                break
-        else:
-            raise RuntimeError("simulated host did not start")
-
-    def control(self, request):
-        with socket.create_connection(("127.0.0.1", self.ports["control"]), timeout=10) as s:
-            s.sendall((json.dumps(request) + "\n").encode())
-            answer = json.loads(s.makefile().readline())
-        assert answer.get("ok"), answer
-        return answer
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
-        self.proc.stdout.close()
 
 
 class SilentServer:
@@ -116,8 +84,8 @@ class Backends:
         subprocess.run([os.path.join(SOURCE, "sim", "make_certs.sh"), CERTS], check=True)
         cls.sims = []
         cls.backends = []
-        for profile in sim_profiles():
-            sim = Sim(profile)
+        for profile in PROFILES:
+            sim = SimHost(CERTS, profile)
             cls.sims.append(sim)
             cls.backends.append(("xenapi-%s" % (profile or "default"), sim,
                                  ["-H", "127.0.0.1", "-p", str(sim.ports["xenapi"]), "-u", "root"]))
@@ -331,7 +299,7 @@ class CheckTest(Backends, unittest.TestCase):
         # Other builds on this machine may hold the ports for a while.
         for attempt in range(30):
             try:
-                sim = Sim(extra=["--xenapi-port", "443", "--xen3-port", "6936"])
+                sim = SimHost(CERTS, extra=["--xenapi-port", "443", "--xen3-port", "6936"])
                 break
             except RuntimeError:
                 time.sleep(2)

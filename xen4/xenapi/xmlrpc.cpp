@@ -1,5 +1,7 @@
 #include "xmlrpc.h"
 
+#include "untrusted_xml.h"
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -94,10 +96,7 @@ namespace {
 
 const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 
-struct DocDeleter {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using DocPtr = std::unique_ptr<xmlDoc, DocDeleter>;
+using xml::DocPtr;
 
 std::string FormatDouble(double d) {
   char buf[64];
@@ -321,23 +320,8 @@ bool ParseResponse(const char* data, size_t length, Response* response, std::str
     *error = "empty response";
     return false;
   }
-  if (length > static_cast<size_t>(INT_MAX)) {
-    *error = "response too large";
-    return false;
-  }
-  // No network access, no entity substitution, no DTD loading, no messages on stderr.
-  const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-  DocPtr doc(xmlReadMemory(data, static_cast<int>(length), "response.xml", nullptr, options));
-  if (!doc) {
-    *error = "response is not well-formed XML";
-    return false;
-  }
-  // A method response has no document type declaration; one that comes with its own
-  // entities is refused rather than expanded.
-  if (doc->intSubset || doc->extSubset) {
-    *error = "response carries a document type declaration";
-    return false;
-  }
+  const xml::DocPtr doc = xml::ReadUntrusted(data, length, "response", error);
+  if (!doc) return false;
   const xmlNode* root = xmlDocGetRootElement(doc.get());
   std::vector<const xmlNode*> kids;
   if (!root || !NameIs(root, "methodResponse") || !Elements(root, &kids) || kids.size() != 1) {

@@ -121,6 +121,11 @@ TEST(RrdUpdates, WhatIsNotAnExportIsRefused) {
   // Entities are refused rather than expanded.
   MustFail("<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
            "<xport><meta><legend><entry>&b;</entry></legend></meta><data/></xport>");
+  // An encoding the document does not keep to: refused, and libxml2 writes nothing to
+  // standard error (the monitoring command's output must stay clean).
+  ::testing::internal::CaptureStderr();
+  MustFail("<?xml version=\"1.0\" encoding=\"HTML\"?><xport><v>\xe9</v></xport>");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   // Deep nesting ends in an error, not in a stack overflow.
   std::string deep = "<xport>";
   for (int i = 0; i < 100000; ++i) deep += "<a>";

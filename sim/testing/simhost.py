@@ -1,0 +1,37 @@
+"""A simulated host started by a test or benchmark of its own: free ports on 127.0.0.1,
+the READY line read for them, and a lifetime after which it stops by itself."""
+import json
+import os
+import socket
+import subprocess
+import sys
+
+XENSIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "xensim.py")
+PROFILES = ["current", "legacy"]
+
+
+class SimHost:
+    def __init__(self, certs, profile=None, lifetime=280, extra=()):
+        args = [sys.executable, XENSIM, "--certs", certs, "--lifetime", str(lifetime)] + list(extra)
+        if profile:
+            args += ["--profile", profile]
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        for line in self.proc.stdout:
+            if line.startswith("READY "):
+                self.ports = json.loads(line[6:])
+                return
+        self.proc.wait(10)
+        raise RuntimeError("simulated host did not start")
+
+    def control(self, request):
+        with socket.create_connection(("127.0.0.1", self.ports["control"]), timeout=10) as s:
+            s.sendall((json.dumps(request) + "\n").encode())
+            answer = json.loads(s.makefile().readline())
+        if not answer.get("ok"):
+            raise RuntimeError(answer)
+        return answer
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.proc.stdout.close()
