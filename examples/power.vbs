@@ -25,7 +25,15 @@ If IsEmpty(target) Then
   WScript.Quit 2
 End If
 
+' A XenAPI session learns the VMs' states in its first refresh pass, a moment after it
+' opened: until then they read "UNKNOWN".
 session.Update
+waited = 0
+Do While target.Status = "UNKNOWN" And waited < 10
+  Pause 1000
+  waited = waited + 1
+  session.Update
+Loop
 action = LCase(Arg("action", ""))
 WScript.Echo target.Name & " is " & target.Status & "; " & action & "..."
 On Error Resume Next
