@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -31,8 +32,6 @@
 #include "thresholds.h"
 #include "tls_verify.h"
 #include "vm_impl.h"
-#include "xen3_session.h"
-#include "xen4_session.h"
 #include "xen4_transport.h"
 
 #ifndef CHECK_XENVM_VERSION
@@ -160,11 +159,12 @@ std::string Line(ExitCode code, const std::string& text) {
 // same deadline still bounds its clean-up (the log-out), with the code already printed.
 class Watchdog {
  public:
-  Watchdog(Reporter& reporter, int seconds) : reporter_(reporter), seconds_(seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    thread_ = std::thread([this, deadline] {
+  Watchdog(Reporter& reporter, int seconds)
+      : reporter_(reporter), seconds_(seconds),
+        deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds)) {
+    thread_ = std::thread([this] {
       std::unique_lock<std::mutex> lock(lock_);
-      if (cv_.wait_until(lock, deadline, [this] { return finished_; })) return;
+      if (cv_.wait_until(lock, deadline_, [this] { return finished_; })) return;
       reporter_.Report(kUnknown, Line(kUnknown, "no answer within " + std::to_string(seconds_) + " s"));
       std::_Exit(reporter_.Code());
     });
@@ -177,10 +177,12 @@ class Watchdog {
     cv_.notify_all();
     thread_.join();
   }
+  std::chrono::steady_clock::time_point Deadline() const { return deadline_; }
 
  private:
   Reporter& reporter_;
   const int seconds_;
+  const std::chrono::steady_clock::time_point deadline_;
   std::mutex lock_;
   std::condition_variable cv_;
   bool finished_ = false;
@@ -208,41 +210,15 @@ class Connection {
   OwnedVmList list_;
 };
 
-// Waits until the session holds live figures, not only what Connect read: for xen3 the
-// first summary the agent pushes, for XenAPI the first refresh pass. The back ends offer
-// no signal for either, so the wait watches what those steps write: a XenAPI pass writes
-// the host's figures first and then each VM's, in list order, the VM's status with its
-// figures; the first summary brings the VMs' states and the host's figures. The
-// deadline's watchdog bounds the wait.
-void WaitForFigures(Connection& connection) {
+// Waits until the session holds live figures, not only what Connect read (for xen3 the
+// first summary the agent pushes, for XenAPI the first refresh pass), at most until the
+// deadline, and copies them. A connection lost meanwhile fails in Update with its message.
+void WaitForFigures(Connection& connection, std::chrono::steady_clock::time_point deadline, int seconds) {
   XenSessionImpl& session = connection.Session();
-  OwnedVmList& list = connection.List();
-  if (dynamic_cast<Xen3SessionImpl*>(&session)) {
-    // Update copies the latest pushed summary; before the first one nothing changes.
-    const auto pushed = [&] {
-      if (session.GetMemoryUsage() > 0.0) return true;
-      for (int32_t i = 0; i < list.GetCount(); ++i)
-        if (list.GetItem(i)->GetStatus() != "UNKNOWN") return true;
-      return false;
-    };
-    session.Update();
-    while (!pushed()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      session.Update();
-    }
-  } else if (auto* xen4 = dynamic_cast<Xen4SessionImpl*>(&session)) {
-    const auto passed = [&] {
-      if (!(session.GetMemoryUsage() > 0.0)) return false;
-      const int32_t count = xen4->OwnVmCount();
-      if (count == 0) return true;
-      const Xen4VMImpl& last = xen4->OwnVm(count - 1);
-      std::lock_guard<std::mutex> guard(last.Lock());
-      return last.GetStatus() != "UNKNOWN";
-    };
-    // A pass that fails ends the refresh; Update then reports the lost connection.
-    while (!passed() && xen4->IsRefreshRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    session.Update();
-  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const bool in = session.WaitForFigures(std::max(left, std::chrono::milliseconds(0)));
+  session.Update();
+  if (!in) throw std::runtime_error("no answer within " + std::to_string(seconds) + " s");
 }
 
 std::string Fixed1(double v) {
@@ -436,10 +412,11 @@ std::string VmWords(const XenVMImpl& vm) {
 // The Windows check's procedure with figures added, on an open connection.
 std::pair<ExitCode, std::string> Assess(Connection& connection, const Options& o,
                                         const std::map<std::string, check::Range>& warning,
-                                        const std::map<std::string, check::Range>& critical) {
+                                        const std::map<std::string, check::Range>& critical,
+                                        std::chrono::steady_clock::time_point deadline) {
   XenSessionImpl& session = connection.Session();
   session.FillVMList(&connection.List());
-  WaitForFigures(connection);
+  WaitForFigures(connection, deadline, o.timeout);
 
   OwnedVmList& list = connection.List();
   const XenVMImpl* found = nullptr;
@@ -491,7 +468,8 @@ std::pair<ExitCode, std::string> Assess(Connection& connection, const Options& o
 // Reports the outcome as soon as it is known; the connection closes afterwards.
 void RunCheck(Reporter& reporter, const Options& o, const Credentials& cr,
               const std::map<std::string, check::Range>& warning,
-              const std::map<std::string, check::Range>& critical) {
+              const std::map<std::string, check::Range>& critical,
+              std::chrono::steady_clock::time_point deadline) {
   if (!o.caFile.empty()) {
     // First on a connection of its own, which gives the TLS library's reason when the
     // certificate does not verify; then every request of the check verifies it again.
@@ -502,7 +480,7 @@ void RunCheck(Reporter& reporter, const Options& o, const Credentials& cr,
   settings.SetConnectionMode(cr.mode);
   if (o.port > 0 && cr.mode != kModeAutodetect) settings.SetPort(o.port);
   Connection connection(settings.CreateSessionImpl(o.host, cr.user, cr.password));
-  const std::pair<ExitCode, std::string> outcome = Assess(connection, o, warning, critical);
+  const std::pair<ExitCode, std::string> outcome = Assess(connection, o, warning, critical, deadline);
   reporter.Report(outcome.first, outcome.second);
 }
 
@@ -559,7 +537,7 @@ int main(int argc, char** argv) {
 
   Watchdog watchdog(reporter, options.timeout);
   try {
-    RunCheck(reporter, options, credentials, warning, critical);
+    RunCheck(reporter, options, credentials, warning, critical, watchdog.Deadline());
   } catch (const std::exception& e) {
     // The connector's own message.
     reporter.Report(kUnknown, Line(kUnknown, OneLine(e.what())));

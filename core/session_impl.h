@@ -2,6 +2,7 @@
 // carries it, and the narrow view of the automation VM list that back ends fill.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,6 +58,15 @@ class XenSessionImpl {
   virtual void FillVMList(IVmCollection* collection);
   // Brings the attached collection (and for some back ends the host figures) up to date.
   virtual void Update() = 0;
+  // Waits at most limit until the back end holds its first complete set of live figures
+  // since Connect (what Connect itself reads does not count), so that the next Update
+  // brings them. True once they are in; false when the limit passes first, and at once
+  // when the connection is known to be lost or closed. Back ends that read everything
+  // in Connect answer true at once.
+  virtual bool WaitForFigures(std::chrono::milliseconds limit) {
+    (void)limit;
+    return true;
+  }
 
   virtual const std::string& GetServerName() const { return ServerName; }
   virtual void SetServerName(const std::string& v) { ServerName = v; }

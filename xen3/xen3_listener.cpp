@@ -39,6 +39,11 @@ void Xen3SessionImpl::State::RunOnce() {
         guestMetrics.swap(guests);
       }
       // The replaced list goes here, outside the lock.
+      {
+        std::lock_guard<std::mutex> guard(figuresLock);
+        figuresIn = true;
+      }
+      figuresCv.notify_all();
     }
   } catch (...) {
     // A read error (also the one Close causes), a frame that does not parse, or one
@@ -72,6 +77,14 @@ void Xen3SessionImpl::State::WorkerEnding() {
   // ends on Windows, so its per-thread state (error queue and the like) would stay
   // behind with every session: release it now.
   OPENSSL_thread_stop();
+}
+
+bool Xen3SessionImpl::WaitForFigures(std::chrono::milliseconds limit) {
+  State& s = *state_;
+  std::unique_lock<std::mutex> lock(s.figuresLock);
+  // A back channel that never opened, or went before this call, gives no signal.
+  s.figuresCv.wait_for(lock, limit, [&] { return s.figuresIn || s.figuresEnded || s.backChannelLost(); });
+  return s.figuresIn && !s.figuresEnded && !s.backChannelLost();
 }
 
 void Xen3SessionImpl::Update() {

@@ -134,22 +134,36 @@ Receiver& Xen3SessionImpl::backChannelReceiver() {
 }
 
 void Xen3SessionImpl::State::wakeListener() {
-  std::lock_guard<std::mutex> guard(backChannelLock);
-  if (!backChannel || backChannelDown) return;
-  backChannelDown = true;
-  // Runs in the listener's next or current wait, on its thread; closing the socket
-  // aborts the pending read. Without a listener it never runs and goes with io.
-  asio::post(io, [this] {
-    asio::error_code ignored;
-    closeBackChannel(ignored);
-  });
+  {
+    std::lock_guard<std::mutex> guard(backChannelLock);
+    if (!backChannel || backChannelDown) return;
+    backChannelDown = true;
+    // Runs in the listener's next or current wait, on its thread; closing the socket
+    // aborts the pending read. Without a listener it never runs and goes with io.
+    asio::post(io, [this] {
+      asio::error_code ignored;
+      closeBackChannel(ignored);
+    });
+  }
+  figuresEnd();
 }
 
 void Xen3SessionImpl::State::closeBackChannel(asio::error_code& error) {
-  std::lock_guard<std::mutex> guard(backChannelLock);
-  if (!backChannel) return;
-  backChannelDown = true;
-  if (backChannel->lowest_layer().is_open()) backChannel->lowest_layer().close(error);
+  {
+    std::lock_guard<std::mutex> guard(backChannelLock);
+    if (!backChannel) return;
+    backChannelDown = true;
+    if (backChannel->lowest_layer().is_open()) backChannel->lowest_layer().close(error);
+  }
+  figuresEnd();
+}
+
+void Xen3SessionImpl::State::figuresEnd() {
+  {
+    std::lock_guard<std::mutex> guard(figuresLock);
+    figuresEnded = true;
+  }
+  figuresCv.notify_all();
 }
 
 bool Xen3SessionImpl::State::backChannelLost() {
@@ -161,6 +175,11 @@ bool Xen3SessionImpl::State::backChannelLost() {
 
 void Xen3SessionImpl::Connect(const std::string& address, const std::string& userName,
                               const std::string& password, int32_t port) {
+  {
+    std::lock_guard<std::mutex> guard(state_->figuresLock);
+    state_->figuresIn = false;
+    state_->figuresEnded = false;
+  }
   buildTlsContext();
   resolveServer(address, port);
   conversation_.setCredentials(userName, password);

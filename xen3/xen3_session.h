@@ -22,6 +22,7 @@
 // socket at once, whatever the platform does with a socket closed under a blocked read.
 #pragma once
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,9 @@ class Xen3SessionImpl : public XenSessionImpl {
   // fetches the configuration, creates the VMs on its first run and copies the latest
   // metrics into the host attributes and the VMs.
   void Update() override;
+  // True once the listener has stored the first pushed summary since Connect; false at
+  // once when the back channel is lost or closed (or was never opened).
+  bool WaitForFigures(std::chrono::milliseconds limit) override;
 
   // Transport.
   // Creates the TLS context from "xencert.pem", "certChain.pem" and "key.pem" in the
@@ -98,6 +102,8 @@ class Xen3SessionImpl : public XenSessionImpl {
     // or on the caller's when no listener runs.
     void closeBackChannel(asio::error_code& error);
     bool backChannelLost();
+    // Wakes those waiting for the first summary: the back channel is going or gone.
+    void figuresEnd();
 
     asio::io_context io;  // the back channel's; outlives the back channel and its receiver
     std::shared_ptr<asio::ssl::context> tls;  // the context the back channel was made with
@@ -109,6 +115,13 @@ class Xen3SessionImpl : public XenSessionImpl {
     std::unique_ptr<XsHostMetrics> hostMetrics;
     std::mutex guestMetricsLock;
     std::unique_ptr<XsGuestMetricsList> guestMetrics;
+    // The first summary since Connect is stored (figuresIn) or none will come
+    // (figuresEnded); those waiting for it sleep on figuresCv. Taken before
+    // backChannelLock, never while holding it.
+    std::mutex figuresLock;
+    std::condition_variable figuresCv;
+    bool figuresIn = false;
+    bool figuresEnded = false;
     // The session, for its refresh thread's running flag; null once the session is gone.
     std::mutex ownerLock;
     Xen3SessionImpl* owner = nullptr;

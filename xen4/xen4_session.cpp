@@ -134,6 +134,24 @@ struct Xen4SessionImpl::State : RefreshTask {
   bool stopSignalled = false;
   const int64_t delayMs;
 
+  // The passes that wrote the figures since Connect, and whether the refresh has ended
+  // (a failed pass, or Close); those waiting for the first figures sleep on figuresCv.
+  std::mutex figuresLock;
+  std::condition_variable figuresCv;
+  uint64_t passes = 0;
+  bool refreshEnded = false;
+
+  void FiguresChanged(bool passed) {
+    {
+      std::lock_guard<std::mutex> guard(figuresLock);
+      if (passed)
+        ++passes;
+      else
+        refreshEnded = true;
+    }
+    figuresCv.notify_all();
+  }
+
   xenapi::SessionPtr Handle() const {
     std::lock_guard<std::mutex> guard(handleLock);
     return handle;
@@ -165,7 +183,8 @@ struct Xen4SessionImpl::State : RefreshTask {
   void Check(const xenapi::SessionPtr& used, xenapi::Status& status);
   void HostFiguresFromCalls(const xenapi::SessionPtr& h);
   void HostFiguresFromExport(const xenapi::SessionPtr& h, const rrd::Updates* own);
-  void Pass();
+  // One refresh pass; false when it left off because the session is closing.
+  bool Pass();
   void RunOnce() override;
 };
 
@@ -323,7 +342,7 @@ void Xen4SessionImpl::State::HostFiguresFromExport(const xenapi::SessionPtr& h, 
 
 // One refresh pass: host figures, then each VM's figures. A VM the server no longer
 // knows shows "UNKNOWN" with its last figures and is skipped from then on.
-void Xen4SessionImpl::State::Pass() {
+bool Xen4SessionImpl::State::Pass() {
   const xenapi::SessionPtr h = Handle();
   xenapi::Status st;
   if (!h) Check(h, st);
@@ -385,7 +404,7 @@ void Xen4SessionImpl::State::Pass() {
   };
 
   for (const auto& vm : vms) {
-    if (StopSignalled()) return;  // the session is closing: leave the rest
+    if (StopSignalled()) return false;  // the session is closing: leave the rest
     if (vm->Gone()) continue;
     xenapi::VmRecord record;
     if (bulkVms) {
@@ -466,19 +485,25 @@ void Xen4SessionImpl::State::Pass() {
     if (haveNetwork) vm->SetNetworkIO(network);
     if (haveDisk) vm->SetDiskIO(disk);
   }
+  return true;
 }
 
 void Xen4SessionImpl::State::RunOnce() {
   if (StopSignalled()) return;
+  bool complete = false;
   try {
-    Pass();
+    complete = Pass();
   } catch (const std::exception&) {
     // The connection is gone or unusable: end the loop after this pass.
     connected.store(false);
-    std::lock_guard<std::mutex> guard(ownerLock);
-    if (owner) owner->thread_.ClearRunningFlag();
+    {
+      std::lock_guard<std::mutex> guard(ownerLock);
+      if (owner) owner->thread_.ClearRunningFlag();
+    }
+    FiguresChanged(false);
     return;
   }
+  if (complete) FiguresChanged(true);
   WaitStop();
 }
 
@@ -511,6 +536,11 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
   {
     std::lock_guard<std::mutex> guard(s.stopMutex);
     s.stopSignalled = false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(s.figuresLock);
+    s.passes = 0;
+    s.refreshEnded = false;
   }
   s.transportFaulted.store(false);
 
@@ -734,6 +764,7 @@ void Xen4SessionImpl::ReadHostAndVms(const xenapi::SessionPtr& h) {
 }
 
 void Xen4SessionImpl::Close() {
+  state_->FiguresChanged(false);
   const xenapi::SessionPtr h = state_->Handle();
   if (!h) return;
   state_->SignalStop();
@@ -805,6 +836,15 @@ void Xen4SessionImpl::Update() {
     item->SetNetworkIO(own.GetNetworkIO());
     item->SetDiskIO(own.GetDiskIO());
   }
+}
+
+bool Xen4SessionImpl::WaitForFigures(std::chrono::milliseconds limit) {
+  State& s = *state_;
+  std::unique_lock<std::mutex> lock(s.figuresLock);
+  // A transport fault seen by an operation clears connected without a signal; the pass
+  // that follows fails on the same fault and ends the wait.
+  s.figuresCv.wait_for(lock, limit, [&] { return s.passes > 0 || s.refreshEnded || !s.connected.load(); });
+  return s.passes > 0 && !s.refreshEnded && s.connected.load();
 }
 
 void Xen4SessionImpl::RunOnce() { state_->RunOnce(); }

@@ -28,6 +28,9 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
   void ShutdownHost() override;
   void FillVMList(IVmCollection* collection) override;
   void Update() override;
+  // True after the first refresh pass that wrote the figures (also of a pass that found
+  // VMs gone); false at once when a pass failed and ended the refresh, or after Close.
+  bool WaitForFigures(std::chrono::milliseconds limit) override;
 
   // One refresh pass followed by the wait for the refresh delay (what the refresh thread
   // runs in its loop).

@@ -493,6 +493,37 @@ TEST_F(UpdateTest, BrokenPushesEndTheListenerAndUpdateFails) {
   }
 }
 
+// The session's wait for its first figures ends once the listener has stored the first
+// summary, so that one Update brings them; when the agent closes the back channel
+// instead, it ends with false. The limits lie beyond the test's time-out: a wait that
+// does not end fails the test.
+TEST_F(UpdateTest, SessionWaitEndsWithTheFirstSummaryOrTheBackChannel) {
+  const std::chrono::minutes beyond(10);
+  {
+    Agent("\"cmd\": \"set_push_interval\", \"seconds\": 3600");
+    auto session = Connect();
+    TestVmList list;
+    session->FillVMList(&list);
+    ASSERT_TRUE(session->WaitForFigures(beyond));
+    session->Update();
+    const testjson::Value push = Agent("\"cmd\": \"last_push\"");
+    ASSERT_FALSE(push["figures"].isNull());
+    EXPECT_EQ(session->GetCpuUsage(), push["figures"]["mh"]["xm_cpu_usage"].number * 100.0);
+    EXPECT_EQ(list.ByName("web01")->GetStatus(), "UP");
+    session->Close();
+    EXPECT_FALSE(session->WaitForFigures(beyond));
+  }
+  {
+    Agent("\"cmd\": \"fault\", \"mode\": \"close_back\", \"count\": 1");
+    auto session = Connect();
+    TestVmList list;
+    session->FillVMList(&list);
+    EXPECT_FALSE(session->WaitForFigures(beyond));
+    EXPECT_EQ(UpdateError(*session), "Connection to server lost");
+    session->Close();
+  }
+}
+
 TEST_F(UpdateTest, DestroyingWithoutCloseEndsTheListenerFirst) {
   Agent("\"cmd\": \"set_push_interval\", \"seconds\": 0.01");
   auto session = Connect();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -432,6 +433,32 @@ TEST_F(Xen4SessionTest, FailedPassEndsTheRefreshThread) {
   EXPECT_EQ(Sessions(), 0);
 }
 
+// The wait for the first figures ends with the first pass, also one that found the last
+// VM gone; a pass that fails, and Close, end it with false. The limits lie beyond the
+// test's time-out: a wait that does not end fails the test.
+TEST_F(Xen4SessionTest, WaitForFiguresEndsWithTheFirstPass) {
+  const std::chrono::minutes beyond(10);
+  {
+    Fault(R"("mode": "delay", "method": "host_metrics.get_memory_free", "seconds": 1, "count": 1)");
+    Xen4SessionImpl s(60);
+    ConnectTo(s);
+    XenApi(std::string(R"("cmd": "delete_vm", "uuid": ")") + kUuids[kDesk] + "\"");
+    ASSERT_TRUE(s.WaitForFigures(beyond));
+    EXPECT_EQ(OwnStatus(s, kMail), "SUSPENDED");
+    EXPECT_EQ(OwnStatus(s, kDesk), "UNKNOWN");
+    s.Close();
+    EXPECT_FALSE(s.WaitForFigures(beyond));
+  }
+  {
+    Fault(R"("mode": "drop", "method": "host_metrics.get_memory_free", "count": 1)");
+    Xen4SessionImpl s(60);
+    ConnectTo(s);
+    EXPECT_FALSE(s.WaitForFigures(beyond));
+    EXPECT_FALSE(s.IsConnected());
+    s.Close();
+  }
+}
+
 TEST_F(Xen4SessionTest, RestartAndShutdownHostEndTheSession) {
   const std::pair<void (XenSessionImpl::*)(), const char*> ops[] = {
       {&XenSessionImpl::RestartHost, "reboot"}, {&XenSessionImpl::ShutdownHost, "shutdown"}};
@@ -694,7 +721,13 @@ TEST_F(Xen4CurrentServerTest, FiguresFromTheExportInFewRequests) {
   TestCollection c;
   s.FillVMList(&c);
   ASSERT_EQ(s.OwnVmCount(), kGuests);
-  ASSERT_TRUE(WaitFor([] { return NthExport(Calls(), 2) < Calls().size(); }));
+  // The figures are those of the first pass; the second pass's export request bounds
+  // the first pass's requests (one list of calls read per look: it grows meanwhile).
+  ASSERT_TRUE(s.WaitForFigures(std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitFor([] {
+    const std::vector<std::string> now = Calls();
+    return NthExport(now, 2) < now.size();
+  }));
   const std::vector<std::string> calls = Calls();
   EXPECT_LE(NthExport(calls, 1), 10u);                      // Connect, the probe included
   EXPECT_LE(NthExport(calls, 2) - NthExport(calls, 1), 5u);  // one pass
