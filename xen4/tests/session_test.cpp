@@ -108,6 +108,13 @@ class Xen4SessionTest : public ::testing::Test {
   static bool WaitForFirstPass(const Xen4SessionImpl& s) {
     return WaitFor([&] { return OwnStatus(s, s.OwnVmCount() - 1) != "UNKNOWN"; });
   }
+  // Connected, its VMs in c, and the first refresh pass copied into them.
+  static void OpenRefreshed(Xen4SessionImpl& s, TestCollection& c) {
+    ConnectTo(s);
+    s.FillVMList(&c);
+    ASSERT_TRUE(WaitForFirstPass(s));
+    s.Update();
+  }
 };
 
 }  // namespace
@@ -180,11 +187,8 @@ TEST_F(Xen4SessionTest, CopiesShowUnknownUntilTheFirstPassHasRun) {
 TEST_F(Xen4SessionTest, RefreshPassFigures) {
   const jsonlite::Value fig = Figures();
   Xen4SessionImpl s(60);
-  ConnectTo(s);
   TestCollection c;
-  s.FillVMList(&c);
-  ASSERT_TRUE(WaitForFirstPass(s));
-  s.Update();
+  ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
 
   const jsonlite::Value& host = fig["host"];
   const double total = host["memory_total"].number, freeBytes = host["memory_free"].number;
@@ -304,11 +308,8 @@ TEST_F(Xen4SessionTest, PauseAndUnpauseSendNothingAndDetachedVmsRefuseEverything
 
 TEST_F(Xen4SessionTest, LibraryErrorsBecomeTheirMessages) {
   Xen4SessionImpl s(60);
-  ConnectTo(s);
   TestCollection c;
-  s.FillVMList(&c);
-  ASSERT_TRUE(WaitForFirstPass(s));
-  s.Update();
+  ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
   XenVMImpl* web = c.GetItem(kWeb);
   const xenapi::SessionPtr handle = s.LibrarySession();
 
@@ -616,11 +617,8 @@ TEST_F(Xen4SessionTest, RemovedDeviceMetricsDoNotFailTheSession) {
 // passes, its operations fail with the server's message; the rest goes on.
 TEST_F(Xen4SessionTest, VanishedVmShowsUnknownAndTheSessionGoesOn) {
   Xen4SessionImpl s(1);
-  ConnectTo(s);
   TestCollection c;
-  s.FillVMList(&c);
-  ASSERT_TRUE(WaitForFirstPass(s));
-  s.Update();
+  ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
   XenVMImpl* web = c.GetItem(kWeb);
   const double cpu = web->GetCpuUsage(), net = web->GetNetworkIO();
   ASSERT_GT(cpu, 0.0);
@@ -816,11 +814,8 @@ TEST_F(Xen4CurrentServerTest, PoolMemberAndItsVms) {
 // go on; its operations fail with the server's message.
 TEST_F(Xen4CurrentServerTest, DeletedVm) {
   Xen4SessionImpl s(1);
-  ConnectTo(s);
   TestCollection c;
-  s.FillVMList(&c);
-  ASSERT_TRUE(WaitForFirstPass(s));
-  s.Update();
+  ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
   const double cpu = c.GetItem(kWeb)->GetCpuUsage();
   const std::string ref = VmRef(kWeb);
   Control(std::string(R"({"target": "xenapi", "cmd": "delete_vm", "uuid": ")") + kUuids[kWeb] + "\"}");
