@@ -141,6 +141,12 @@ struct Xen4SessionImpl::State : RefreshTask {
   uint64_t passes = 0;
   bool refreshEnded = false;
 
+  // Passes begun, and the number of the last pass that wrote the figures: a VM's power
+  // operation notes the passes begun when it returned, and until a later pass has written
+  // the figures they may predate the operation.
+  std::atomic<uint64_t> passesBegun{0};
+  std::atomic<uint64_t> lastWritingPass{0};
+
   void FiguresChanged(bool passed) {
     {
       std::lock_guard<std::mutex> guard(figuresLock);
@@ -491,6 +497,7 @@ bool Xen4SessionImpl::State::Pass() {
 void Xen4SessionImpl::State::RunOnce() {
   if (StopSignalled()) return;
   bool complete = false;
+  const uint64_t number = ++passesBegun;
   try {
     complete = Pass();
   } catch (const std::exception&) {
@@ -503,7 +510,10 @@ void Xen4SessionImpl::State::RunOnce() {
     FiguresChanged(false);
     return;
   }
-  if (complete) FiguresChanged(true);
+  if (complete) {
+    lastWritingPass.store(number);
+    FiguresChanged(true);
+  }
   WaitStop();
 }
 
@@ -827,9 +837,13 @@ void Xen4SessionImpl::Update() {
     if (copy && copy != &own) copyGuard = std::unique_lock<std::mutex>(copy->Lock());
     item->SetCpuUsage(own.GetCpuUsage());
     item->SetMemoryUsage(own.GetMemoryUsage());
-    // While the server allows no operation on the VM, the status of the operation that
-    // this copy started is shown (the operations run on the copies, not on our VMs).
-    if (own.InTransitionLocked() && copy && copy->TransitionalStatusLocked() != "UNKNOWN")
+    // While the server allows no operation on the VM, and until a pass begun after the
+    // operation has written the figures, the status of the operation that this copy
+    // started is shown (the operations run on the copies, not on our VMs).
+    const bool figuresPredateOperation =
+        copy && state_->lastWritingPass.load() <= copy->OperationPassLocked();
+    if ((own.InTransitionLocked() || figuresPredateOperation) && copy &&
+        copy->TransitionalStatusLocked() != "UNKNOWN")
       item->SetStatus(copy->TransitionalStatusLocked());
     else
       item->SetStatus(own.GetStatus());
@@ -848,6 +862,8 @@ bool Xen4SessionImpl::WaitForFigures(std::chrono::milliseconds limit) {
 }
 
 void Xen4SessionImpl::RunOnce() { state_->RunOnce(); }
+
+uint64_t Xen4SessionImpl::PassesBegun() const { return state_->passesBegun.load(); }
 
 bool Xen4SessionImpl::IsConnected() const { return state_->connected.load(); }
 bool Xen4SessionImpl::IsRefreshRunning() const { return thread_.IsRunning(); }

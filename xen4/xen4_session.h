@@ -41,6 +41,9 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
   xenapi::SessionPtr LibrarySession() const;
   void CheckError(const xenapi::SessionPtr& used, xenapi::Status& status);
 
+  // Refresh passes begun since the session was made (for the VM operations).
+  uint64_t PassesBegun() const;
+
   // Observers.
   bool IsConnected() const;
   bool IsRefreshRunning() const;

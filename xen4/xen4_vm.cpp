@@ -25,7 +25,8 @@ Xen4VMImpl::Xen4VMImpl(const Xen4VMImpl& other, std::unique_lock<std::mutex> hel
       vifMetrics_(other.vifMetrics_),
       vbdMetrics_(other.vbdMetrics_),
       transitional_(other.transitional_),
-      inTransition_(other.inTransition_) {
+      inTransition_(other.inTransition_),
+      operationPass_(other.operationPass_) {
   (void)held;
 }
 
@@ -47,7 +48,10 @@ void Xen4VMImpl::PowerOperation(Call call, const char* transitional) {
   xenapi::Status status;
   call(*handle, status, vmRef_);
   session_->CheckError(handle, status);
+  const uint64_t begun = session_->PassesBegun();
   ShowTransitional(transitional);
+  std::lock_guard<std::mutex> guard(lock_);
+  operationPass_ = begun;
 }
 
 void Xen4VMImpl::Start() {

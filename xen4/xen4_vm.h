@@ -1,6 +1,7 @@
 // The back-end VM of the xen4 protocol: the XenAPI references its session refreshes it
 // from, and the power operations as XenAPI calls.
 #pragma once
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -57,6 +58,9 @@ class Xen4VMImpl : public XenVMImpl {
   // Whether the last refresh found the server allowing no operation on the VM.
   // Call with Lock() held.
   bool InTransitionLocked() const { return inTransition_; }
+  // The session's passes begun when the last power operation on this object returned.
+  // Call with Lock() held.
+  uint64_t OperationPassLocked() const { return operationPass_; }
   void SetInTransitionLocked(bool v) { inTransition_ = v; }
 
  private:
@@ -75,5 +79,6 @@ class Xen4VMImpl : public XenVMImpl {
   std::vector<std::string> vbdMetrics_;
   std::string transitional_ = "UNKNOWN";
   bool inTransition_ = false;
+  uint64_t operationPass_ = 0;
   mutable std::mutex lock_;
 };

@@ -237,6 +237,20 @@ TEST_F(Xen4SessionTest, ZeroTotalsGiveZeroNotANumberAndMissingVersionIsKept) {
   s.Close();
 }
 
+// Figures read before an operation do not undo its status: until a pass begun after it
+// has written the figures, Update shows the operation's status.
+TEST_F(Xen4SessionTest, FiguresFromBeforeAnOperationKeepItsStatus) {
+  Xen4SessionImpl s(60);  // one pass, then a long pause
+  TestCollection c;
+  ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
+  XenVMImpl* build = c.GetItem(kBuild);
+  ASSERT_EQ(build->GetStatus(), "DOWN");
+  build->Start();
+  s.Update();
+  EXPECT_EQ(build->GetStatus(), "STARTING");
+  s.Close();
+}
+
 TEST_F(Xen4SessionTest, PowerOperationsShowTheirStatusWhileTheServerAllowsNothing) {
   Control(R"({"cmd": "set_transition", "seconds": 2.5})");
   XenApi(R"("cmd": "freeze_figures", "at": null)");
