@@ -10,4 +10,10 @@ namespace base {
 std::string ToNarrow(const std::wstring& wide);
 std::wstring ToWide(const std::string& narrow);
 
+#ifdef _WIN32
+// UTF-8 and wide text; bytes that are not UTF-8 become U+FFFD.
+std::string ToUtf8(const std::wstring& wide);
+std::wstring FromUtf8(const std::string& utf8);
+#endif
+
 }  // namespace base
