@@ -101,13 +101,26 @@ prepare_work() { # name host -> prints a fresh copy of the unpacked source
   echo "$work"
 }
 
+# The shipped DLLs must not read an OpenSSL configuration, nor carry a path of this
+# machine: OpenSSL would look for openssl.cnf under OPENSSLDIR, and on Windows a
+# Unix-style path is a folder on the current drive that any user can create. So the
+# configuration is never loaded automatically (no-autoload-config), the folders compiled
+# in (OPENSSLDIR, ENGINESDIR, MODULESDIR) are admin-only Windows folders, no engine or
+# provider module can be loaded, and OpenSSL does not pin the module it is linked into
+# (no-pinshared), so that Vantrel.dll can unload. Configured with a Windows prefix, the
+# library is copied into the cache by hand rather than by "make install".
+OPENSSL_OPTIONS="no-shared no-tests no-module no-engine no-autoload-config no-pinshared"
 build_openssl() { # host prefix
   local host=$1 prefix=$2 work
   work=$(prepare_work openssl "$host")
   # the 32-bit assembler modules do not assemble for COFF with this binutils: plain C there
   local cfg=mingw64 asm=; [ "$host" = i686-w64-mingw32 ] && cfg=mingw asm=no-asm
-  (cd "$work" && ./Configure $cfg $asm no-shared no-tests no-module --cross-compile-prefix="$host-" \
-       --prefix="$prefix" --libdir=lib && make -j"$JOBS" build_libs && make install_dev)
+  (cd "$work" && ./Configure $cfg $asm $OPENSSL_OPTIONS --cross-compile-prefix="$host-" \
+       --prefix="C:/Program Files/OpenSSL" --openssldir="C:/Program Files/Common Files/SSL" \
+       --libdir=lib && make -j"$JOBS" build_libs)
+  rm -rf "$prefix/include/openssl"; mkdir -p "$prefix/include/openssl" "$prefix/lib"
+  cp "$work"/include/openssl/*.h "$prefix/include/openssl/"
+  cp "$work/libssl.a" "$work/libcrypto.a" "$prefix/lib/"
   rm -rf "$work"
 }
 
@@ -121,12 +134,14 @@ build_libxml2() { # host prefix
     -DCMAKE_C_FLAGS=-DLIBXML_STATIC \
     -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF \
     -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF \
-    -DLIBXML2_WITH_PROGRAMS=OFF -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_DEBUG=OFF
+    -DLIBXML2_WITH_PROGRAMS=OFF -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_DEBUG=OFF \
+    -DLIBXML2_WITH_CATALOG=OFF
   cmake --build "$work/_build" -j"$JOBS"
   cmake --install "$work/_build"
   # the static archive's name varies between releases; expose it as libxml2.a
   local built; built=$(find "$prefix/lib" -maxdepth 1 -name 'libxml2*.a' ! -name libxml2.a | head -n1)
   [ -n "$built" ] && cp -f "$built" "$prefix/lib/libxml2.a"
+  # No catalogs: they are read from a folder compiled in (this machine's path).
   # LIBXML_STATIC: without it the archive's objects carry export directives, and every
   # DLL linking them would export the whole library.
   rm -rf "$work"
@@ -143,7 +158,8 @@ build_curl() { # host prefix
        --without-libssh2 --without-gssapi --disable-manual --disable-docs \
        --disable-ftp --disable-file --disable-dict --disable-telnet --disable-tftp --disable-pop3 \
        --disable-imap --disable-smtp --disable-gopher --disable-rtsp --disable-mqtt --disable-smb \
-       --disable-ntlm --disable-alt-svc &&
+       --disable-ntlm --disable-alt-svc \
+       --disable-openssl-auto-load-config --without-ca-bundle --without-ca-path --without-ca-fallback &&
      make -j"$JOBS" -C lib && make -C lib install && make -C include install)
   # Debian's patches rename the library after a TLS flavour; our build is the OpenSSL one
   local built; built=$(find "$prefix/lib" -maxdepth 1 -name 'libcurl*.a' ! -name libcurl.a | head -n1)
@@ -176,7 +192,8 @@ setup_start=$SECONDS
 ensure_deb_src
 install_packages
 # about 15 minutes for all six on a 2-core machine (measured: OpenSSL 3.5, libxml2 0.6, libcurl 3 minutes each)
-cross_build_one openssl OpenSSL "" openssl "about 4 minutes" "about 4 minutes"
-cross_build_one libxml2 libxml2 -static libxml2 "under a minute" "under a minute"
-cross_build_one curl libcurl "" curl "about 3 minutes" "about 3 minutes"
+# the stamps' suffixes name the build's options: a changed option rebuilds
+cross_build_one openssl OpenSSL -noconf openssl "about 4 minutes" "about 4 minutes"
+cross_build_one libxml2 libxml2 -static-nocatalog libxml2 "under a minute" "under a minute"
+cross_build_one curl libcurl -noconf curl "about 3 minutes" "about 3 minutes"
 log "ready in $((SECONDS - setup_start))s; dependency cache: $CACHE (build logs: $LOGS)"
