@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "figures.h"
 #include "refresh_thread.h"
 #include "vm_impl.h"
 
@@ -87,6 +88,10 @@ class XenSessionImpl {
   virtual const std::string& GetServerDescription() const { return ServerDescription; }
   virtual void SetServerDescription(const std::string& v) { ServerDescription = v; }
 
+  // Where the host's live figures come from (None: not measured).
+  FigureSource GetFigureSource(Figure f) const { return Sources.Get(f); }
+  void SetFigureSource(Figure f, FigureSource s) { Sources.Set(f, s); }
+
  protected:
   IVmCollection* collection_ = nullptr;  // attached VM collection, not owned
 
@@ -102,4 +107,5 @@ class XenSessionImpl {
   std::atomic<double> MemoryUsage{0.0};
   std::atomic<double> DiskIO{0.0};
   std::atomic<double> NetworkIO{0.0};
+  FigureSources Sources;
 };

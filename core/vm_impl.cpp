@@ -9,6 +9,7 @@ XenVMImpl::XenVMImpl(const XenVMImpl& other)
       CpuUsage(other.GetCpuUsage()),
       MemoryUsage(other.GetMemoryUsage()),
       DiskIO(other.GetDiskIO()),
-      NetworkIO(other.GetNetworkIO()) {}
+      NetworkIO(other.GetNetworkIO()),
+      Sources(other.Sources) {}
 
 void XenVMImpl::SetSession(XenSessionImpl*) {}

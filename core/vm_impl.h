@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "figures.h"
+
 class XenVMImpl {
  public:
   XenVMImpl() = default;
@@ -35,6 +37,10 @@ class XenVMImpl {
   virtual double GetNetworkIO() const { return NetworkIO.load(std::memory_order_relaxed); }
   virtual void SetNetworkIO(double v) { NetworkIO.store(v, std::memory_order_relaxed); }
 
+  // Where the VM's live figures come from (None: not measured).
+  FigureSource GetFigureSource(Figure f) const { return Sources.Get(f); }
+  void SetFigureSource(Figure f, FigureSource s) { Sources.Set(f, s); }
+
   // Power operations. Each fails by throwing std::runtime_error with a message,
   // "no session" when the VM has no owning session.
   virtual void Start() = 0;
@@ -57,6 +63,7 @@ class XenVMImpl {
   std::atomic<double> MemoryUsage{0.0};
   std::atomic<double> DiskIO{0.0};
   std::atomic<double> NetworkIO{0.0};
+  FigureSources Sources;
 };
 
 // Message of the power operations of a VM without owning session.

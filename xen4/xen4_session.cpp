@@ -91,8 +91,10 @@ const Record* Lookup(const std::map<std::string, const Record*>& index, const st
 // Everything a refresh pass touches. The refresh thread keeps this object alive, so a
 // pass that is still blocked in a call when the session goes away finds it intact.
 struct Xen4SessionImpl::State : RefreshTask {
-  explicit State(int32_t refreshDelaySeconds)
-      : delayMs(static_cast<int64_t>(std::max<int32_t>(refreshDelaySeconds, 0)) * 1000) {}
+  State(int32_t refreshDelaySeconds, const Xen4Options& opts)
+      : options(opts), delayMs(static_cast<int64_t>(std::max<int32_t>(refreshDelaySeconds, 0)) * 1000) {}
+
+  const Xen4Options options;
 
   // The library session. Each user takes its own reference for the duration of a call,
   // so dropping the handle never frees a session that a call still uses.
@@ -517,8 +519,8 @@ void Xen4SessionImpl::State::RunOnce() {
   WaitStop();
 }
 
-Xen4SessionImpl::Xen4SessionImpl(int32_t refreshDelaySeconds)
-    : state_(std::make_shared<State>(refreshDelaySeconds)) {
+Xen4SessionImpl::Xen4SessionImpl(int32_t refreshDelaySeconds, const Xen4Options& options)
+    : state_(std::make_shared<State>(refreshDelaySeconds, options)) {
   state_->owner = this;
 }
 

@@ -13,12 +13,13 @@
 #include <string>
 
 #include "session_impl.h"
+#include "xen4_options.h"
 #include "xen4_vm.h"
 #include "xenapi.h"
 
 class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
  public:
-  explicit Xen4SessionImpl(int32_t refreshDelaySeconds);
+  explicit Xen4SessionImpl(int32_t refreshDelaySeconds, const Xen4Options& options = Xen4Options());
   ~Xen4SessionImpl() override;
 
   void Connect(const std::string& address, const std::string& userName,

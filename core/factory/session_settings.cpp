@@ -19,10 +19,10 @@ void SessionSettings::SetConnectionMode(int32_t mode) {
 }
 
 namespace {
-template <class Session>
+template <class Session, class... Extra>
 std::unique_ptr<XenSessionImpl> Open(int32_t delay, const std::string& address, const std::string& user,
-                                     const std::string& password, int32_t port) {
-  std::unique_ptr<XenSessionImpl> session = std::make_unique<Session>(delay);
+                                     const std::string& password, int32_t port, const Extra&... extra) {
+  std::unique_ptr<XenSessionImpl> session = std::make_unique<Session>(delay, extra...);
   session->Connect(address, user, password, port);
   return session;
 }
@@ -34,7 +34,8 @@ XenSessionImpl* SessionSettings::CreateSessionImpl(const std::string& address, c
     case kModeXen3Protocol:
       return Open<Xen3SessionImpl>(refreshingDelay_, address, userName, password, port_).release();
     case kModeXen4Protocol:
-      return Open<Xen4SessionImpl>(refreshingDelay_, address, userName, password, port_).release();
+      return Open<Xen4SessionImpl>(refreshingDelay_, address, userName, password, port_, xen4Options_)
+          .release();
     case kModeAutodetect:
       try {
         return Open<Xen3SessionImpl>(refreshingDelay_, address, userName, password, kXen3Port).release();
@@ -42,7 +43,8 @@ XenSessionImpl* SessionSettings::CreateSessionImpl(const std::string& address, c
         // The xen3 attempt's message is dropped: the client sees the xen4 attempt's.
       }
       try {
-        return Open<Xen4SessionImpl>(refreshingDelay_, address, userName, password, kXen4Port).release();
+        return Open<Xen4SessionImpl>(refreshingDelay_, address, userName, password, kXen4Port, xen4Options_)
+            .release();
       } catch (const std::exception& e) {
         throw std::runtime_error(e.what());
       }

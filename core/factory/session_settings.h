@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "xen4_options.h"
+
 class XenSessionImpl;
 
 enum XenConnectionModeValue : int32_t {
@@ -28,6 +30,9 @@ class SessionSettings {
   void SetPort(int32_t port) { port_ = port; }
   int32_t GetRefreshingDelay() const { return refreshingDelay_; }
   void SetRefreshingDelay(int32_t seconds) { refreshingDelay_ = seconds; }
+  // Options of the XenAPI sessions made from now on.
+  void SetXen4Options(const Xen4Options& options) { xen4Options_ = options; }
+  const Xen4Options& GetXen4Options() const { return xen4Options_; }
 
   // A new, connected back-end session with its refresh thread running; the caller owns
   // it. Throws on failure, leaving nothing allocated. In autodetect mode a failure of
@@ -39,4 +44,5 @@ class SessionSettings {
   int32_t mode_;
   int32_t port_;
   int32_t refreshingDelay_;
+  Xen4Options xen4Options_;
 };
