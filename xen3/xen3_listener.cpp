@@ -18,6 +18,15 @@ double usagePercent(int32_t total, int32_t free) {
   return used / static_cast<double>(total) * 100.0;
 }
 
+// The agent leaves out what it did not measure (-1). Such a figure keeps its value and
+// source; a measured one is written with the agent as its source.
+template <typename Target>
+void putFigure(Target& target, Figure figure, bool measured, double value, void (Target::*set)(double)) {
+  if (!measured) return;
+  (target.*set)(value);
+  target.SetFigureSource(figure, FigureSource::Agent);
+}
+
 }  // namespace
 
 bool Xen3SessionImpl::State::RunOnce() {
@@ -89,11 +98,13 @@ void Xen3SessionImpl::Update() {
   {
     std::lock_guard<std::mutex> guard(s.hostMetricsLock);
     if (s.hostMetrics) {
-      const XsHostMetrics& metrics = *s.hostMetrics;
-      SetCpuUsage(metrics.xmCpuUsage * 100.0);
-      SetMemoryUsage(usagePercent(GetMemory(), metrics.meminfoFree));
-      SetDiskIO(static_cast<double>(metrics.bdIo));
-      SetNetworkIO(static_cast<double>(metrics.ifIo));
+      const XsHostMetrics& m = *s.hostMetrics;
+      XenSessionImpl& host = *this;
+      putFigure(host, Figure::Cpu, m.xmCpuUsage >= 0.0, m.xmCpuUsage * 100.0, &XenSessionImpl::SetCpuUsage);
+      putFigure(host, Figure::Memory, m.meminfoFree >= 0 && GetMemory() > 0, usagePercent(GetMemory(), m.meminfoFree),
+                &XenSessionImpl::SetMemoryUsage);
+      putFigure(host, Figure::Disk, m.bdIo >= 0, static_cast<double>(m.bdIo), &XenSessionImpl::SetDiskIO);
+      putFigure(host, Figure::Network, m.ifIo >= 0, static_cast<double>(m.ifIo), &XenSessionImpl::SetNetworkIO);
     }
   }
 
@@ -112,12 +123,15 @@ void Xen3SessionImpl::Update() {
     const auto found = byId.find(*entry->uuid);
     if (found == byId.end()) continue;
     Xen3VMImpl* match = found->second;
-    if (entry->state) match->SetStatus(*entry->state);
-    match->SetCpuUsage(entry->cpuUsage * 100.0);
-    match->SetMemory(entry->meminfoTotal);
-    match->SetMemoryUsage(usagePercent(entry->meminfoTotal, entry->meminfoFree));
-    match->SetNumCpus(entry->numVcpu);
-    match->SetDiskIO(static_cast<double>(entry->vbdIo));
-    match->SetNetworkIO(static_cast<double>(entry->vifIo));
+    const XsGuestMetrics& m = *entry;
+    XenVMImpl& vm = *match;
+    if (m.state) vm.SetStatus(*m.state);
+    if (m.meminfoTotal >= 0) vm.SetMemory(m.meminfoTotal);
+    if (m.numVcpu >= 0) vm.SetNumCpus(m.numVcpu);
+    putFigure(vm, Figure::Cpu, m.cpuUsage >= 0.0, m.cpuUsage * 100.0, &XenVMImpl::SetCpuUsage);
+    putFigure(vm, Figure::Memory, m.meminfoFree >= 0 && m.meminfoTotal > 0,
+              usagePercent(m.meminfoTotal, m.meminfoFree), &XenVMImpl::SetMemoryUsage);
+    putFigure(vm, Figure::Disk, m.vbdIo >= 0, static_cast<double>(m.vbdIo), &XenVMImpl::SetDiskIO);
+    putFigure(vm, Figure::Network, m.vifIo >= 0, static_cast<double>(m.vifIo), &XenVMImpl::SetNetworkIO);
   }
 }

@@ -352,6 +352,8 @@ TEST_F(UpdateTest, PopulatesOnceAndCopiesThePushedFigures) {
   EXPECT_DOUBLE_EQ(session->GetMemoryUsage(), (32768.0 - mh["meminfo_free"].number) / 32768.0 * 100.0);
   EXPECT_EQ(session->GetDiskIO(), mh["bd_io"].number);
   EXPECT_EQ(session->GetNetworkIO(), mh["if_io"].number);
+  for (Figure f : {Figure::Cpu, Figure::Memory, Figure::Disk, Figure::Network})
+    EXPECT_EQ(session->GetFigureSource(f), FigureSource::Agent);
   ASSERT_EQ(figures["vm"].size(), 4u);
   for (const testjson::Value& entry : figures["vm"].items) {
     XenVMImpl* vm = nullptr;
@@ -367,6 +369,7 @@ TEST_F(UpdateTest, PopulatesOnceAndCopiesThePushedFigures) {
     EXPECT_EQ(vm->GetNumCpus(), static_cast<int32_t>(entry["num_vcpu"].number));
     EXPECT_EQ(vm->GetDiskIO(), entry["vbd_io"].number);
     EXPECT_EQ(vm->GetNetworkIO(), entry["vif_io"].number);
+    EXPECT_EQ(vm->GetFigureSource(Figure::Cpu), FigureSource::Agent);
   }
   EXPECT_EQ(list.ByName("build01")->GetStatus(), "DOWN");
   session->Close();
@@ -418,6 +421,10 @@ TEST_F(UpdateTest, ZeroMemoryTotalsGiveFiniteUsage) {
   EXPECT_TRUE(std::isfinite(session->GetMemoryUsage()));
   EXPECT_TRUE(std::isfinite(list.GetItem(0)->GetMemoryUsage()));
   EXPECT_EQ(list.GetItem(0)->GetMemoryUsage(), 0.0);
+  // Without a total there is no usage to measure: the figure stays unmeasured.
+  EXPECT_EQ(session->GetFigureSource(Figure::Memory), FigureSource::None);
+  EXPECT_EQ(list.GetItem(0)->GetFigureSource(Figure::Memory), FigureSource::None);
+  EXPECT_EQ(list.GetItem(0)->GetFigureSource(Figure::Cpu), FigureSource::Agent);
   session->Close();
 }
 
