@@ -178,6 +178,9 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
     auto it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byAddress(kv.second); });
     if (it == hosts.end())
       it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byName(kv.second); });
+    if (it == hosts.end())  // a name of the host that its record does not carry
+      it = std::find_if(hosts.begin(), hosts.end(),
+                        [&](const auto& kv) { return Xen4ResolvesTo(named, kv.second.address); });
     // Never the master in its place: a reboot would hit the wrong host.
     if (it == hosts.end())
       throw std::runtime_error("The host " + NarrowFromUtf8(named) +

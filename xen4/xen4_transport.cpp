@@ -1,6 +1,8 @@
 #include "xen4_transport.h"
 
+#include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -235,4 +237,17 @@ bool Xen4SameAddress(const std::string& a, const std::string& b) {
   return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), [](char p, char q) {
            return std::tolower(static_cast<unsigned char>(p)) == std::tolower(static_cast<unsigned char>(q));
          });
+}
+
+bool Xen4ResolvesTo(const std::string& name, const std::string& address) {
+  const std::string bare = Xen4BareHost(name);
+  if (bare.empty() || address.empty()) return false;
+  asio::io_context io;
+  asio::ip::tcp::resolver resolver(io);
+  asio::error_code ec;
+  const auto results = resolver.resolve(bare, "", ec);
+  if (ec) return false;
+  for (const auto& entry : results)
+    if (Xen4SameAddress(entry.endpoint().address().to_string(), address)) return true;
+  return false;
 }

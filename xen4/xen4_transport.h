@@ -104,6 +104,10 @@ std::string Xen4BareHost(const std::string& host);
 // value (brackets ignored), other texts without regard to case.
 bool Xen4SameAddress(const std::string& a, const std::string& b);
 
+// Whether the host name resolves to the address (the system's resolver; used once a
+// name has just been reached, so it answers from its cache).
+bool Xen4ResolvesTo(const std::string& name, const std::string& address);
+
 // Transitional: from now on every request whose link names neither a CA file nor a pinned
 // key verifies the server's certificate chain against the PEM certificates in caFile; an
 // empty text restores the default, no verification. Sessions take their certificate

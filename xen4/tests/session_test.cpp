@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <atomic>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <string>
 
 #include "refresh_thread.h"
@@ -920,4 +923,211 @@ TEST_F(Xen4SessionTest, BulkReadsGiveTheSameFigures) {
     s.Close();
   }
   EXPECT_EQ(seen[0], seen[1]);
+}
+
+namespace {
+jsonlite::Value SessionList() { return XenApi(R"("cmd": "sessions")"); }
+}  // namespace
+
+// Logins name the originator (the program's, "Vantrel" by default); a server that takes
+// fewer parameters gets the login without it.
+TEST_F(Xen4SessionTest, LoginNamesTheOriginatorWhereTheServerTakesIt) {
+  {
+    Xen4SessionImpl s(60);
+    ConnectTo(s);
+    const jsonlite::Value info = SessionList();
+    ASSERT_EQ(info["live"].number, 1);
+    EXPECT_EQ(info["sessions"][0]["originator"].text, "Vantrel");
+    s.Close();
+  }
+  XenApi(R"("cmd": "login_params", "max": 3)");
+  Xen4Options options;
+  options.originator = "check_xenvm";
+  Xen4SessionImpl s(60, options);
+  ConnectTo(s);
+  const jsonlite::Value info = SessionList();
+  ASSERT_EQ(info["live"].number, 1);
+  EXPECT_EQ(info["sessions"][0]["originator"].text, "");
+  EXPECT_EQ(info["refused_logins"].number, 1);
+  s.Close();
+  EXPECT_EQ(Sessions(), 0);
+}
+
+// A session released without Close is logged out all the same.
+TEST_F(Xen4SessionTest, ReleasedWithoutCloseLogsOut) {
+  {
+    Xen4SessionImpl s(1);
+    TestCollection c;
+    ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
+    c.DetachAll();
+  }
+  EXPECT_EQ(Sessions(), 0);
+}
+
+// The server forgets its sessions (a toolstack restart, then a new master): the session
+// logs in again with the credentials it was opened with, the call is repeated, and the
+// figures flow again; references, the VM list and the VMs stay valid.
+TEST_F(Xen4SessionTest, ForgottenSessionIsLoggedInAgain) {
+  Xen4SessionImpl s(1);
+  TestCollection c;
+  ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
+  XenApi(R"("cmd": "forget_sessions")");
+  c.GetItem(kBuild)->Start();  // the caller's thread meets it first, or the pass does
+  EXPECT_EQ(c.GetItem(kBuild)->GetStatus(), "STARTING");
+  XenApi(R"("cmd": "clear_calls")");
+  ASSERT_TRUE(WaitFor([] { return Count(Calls(), "host_metrics.get_memory_free") >= 2; }));
+  s.Update();
+  EXPECT_TRUE(s.IsConnected());
+  jsonlite::Value info = SessionList();
+  EXPECT_EQ(info["live"].number, 1);
+  EXPECT_EQ(info["logins"].number, 2);  // one new login for both threads
+
+  c.DetachAll();
+  s.Close();
+  EXPECT_EQ(Sessions(), 0);
+}
+
+// The shipped pool (a member with a host record of its own): a master change is
+// followed, the session living on the new master; the listed VMs are the pool's.
+TEST_F(Xen4SessionTest, MasterChangeIsFollowed) {
+  const char* member = std::getenv("VANTREL_SIM_MEMBER_ADDRESS");
+  if (!member || !*member) GTEST_SKIP() << "the pool member's address is not bound";
+  Control(R"({"cmd": "reset"})");
+  Xen4SessionImpl s(1);
+  TestCollection c;
+  ASSERT_NO_FATAL_FAILURE(OpenRefreshed(s, c));
+  ASSERT_EQ(c.GetCount(), 4);  // no template, snapshot or control domain
+  XenApi(R"("cmd": "swap_master")");  // 127.0.0.1 is a member now: the login follows
+  XenApi(R"("cmd": "clear_calls")");
+  ASSERT_TRUE(WaitFor([] { return Count(Calls(), "VM.get_all_records") + Count(Calls(), "VM.get_record") >= 8; }));
+  s.Update();
+  EXPECT_TRUE(s.IsConnected());
+  c.GetItem(2)->Start();  // build01, halted
+  const jsonlite::Value info = SessionList();
+  ASSERT_EQ(info["live"].number, 1);
+  EXPECT_EQ(info["sessions"][0]["listener"].text, "member");
+  EXPECT_EQ(s.GetServerName(), "xenhost01");
+  c.DetachAll();
+  s.Close();
+  EXPECT_EQ(Sessions(), 0);
+}
+
+// A program's deadline cuts a call that hangs so that the log-out still fits; its cancel
+// ends a call in flight. Either way the session is logged out and the call fails.
+TEST_F(Xen4SessionTest, DeadlineAndCancelLogOutAndFail) {
+  Fault(R"("mode": "hang", "method": "host.get_record")");
+  {
+    Xen4Options options;
+    options.deadline = std::chrono::steady_clock::now() + 4s;
+    Xen4SessionImpl s(60, options);
+    EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Deadline reached");
+    EXPECT_EQ(Sessions(), 0);
+  }
+  {
+    Xen4Options options;
+    options.cancel = std::make_shared<std::atomic<bool>>(false);
+    Xen4SessionImpl s(60, options);
+    std::thread canceller([&] {
+      WaitFor([] { return Count(Calls(), "host.get_record") > 0; });
+      options.cancel->store(true);
+    });
+    EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Cancelled");
+    canceller.join();
+    EXPECT_EQ(Sessions(), 0);
+  }
+  XenApi(R"("cmd": "clear_faults")");
+}
+
+// Literal IPv6 addresses, with or without brackets, and a member whose master has one.
+TEST_F(Xen4SessionTest, Ipv6AddressesAndAnIpv6Master) {
+  const char* v6 = std::getenv("VANTREL_SIM_IPV6");
+  if (!v6 || !*v6) GTEST_SKIP() << "the simulated host does not listen on ::1";
+  for (const char* address : {"::1", "[::1]"}) {
+    Xen4SessionImpl s(60);
+    s.Connect(address, "root", "xenroot", XenApiPort());
+    EXPECT_TRUE(s.IsConnected()) << address;
+    s.Close();
+  }
+  const char* member = std::getenv("VANTREL_SIM_MEMBER_ADDRESS");
+  if (!member || !*member) return;
+  Control(R"({"cmd": "reset"})");  // the shipped pool, with the member's host record
+  XenApi(R"("cmd": "master_address", "address": "::1")");
+  XenApi(R"("cmd": "clear_calls")");
+  Xen4SessionImpl s(60);
+  s.Connect(member, "root", "xenroot", XenApiPort());
+  EXPECT_EQ(s.GetServerName(), "member02");
+  EXPECT_GT(XenApi(R"("cmd": "calls")")["connections"]["ipv6"].number, 0);
+  s.Close();
+}
+
+// A login redirected to a master whose pool has no host of the address named fails
+// and logs out: it never acts on the master instead.
+TEST_F(Xen4SessionTest, NamedHostMissingFromThePoolFailsTheConnect) {
+  XenApi(R"("cmd": "master_address", "address": "192.0.2.1")");
+  Fault(R"("mode": "error", "method": "session.login_with_password", "count": 1,
+           "description": ["HOST_IS_SLAVE", "127.0.0.1"])");
+  Xen4SessionImpl s(60);
+  EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "The host 127.0.0.1 is not among the hosts of the pool it belongs to");
+  EXPECT_EQ(Sessions(), 0);
+}
+
+// A metrics export that hangs: Connect gives its probe up within its bound, a power
+// operation works meanwhile, the pass ends on the export's time limit with the other
+// figures, and Close aborts the pass rather than waiting it out.
+TEST_F(Xen4CurrentServerTest, StuckExportBoundsConnectAndClose) {
+  Fault(R"("mode": "hang", "method": "GET /rrd_updates")");
+  auto begin = std::chrono::steady_clock::now();
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 40s);
+  TestCollection c;
+  s.FillVMList(&c);
+  c.GetItem(kBuild)->Start();
+  EXPECT_TRUE(s.WaitForFigures(60s));
+  s.Update();
+  EXPECT_EQ(OwnStatus(s, kWeb), "UP");
+  XenApi(R"("cmd": "clear_calls")");
+  ASSERT_TRUE(WaitFor([] { return NthExport(Calls(), 0) < Calls().size(); }));  // stuck again
+  begin = std::chrono::steady_clock::now();
+  c.DetachAll();
+  s.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 15s);
+  EXPECT_EQ(Sessions(), 0);
+  XenApi(R"("cmd": "clear_faults")");
+}
+
+// Figures are measured or marked: a probe that failed once is followed by the export's
+// figures; an export that keeps failing on a server whose metric getters are gone shows
+// no figure from its constant zeros; the host's disk figure has no source.
+TEST_F(Xen4CurrentServerTest, FiguresNeverPretend) {
+  const jsonlite::Value fig = Figures();
+  {
+    Fault(R"("mode": "http_error", "status": 500, "method": "GET /rrd_updates", "count": 1)");
+    Xen4SessionImpl s(1);
+    ConnectTo(s);
+    EXPECT_EQ(s.OwnVm(kWeb).GetFigureSource(Figure::Cpu), FigureSource::None);
+    ASSERT_TRUE(s.WaitForFigures(30s));
+    EXPECT_EQ(s.GetFigureSource(Figure::Cpu), FigureSource::MetricsExport);
+    EXPECT_TRUE(Near(s.GetCpuUsage(), MeanPercent(fig["host"]["cpu_utilisation"])));
+    EXPECT_EQ(s.GetFigureSource(Figure::Disk), FigureSource::None);
+    EXPECT_EQ(s.OwnVm(kWeb).GetFigureSource(Figure::Cpu), FigureSource::MetricsExport);
+    EXPECT_GT(s.OwnVm(kWeb).GetCpuUsage(), 0.0);
+    s.Close();
+  }
+  Fault(R"("mode": "http_error", "status": 500, "method": "GET /rrd_updates")");
+  Xen4SessionImpl s(1);
+  ConnectTo(s);
+  TestCollection c;
+  s.FillVMList(&c);
+  ASSERT_TRUE(s.WaitForFigures(30s));
+  s.Update();
+  EXPECT_EQ(s.GetFigureSource(Figure::Cpu), FigureSource::None);
+  EXPECT_EQ(s.GetFigureSource(Figure::Network), FigureSource::None);
+  EXPECT_EQ(s.GetFigureSource(Figure::Memory), FigureSource::MetricCalls);  // the record's, live
+  EXPECT_GT(s.GetMemoryUsage(), 0.0);
+  for (Figure f : {Figure::Cpu, Figure::Memory, Figure::Network, Figure::Disk})
+    EXPECT_EQ(c.GetItem(kWeb)->GetFigureSource(f), FigureSource::None) << static_cast<int>(f);
+  c.DetachAll();
+  s.Close();
+  XenApi(R"("cmd": "clear_faults")");
 }
