@@ -48,7 +48,7 @@ xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redir
     }
   };
   xenapi::SessionPtr h = loginAt(openedAddress);
-  if (namedIp) *namedIp = Xen4LastTransfer().primaryIp;
+  if (namedIp) *namedIp = link.LastTransfer().primaryIp;
   // A pool member names its master: the login is made once more there, on the same port.
   if (IsError(st, "HOST_IS_SLAVE") && st.errors.size() > 1 && !st.errors[1].empty()) {
     const std::string master = st.errors[1];

@@ -87,7 +87,7 @@ void Xen4SessionImpl::State::Check(const xenapi::SessionPtr& used, xenapi::Statu
       EndSession(used);
       throw std::runtime_error(link.Cancelled() ? kCancelled : kDeadline);
     }
-    const std::string& detail = Xen4LastTransfer().error;
+    const std::string detail = link.LastTransfer().error;
     const CURLcode c = code >= 0 && code < CURL_LAST ? static_cast<CURLcode>(code) : CURL_LAST;
     throw std::runtime_error(detail.empty() ? std::string(curl_easy_strerror(c)) : detail);
   }

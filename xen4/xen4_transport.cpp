@@ -15,6 +15,18 @@ size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   return target->func(data, n, target->handle) ? n : 0;
 }
 
+Xen4TransferInfo Xen4Link::LastTransfer() const {
+  std::lock_guard<std::mutex> guard(transfersLock_);
+  const auto it = transfers_.find(std::this_thread::get_id());
+  return it == transfers_.end() ? Xen4TransferInfo() : it->second;
+}
+
+void Xen4Link::SetLastTransfer(Xen4TransferInfo info) const {
+  std::lock_guard<std::mutex> guard(transfersLock_);
+  if (transfers_.size() > 32) transfers_.clear();  // threads long gone
+  transfers_[std::this_thread::get_id()] = std::move(info);
+}
+
 bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
 
 long Xen4Link::LimitMs(Xen4Request kind) const {
@@ -44,7 +56,6 @@ namespace {
 std::mutex g_trustLock;
 std::string g_trustedFile;  // empty: certificates are not verified
 
-thread_local Xen4TransferInfo t_lastTransfer;
 
 // The certificate policy of a request: the link's CA file (alone: no system store) with
 // the host name checked, and/or its pinned public key; without either, the process-wide
@@ -96,20 +107,20 @@ int OnProgress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 // Runs the transfer prepared on curl with the limits, keep-alive and certificate policy
-// of link, and records what it left behind for Xen4LastTransfer.
+// of link, and records what it left behind for the link's LastTransfer.
 int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
-  Xen4TransferInfo& info = t_lastTransfer;
-  info.error.clear();
-  info.primaryIp.clear();
+  Xen4TransferInfo info;
   static const Xen4Link kDefaults;
   if (!link) link = &kDefaults;
   const long limit = link->LimitMs(kind);
   if (kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled())) {
     info.error = link->Cancelled() ? "cancelled before the request was sent" : "the session is closing";
+    link->SetLastTransfer(std::move(info));
     return CURLE_ABORTED_BY_CALLBACK;
   }
   if (limit < 0) {
     info.error = "no time left before the deadline";
+    link->SetLastTransfer(std::move(info));
     return CURLE_OPERATION_TIMEDOUT;
   }
   char errorBuffer[CURL_ERROR_SIZE] = {0};
@@ -138,6 +149,7 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
     // libcurl ends some texts with a line break.
     while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
   }
+  link->SetLastTransfer(std::move(info));
   return static_cast<int>(code);
 }
 
@@ -173,8 +185,6 @@ size_t GetReceive(char* data, size_t size, size_t count, void* userdata) {
 }
 
 }  // namespace
-
-const Xen4TransferInfo& Xen4LastTransfer() { return t_lastTransfer; }
 
 void Xen4TrustCertificatesFrom(const std::string& caFile) {
   std::lock_guard<std::mutex> guard(g_trustLock);

@@ -105,9 +105,10 @@ TEST(Xen4Transport, RefusedDataEndsTheTransferWithAWriteError) {
 TEST(Xen4Transport, UnreachableServerGivesTheConnectErrorWithItsDetail) {
   const std::string url = Url(1);  // nothing listens there
   Sink sink;
-  EXPECT_EQ(Post(nullptr, url, &sink), CURLE_COULDNT_CONNECT);
+  const Xen4Link link;
+  EXPECT_EQ(Post(&link, url, &sink), CURLE_COULDNT_CONNECT);
   EXPECT_EQ(sink.calls, 0);
-  const std::string& detail = Xen4LastTransfer().error;
+  const std::string detail = link.LastTransfer().error;
   EXPECT_NE(detail.find("127.0.0.1"), std::string::npos) << detail;
   EXPECT_NE(detail.find("port 1 "), std::string::npos) << detail;
 }
@@ -144,8 +145,8 @@ TEST(Xen4Transport, CaFileAndPinnedKeyAreCheckedOnEveryRequest) {
   Sink sink;
   EXPECT_EQ(Post(&unrelatedLink, url, &sink), CURLE_PEER_FAILED_VERIFICATION);
   EXPECT_EQ(sink.calls, 0);
-  EXPECT_NE(Xen4LastTransfer().error.find("SSL certificate problem"), std::string::npos)
-      << Xen4LastTransfer().error;
+  EXPECT_NE(unrelatedLink.LastTransfer().error.find("SSL certificate problem"), std::string::npos)
+      << unrelatedLink.LastTransfer().error;
   EXPECT_EQ(Get(&unrelatedLink, exportUrl), CURLE_PEER_FAILED_VERIFICATION);
   unsetenv("SSL_CERT_FILE");
 
@@ -153,7 +154,8 @@ TEST(Xen4Transport, CaFileAndPinnedKeyAreCheckedOnEveryRequest) {
   wrongPin.pinnedPublicKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
   const Xen4Link wrongPinLink(wrongPin);
   EXPECT_EQ(Post(&wrongPinLink, url), CURLE_SSL_PINNEDPUBKEYNOTMATCH);
-  EXPECT_NE(Xen4LastTransfer().error.find("pinned public key"), std::string::npos) << Xen4LastTransfer().error;
+  EXPECT_NE(wrongPinLink.LastTransfer().error.find("pinned public key"), std::string::npos)
+      << wrongPinLink.LastTransfer().error;
   EXPECT_EQ(Get(&wrongPinLink, exportUrl), CURLE_SSL_PINNEDPUBKEYNOTMATCH);
 
   const std::string pinFile = CertFile("xenapi-pin.txt", nullptr);
@@ -207,7 +209,7 @@ TEST(Xen4Transport, AbortCancelAndDeadlineEndRequestsEarly) {
     options.cancel = std::make_shared<std::atomic<bool>>(false);
     const Xen4Link link(options);
     EXPECT_TRUE(endsSoon([&] { return Post(&link, url); }, options.cancel.get(), CURLE_ABORTED_BY_CALLBACK));
-    EXPECT_EQ(Xen4LastTransfer().error, "cancelled");
+    EXPECT_EQ(link.LastTransfer().error, "cancelled");
     EXPECT_EQ(link.LimitMs(Xen4Request::Logout), kCancelledLogoutMs);
   }
   {
