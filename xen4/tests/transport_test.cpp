@@ -66,6 +66,18 @@ std::string CertFile(const char* preferred, const char* fallback) {
   return fallback ? dir + "/" + fallback : std::string();
 }
 
+// Sets (null: removes) a variable of this process's environment.
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+
 std::string FirstLine(const std::string& path) {
   std::string line;
   if (FILE* f = std::fopen(path.c_str(), "rb")) {
@@ -131,7 +143,7 @@ TEST(Xen4Transport, CaFileAndPinnedKeyAreCheckedOnEveryRequest) {
   const std::string url = Url(XenApiPort()), exportUrl = url + "rrd_updates";
   const std::string ca = CertFile("xenapi-ca.pem", "ca.pem");
   // The default store of the TLS library, for this process, holds the right CA too.
-  setenv("SSL_CERT_FILE", ca.c_str(), 1);
+  SetEnvironment("SSL_CERT_FILE", ca.c_str());
   Xen4Options right;
   right.caFile = ca;
   const Xen4Link rightLink(right);
@@ -148,7 +160,7 @@ TEST(Xen4Transport, CaFileAndPinnedKeyAreCheckedOnEveryRequest) {
   EXPECT_NE(unrelatedLink.LastTransfer().error.find("SSL certificate problem"), std::string::npos)
       << unrelatedLink.LastTransfer().error;
   EXPECT_EQ(Get(&unrelatedLink, exportUrl), CURLE_PEER_FAILED_VERIFICATION);
-  unsetenv("SSL_CERT_FILE");
+  SetEnvironment("SSL_CERT_FILE", nullptr);
 
   Xen4Options wrongPin;
   wrongPin.pinnedPublicKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
