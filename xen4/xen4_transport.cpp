@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <mutex>
 
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
@@ -52,6 +53,25 @@ long Xen4Link::LimitMs(Xen4Request kind) const {
 }
 
 namespace {
+
+// libcurl's text without the time it took (" after 3 ms", " after 10001 milliseconds"):
+// the same failure reads the same every time.
+std::string WithoutElapsedTime(std::string text) {
+  const std::string marker = " after ";
+  for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+    size_t end = at + marker.size();
+    const size_t digits = end;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    if (end == digits) continue;
+    for (const char* unit : {" milliseconds", " ms"}) {
+      if (text.compare(end, std::strlen(unit), unit) == 0) {
+        text.erase(at, end + std::strlen(unit) - at);
+        break;
+      }
+    }
+  }
+  return text;
+}
 
 std::mutex g_trustLock;
 std::string g_trustedFile;  // empty: certificates are not verified
@@ -145,7 +165,7 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
     else if (code == CURLE_ABORTED_BY_CALLBACK && link->Aborted())
       info.error = "the session is closing";
     else
-      info.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+      info.error = WithoutElapsedTime(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
     // libcurl ends some texts with a line break.
     while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
   }

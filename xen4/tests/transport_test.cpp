@@ -113,7 +113,8 @@ TEST(Xen4Transport, RefusedDataEndsTheTransferWithAWriteError) {
   EXPECT_EQ(sink.calls, 1);
 }
 
-// The failure carries libcurl's detailed text: host, port and cause.
+// The failure carries libcurl's detailed text: host, port and cause (not the time it took,
+// so that the same failure reads the same).
 TEST(Xen4Transport, UnreachableServerGivesTheConnectErrorWithItsDetail) {
   const std::string url = Url(1);  // nothing listens there
   Sink sink;
@@ -121,8 +122,7 @@ TEST(Xen4Transport, UnreachableServerGivesTheConnectErrorWithItsDetail) {
   EXPECT_EQ(Post(&link, url, &sink), CURLE_COULDNT_CONNECT);
   EXPECT_EQ(sink.calls, 0);
   const std::string detail = link.LastTransfer().error;
-  EXPECT_NE(detail.find("127.0.0.1"), std::string::npos) << detail;
-  EXPECT_NE(detail.find("port 1 "), std::string::npos) << detail;
+  EXPECT_EQ(detail, "Failed to connect to 127.0.0.1 port 1: Couldn't connect to server");
 }
 
 TEST(Xen4Transport, ReceiveFunctionPassesSizeTimesCountOrRefuses) {
