@@ -436,8 +436,8 @@ class _Fault:
         self.release = release  # set when the faults are cleared: hanging requests end
 
     def matches(self, method, listener):
-        return (self.method is None or self.method == method) and (self.listener is None or
-                                                                   self.listener == listener)
+        return ((self.method is None or self.method == method)
+                and (self.listener is None or self.listener == listener))
 
 
 class _Session:
@@ -623,8 +623,8 @@ class XenApiServer:
             self.bodies = []
             self.record_bodies = False
             self.call_count = 0
-            # Sessions live at a reset were never logged out: remembered (until a log-out
-            # names them) so that the launcher reports them like sessions still live.
+            # Sessions live at a reset were never logged out: remembered (until a request
+            # names one) so that the launcher reports them like sessions still live.
             self.left_at_reset.update(getattr(self, "sessions", {}))
             self.sessions = collections.OrderedDict()  # ref -> _Session, least recently used first
             self.session_counts = dict.fromkeys(("logins", "logouts", "refused_logins",

@@ -21,6 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from support import SIM, certs_dir  # noqa: E402,F401
+sys.path.insert(0, os.path.join(SIM, "testing"))
+from simhost import SimHost  # noqa: E402
 import inventory  # noqa: E402
 import xenapi_server as xs  # noqa: E402
 
@@ -627,7 +629,7 @@ class ServerTest(unittest.TestCase):
 
     def test_launcher_fails_a_command_that_leaves_sessions_live(self):
         leak = ("import os, ssl, xmlrpc.client\n"
-                "print(repr(os.environ['VANTREL_SIM_IPV6']))\n"
+                "print(os.environ['VANTREL_SIM_IPV6'])\n"
                 "host = '[::1]' if os.environ['VANTREL_SIM_IPV6'] else '127.0.0.1'\n"
                 "api = xmlrpc.client.ServerProxy('https://%s:%s/' % (host, os.environ['VANTREL_SIM_XENAPI_PORT']),"
                 " context=ssl._create_unverified_context())\n"
@@ -638,13 +640,19 @@ class ServerTest(unittest.TestCase):
                                   ["--", sys.executable, "-c", leak], capture_output=True, text=True, timeout=60)
             ready, env = proc.stdout.splitlines()[:2]
             info = json.loads(ready[len("READY "):])
-            self.assertEqual(eval(env), info["ipv6"] or "")
+            self.assertEqual(env, info["ipv6"] or "")
             self.assertEqual(info["ipv6"] is None, "ipv6_error" in info)
             if extra:
                 self.assertEqual((proc.returncode, proc.stderr), (0, ""))
             else:
                 self.assertNotEqual(proc.returncode, 0)
                 self.assertIn("xensim: 1 XenAPI session(s) left live: leaky/root", proc.stderr)
+        sim = SimHost(certs_dir(), lifetime=30, extra=["--only", "xenapi"])  # what tests start themselves
+        proxy = xmlrpc.client.ServerProxy("https://127.0.0.1:%d/" % sim.ports["xenapi"],
+                                          context=ssl._create_unverified_context())
+        proxy.session.login_with_password("root", "xenroot", "1.0", "leaky")
+        with self.assertRaisesRegex(AssertionError, "1 XenAPI session.* leaky/root"):
+            sim.stop()
 
     def test_stop_does_not_wait_for_a_hanging_connection(self):
         certs = certs_dir()
