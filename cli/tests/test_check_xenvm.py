@@ -183,7 +183,8 @@ class CheckTest(Backends, unittest.TestCase):
                                 host["host_network_kibps"][0] > 0, host)
         # A VM without guest tools has no measured memory figure (XenAPI; the agent
         # measures it itself).
-        inventory = json.load(open(os.path.join(SOURCE, "sim", "inventory.json")))
+        with open(os.path.join(SOURCE, "sim", "inventory.json")) as f:
+            inventory = json.load(f)
         for vm in inventory["vms"]:
             if vm["name"] == "web01":
                 vm["guest_tools"] = False
