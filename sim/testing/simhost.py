@@ -1,17 +1,21 @@
 """A simulated host started by a test or benchmark of its own: free ports on 127.0.0.1,
-the READY line read for them, and a lifetime after which it stops by itself."""
+the READY line read for them, and a lifetime after which it stops by itself. Like
+xensim.py running a command, stop() fails (AssertionError) when XenAPI sessions were left
+live, unless allow_live_sessions was given."""
 import json
 import os
 import socket
 import subprocess
 import sys
+import time
 
 XENSIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "xensim.py")
 PROFILES = ["current", "legacy"]
 
 
 class SimHost:
-    def __init__(self, certs, profile=None, lifetime=280, extra=()):
+    def __init__(self, certs, profile=None, lifetime=280, extra=(), allow_live_sessions=False):
+        self.allow_live_sessions = allow_live_sessions
         args = [sys.executable, XENSIM, "--certs", certs, "--lifetime", str(lifetime)] + list(extra)
         if profile:
             args += ["--profile", profile]
@@ -31,7 +35,23 @@ class SimHost:
             raise RuntimeError(answer)
         return answer
 
+    def live_sessions(self, wait=5.0):
+        """["originator/user", ...] of the XenAPI sessions left live (after up to `wait`
+        seconds for a log-out on its way), those live at a reset included."""
+        deadline = time.monotonic() + wait
+        while True:
+            report = self.control({"target": "xenapi", "cmd": "sessions"})
+            left = report["sessions"] + report["left_at_reset"]
+            if not left or time.monotonic() >= deadline:
+                return ["%s/%s" % (s["originator"] or "-", s["user"]) for s in left]
+            time.sleep(0.05)
+
     def stop(self):
+        left = []
+        if not self.allow_live_sessions and "xenapi" in self.ports and self.proc.poll() is None:
+            left = self.live_sessions()
         self.proc.terminate()
         self.proc.wait(10)
         self.proc.stdout.close()
+        if left:
+            raise AssertionError("xensim: %d XenAPI session(s) left live: %s" % (len(left), ", ".join(left)))
