@@ -59,7 +59,7 @@ class SilentServer:
 
 def live_sessions(sim):
     """The simulated host's XenAPI sessions: {"live", "sessions", "logins", "logouts", ...}."""
-    return sim.control({"cmd": "sessions"})
+    return sim.control({"target": "xenapi", "cmd": "sessions"})
 
 
 def run(args, password=PASSWORD, env_extra=None, timeout=60):
@@ -320,8 +320,7 @@ class CheckTest(Backends, unittest.TestCase):
 
     def test_deadline_logs_out_first(self):
         sim = self.sims[0]  # current: the figures come from the export, which hangs here
-        sim.control({"target": "xenapi", "cmd": "fault", "mode": "hang", "method": "GET /rrd_updates",
-                     "seconds": 30})
+        sim.control({"target": "xenapi", "cmd": "fault", "mode": "hang", "method": "GET /rrd_updates"})
         try:
             before = live_sessions(sim)
             out = self.check(self.backends[0][2], ["-m", "web01", "-t", "3"], 3)
@@ -334,8 +333,7 @@ class CheckTest(Backends, unittest.TestCase):
 
     def test_signals_log_out_within_a_second(self):
         sim = self.sims[0]
-        sim.control({"target": "xenapi", "cmd": "fault", "mode": "hang", "method": "GET /rrd_updates",
-                     "seconds": 30})
+        sim.control({"target": "xenapi", "cmd": "fault", "mode": "hang", "method": "GET /rrd_updates"})
         try:
             for sig, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT")):
                 with self.subTest(signal=name):
@@ -362,7 +360,9 @@ class CheckTest(Backends, unittest.TestCase):
 
     def test_ca_file_and_pin(self):
         name, sim, o = self.backends[0]
-        ca, pin = os.path.join(CERTS, "xenapi-ca.pem"), open(os.path.join(CERTS, "xenapi-pin.txt")).read().strip()
+        ca = os.path.join(CERTS, "xenapi-ca.pem")
+        with open(os.path.join(CERTS, "xenapi-pin.txt")) as f:
+            pin = f.read().strip()
         scratch = tempfile.mkdtemp()
         try:
             # An unrelated CA, while the host's CA is where the default store looks.
