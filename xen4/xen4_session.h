@@ -2,10 +2,16 @@
 //
 // Threads and lifetime: everything the refresh pass touches lives in a shared state
 // object that the refresh thread keeps alive (the library session, the references, the
-// session's own VMs and a guarded pointer back to this object). Destroying the session
-// therefore never waits longer than the refresh thread's stop time-out, even when a pass
-// is blocked on a server that does not answer, and the blocked pass, when it returns,
-// touches nothing that was freed.
+// session's own VMs and the host's live figures). Close and the destructor abort the
+// pass's transfer in flight, wait for the refresh thread at most its stop time-out, and
+// log out with a bounded request: every login is logged out, also when Close was not
+// called, and the blocked pass, when it returns, touches nothing that was freed.
+//
+// A session opened at a pool member lives on the pool's master, but the member stays the
+// host it reports and acts on (its facts, its figures, its reboot and shut-down); the VM
+// list is the pool's. A session the server has forgotten (a restart of its toolstack, a
+// new master) is logged in again with the credentials it was opened with, which it keeps
+// until Close.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -35,12 +41,16 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
 
   // One refresh pass followed by the wait for the refresh delay (what the refresh thread
   // runs in its loop).
-  void RunOnce() override;
+  bool RunOnce() override;
 
   // For the VM operations: the library session (null when not logged in), and the error
   // check after a call made with it, which throws std::runtime_error with the message.
   xenapi::SessionPtr LibrarySession() const;
   void CheckError(const xenapi::SessionPtr& used, xenapi::Status& status);
+  // A power operation with the library session, without a total time limit, logged in
+  // again where the server has forgotten the session; throws the error check's message.
+  using Operation = void (*)(const xenapi::Session&, xenapi::Status&, const std::string& ref);
+  void Operate(Operation operation, const std::string& ref);
 
   // Refresh passes begun since the session was made (for the VM operations).
   uint64_t PassesBegun() const;
@@ -61,7 +71,8 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
   struct State;  // shared with the refresh thread
 
  private:
-  void ReadHostAndVms(const xenapi::SessionPtr& handle);
+  void ReadHostAndVms(bool redirected, const std::string& namedIp);
+  void ReadHost(bool redirected, const std::string& namedIp);
   void HostOperation(bool (*operation)(const xenapi::Session&, xenapi::Status&,
                                        const std::string&));
 

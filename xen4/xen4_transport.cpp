@@ -1,7 +1,10 @@
 #include "xen4_transport.h"
 
+#include <asio/ip/address.hpp>
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <mutex>
 
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
@@ -10,15 +13,59 @@ size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   return target->func(data, n, target->handle) ? n : 0;
 }
 
+bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
+
+long Xen4Link::LimitMs(Xen4Request kind) const {
+  long limit = 0;
+  switch (kind) {
+    case Xen4Request::Call: limit = kCallLimitMs; break;
+    case Xen4Request::Export: limit = kExportLimitMs; break;
+    case Xen4Request::Operation: limit = 0; break;
+    case Xen4Request::Logout: limit = Cancelled() ? kCancelledLogoutMs : kBoundedRequestMs; break;
+  }
+  if (options_.deadline == std::chrono::steady_clock::time_point{}) return limit;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(options_.deadline -
+                                                                          std::chrono::steady_clock::now())
+                        .count();
+  if (kind == Xen4Request::Logout) {
+    // The reserve before the deadline is the log-out's; past it, a last short attempt.
+    const long room = static_cast<long>(std::max<long long>(left, kCancelledLogoutMs));
+    return std::min(limit, room);
+  }
+  const long long room = left - kDeadlineReserveMs;
+  if (room <= 0) return -1;
+  return limit == 0 ? static_cast<long>(room) : static_cast<long>(std::min<long long>(limit, room));
+}
+
 namespace {
 
 std::mutex g_trustLock;
 std::string g_trustedFile;  // empty: certificates are not verified
 
-// The one certificate policy of every request: none, unless a program has named the
-// certificates to trust (then the chain is verified, the host name is not: hosts are
-// commonly reached by address with certificates made for their names).
-void ApplyCertificatePolicy(CURL* curl) {
+thread_local Xen4TransferInfo t_lastTransfer;
+
+// The certificate policy of a request: the link's CA file (alone: no system store) with
+// the host name checked, and/or its pinned public key; without either, the process-wide
+// file if a program named one, else no verification.
+void ApplyCertificatePolicy(CURL* curl, const Xen4Link* link) {
+  const std::string& caFile = link->Options().caFile;
+  const std::string& pin = link->Options().pinnedPublicKey;
+  if (!caFile.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());  // libcurl copies the text
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, 0L);  // no native CA store
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  }
+  if (!pin.empty()) {
+    curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, pin.c_str());
+    if (caFile.empty()) {
+      // The self-signed certificates of these hosts are pinned, not verified.
+      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+  }
+  if (!caFile.empty() || !pin.empty()) return;
   std::string file;
   {
     std::lock_guard<std::mutex> guard(g_trustLock);
@@ -27,34 +74,87 @@ void ApplyCertificatePolicy(CURL* curl) {
   if (file.empty()) {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
   } else {
-    curl_easy_setopt(curl, CURLOPT_CAINFO, file.c_str());  // libcurl copies the text
+    curl_easy_setopt(curl, CURLOPT_CAINFO, file.c_str());
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   }
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
 }
 
+struct Progress {
+  const Xen4Link* link;
+  Xen4Request kind;
+};
+
+// Called by libcurl about once a second while a transfer waits, and whenever data moves:
+// a set abort or cancel flag ends the transfer (the log-out ignores Close's abort).
+int OnProgress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* p = static_cast<const Progress*>(clientp);
+  if (p->kind != Xen4Request::Logout && (p->link->Aborted() || p->link->Cancelled())) return 1;
+  return 0;
+}
+
+// Runs the transfer prepared on curl with the limits, keep-alive and certificate policy
+// of link, and records what it left behind for Xen4LastTransfer.
+int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
+  Xen4TransferInfo& info = t_lastTransfer;
+  info.error.clear();
+  info.primaryIp.clear();
+  static const Xen4Link kDefaults;
+  if (!link) link = &kDefaults;
+  const long limit = link->LimitMs(kind);
+  if (kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled())) {
+    info.error = link->Cancelled() ? "cancelled before the request was sent" : "the session is closing";
+    return CURLE_ABORTED_BY_CALLBACK;
+  }
+  if (limit < 0) {
+    info.error = "no time left before the deadline";
+    return CURLE_OPERATION_TIMEDOUT;
+  }
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  Progress progress{link, kind};
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limit > 0 ? std::min(limit, kConnectTimeoutMs) : kConnectTimeoutMs);
+  if (limit > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limit);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, 30L);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, 10L);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  ApplyCertificatePolicy(curl, link);
+  const CURLcode code = curl_easy_perform(curl);
+  char* ip = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) info.primaryIp = ip;
+  if (code != CURLE_OK) {
+    if (code == CURLE_ABORTED_BY_CALLBACK && link->Cancelled())
+      info.error = "cancelled";
+    else if (code == CURLE_ABORTED_BY_CALLBACK && link->Aborted())
+      info.error = "the session is closing";
+    else
+      info.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+    // libcurl ends some texts with a line break.
+    while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
+  }
+  return static_cast<int>(code);
+}
+
 int Post(const char* request, size_t length, void* transportHandle, void* resultHandle,
-         xenapi::ResultFunc resultFunc, long timeoutMs) {
+         xenapi::ResultFunc resultFunc, Xen4Request kind) {
+  const auto* endpoint = static_cast<const Xen4Endpoint*>(transportHandle);
   CURL* curl = curl_easy_init();
   if (!curl) return -1;
   Xen4ResultTarget target{resultFunc, resultHandle};
-  // No extra header, no proxy setting, no time-out unless asked (the log-out at Close);
-  // server certificates are accepted without verification unless a program asked for it.
-  curl_easy_setopt(curl, CURLOPT_URL, static_cast<const char*>(transportHandle));
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  // No extra header and no proxy setting: the server is reached directly.
+  curl_easy_setopt(curl, CURLOPT_URL, endpoint->url.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Xen4Receive);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(length));
-  ApplyCertificatePolicy(curl);
-  if (timeoutMs > 0) {
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  }
-  const CURLcode code = curl_easy_perform(curl);
+  const int code = Perform(curl, endpoint->link, kind);
   curl_easy_cleanup(curl);
-  return static_cast<int>(code);
+  return code;
 }
 
 struct GetTarget {
@@ -72,6 +172,8 @@ size_t GetReceive(char* data, size_t size, size_t count, void* userdata) {
 
 }  // namespace
 
+const Xen4TransferInfo& Xen4LastTransfer() { return t_lastTransfer; }
+
 void Xen4TrustCertificatesFrom(const std::string& caFile) {
   std::lock_guard<std::mutex> guard(g_trustLock);
   g_trustedFile = caFile;
@@ -79,16 +181,21 @@ void Xen4TrustCertificatesFrom(const std::string& caFile) {
 
 int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
                   xenapi::ResultFunc resultFunc) {
-  return Post(request, length, transportHandle, resultHandle, resultFunc, 0);
+  return Post(request, length, transportHandle, resultHandle, resultFunc, Xen4Request::Call);
+}
+
+int Xen4TransportOperation(const char* request, size_t length, void* transportHandle, void* resultHandle,
+                           xenapi::ResultFunc resultFunc) {
+  return Post(request, length, transportHandle, resultHandle, resultFunc, Xen4Request::Operation);
 }
 
 int Xen4TransportBounded(const char* request, size_t length, void* transportHandle,
                          void* resultHandle, xenapi::ResultFunc resultFunc) {
-  return Post(request, length, transportHandle, resultHandle, resultFunc, kBoundedRequestMs);
+  return Post(request, length, transportHandle, resultHandle, resultFunc, Xen4Request::Logout);
 }
 
-int Xen4Get(const std::string& url, const char* accept, size_t maxBytes, long* httpStatus,
-            std::string* body) {
+int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, size_t maxBytes,
+            long* httpStatus, std::string* body) {
   body->clear();
   *httpStatus = 0;
   CURL* curl = curl_easy_init();
@@ -97,14 +204,35 @@ int Xen4Get(const std::string& url, const char* accept, size_t maxBytes, long* h
   const std::string header = std::string("Accept: ") + accept;
   curl_slist* headers = curl_slist_append(nullptr, header.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &GetReceive);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  ApplyCertificatePolicy(curl);
-  const CURLcode code = curl_easy_perform(curl);
+  const int code = Perform(curl, link, Xen4Request::Export);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, httpStatus);
   curl_easy_cleanup(curl);
   curl_slist_free_all(headers);
-  return static_cast<int>(code);
+  return code;
+}
+
+std::string Xen4BareHost(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+  return host;
+}
+
+std::string Xen4Url(const std::string& host, int32_t port, const std::string& path) {
+  const std::string bare = Xen4BareHost(host);
+  const std::string authority = bare.find(':') != std::string::npos ? "[" + bare + "]" : bare;
+  return "https://" + authority + ":" + std::to_string(port) + path;
+}
+
+bool Xen4SameAddress(const std::string& a, const std::string& b) {
+  const std::string x = Xen4BareHost(a), y = Xen4BareHost(b);
+  if (x.empty() || y.empty()) return false;
+  asio::error_code ex, ey;
+  const asio::ip::address ax = asio::ip::make_address(x, ex), ay = asio::ip::make_address(y, ey);
+  if (!ex && !ey) return ax == ay;
+  if (!ex || !ey) return false;
+  return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), [](char p, char q) {
+           return std::tolower(static_cast<unsigned char>(p)) == std::tolower(static_cast<unsigned char>(q));
+         });
 }

@@ -1,32 +1,113 @@
-// The HTTPS transport of the XenAPI client: one POST per request with a new libcurl easy
-// handle, the response streamed into the library's result function.
+// The HTTPS transport of the XenAPI client: one request per new libcurl easy handle, the
+// response streamed into the library's result function.
+//
+// Every request of a session goes through the session's Xen4Link: its certificate policy
+// (a CA file, a pinned key, or none), its time limits, and the flags that end its
+// transfers early (Close's abort, the program's cancel, the program's deadline). No
+// request waits without a bound: a connection is given 10 seconds, TCP keep-alive finds a
+// peer that has gone, and every request but the power and host operations has a total
+// limit.
 #pragma once
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <utility>
 
+#include "xen4_options.h"
 #include "xenapi.h"
 
-// transportHandle is the request URL as NUL-terminated text. Returns -1 when no easy
-// handle could be created, otherwise libcurl's result code (0 on success).
+// What a request is for decides its total limit.
+enum class Xen4Request {
+  Call,       // a call of the library: 60 s
+  Export,     // a GET of the metrics export: 30 s
+  Operation,  // a power or host operation: no total limit (keep-alive only)
+  Logout,     // the log-out: 10 s (1 s once cancelled), never aborted by Close
+};
+inline constexpr long kConnectTimeoutMs = 10000;
+inline constexpr long kCallLimitMs = 60000;
+inline constexpr long kExportLimitMs = 30000;
+inline constexpr long kBoundedRequestMs = 10000;  // the log-out
+inline constexpr long kCancelledLogoutMs = 1000;
+// The time kept free before a deadline for the log-out.
+inline constexpr long kDeadlineReserveMs = 2000;
+
+// The requests of one session. Shared by the session's threads; it must outlive every
+// request made through it (the session's shared state owns it).
+class Xen4Link {
+ public:
+  explicit Xen4Link(Xen4Options options = Xen4Options()) : options_(std::move(options)) {}
+  Xen4Link(const Xen4Link&) = delete;
+  Xen4Link& operator=(const Xen4Link&) = delete;
+
+  const Xen4Options& Options() const { return options_; }
+
+  // Ends the transfers in flight within about a second and refuses new ones, the
+  // log-out excepted (Close); Resume undoes it (a session connected again).
+  void Abort() { aborted_.store(true); }
+  void Resume() { aborted_.store(false); }
+  bool Aborted() const { return aborted_.load(); }
+  // The program's cancel flag is set.
+  bool Cancelled() const { return options_.cancel && options_.cancel->load(); }
+  // A deadline is set and no time for a request is left before it.
+  bool PastDeadline() const;
+
+  // The total limit of a request of this kind in milliseconds (0: none), cut so that the
+  // log-out still fits before the deadline; negative when no time is left.
+  long LimitMs(Xen4Request kind) const;
+
+ private:
+  const Xen4Options options_;
+  std::atomic<bool> aborted_{false};
+};
+
+// The transport handle of a library session: the link and the URL it posts to. It
+// must outlive the library session (the session's shared state owns it).
+struct Xen4Endpoint {
+  const Xen4Link* link = nullptr;  // null: the defaults (no verification, default limits)
+  std::string url;
+};
+
+// The transport functions; transportHandle is a Xen4Endpoint. Each returns -1 when no
+// easy handle could be created, otherwise libcurl's result code (0 on success).
+// Calls of the library:
 int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
                   xenapi::ResultFunc resultFunc);
-
-// The same POST, given up after timeoutMs milliseconds in all (CURLE_OPERATION_TIMEDOUT):
-// for the log-out at Close, which must not wait on a server that hangs.
+// Power and host operations (no total limit):
+int Xen4TransportOperation(const char* request, size_t length, void* transportHandle, void* resultHandle,
+                           xenapi::ResultFunc resultFunc);
+// The log-out (bounded, never aborted by Close):
 int Xen4TransportBounded(const char* request, size_t length, void* transportHandle,
                          void* resultHandle, xenapi::ResultFunc resultFunc);
-inline constexpr long kBoundedRequestMs = 10000;
 
-// One GET of url with the given Accept header, on the same certificate policy. Returns
+// One GET of url through link with the given Accept header (the export's limit). Returns
 // libcurl's result code (-1: no easy handle); *httpStatus gets the response status and
 // *body the response, refused (CURLE_WRITE_ERROR) beyond maxBytes.
-int Xen4Get(const std::string& url, const char* accept, size_t maxBytes, long* httpStatus,
-            std::string* body);
+int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, size_t maxBytes,
+            long* httpStatus, std::string* body);
 
-// From now on every request of the process verifies the server's certificate chain
-// against the PEM certificates in caFile (a CA, or the server's own certificate pinned);
-// an empty text restores the default, no verification. The connector library never calls
-// it; the native monitoring command does for its --ca-file.
+// What the last request of the calling thread left behind: libcurl's detailed error text
+// (host, port and cause; empty after a success) and the address it connected to.
+struct Xen4TransferInfo {
+  std::string error;
+  std::string primaryIp;
+};
+const Xen4TransferInfo& Xen4LastTransfer();
+
+// The URL of path on host:port; an IPv6 address, with or without brackets, is put in
+// brackets.
+std::string Xen4Url(const std::string& host, int32_t port, const std::string& path = "/");
+// host without the brackets of an IPv6 literal.
+std::string Xen4BareHost(const std::string& host);
+// Whether two texts name the same address: literal IPv4 and IPv6 addresses compare by
+// value (brackets ignored), other texts without regard to case.
+bool Xen4SameAddress(const std::string& a, const std::string& b);
+
+// Transitional: from now on every request whose link names neither a CA file nor a pinned
+// key verifies the server's certificate chain against the PEM certificates in caFile; an
+// empty text restores the default, no verification. Sessions take their certificate
+// policy from Xen4Options instead.
 void Xen4TrustCertificatesFrom(const std::string& caFile);
 
 // libcurl's write callback: userdata points to the transfer's ResultTarget. Returns the

@@ -43,11 +43,9 @@ void Xen4VMImpl::ShowTransitional(const char* transitional) {
 template <typename Call>
 void Xen4VMImpl::PowerOperation(Call call, const char* transitional) {
   if (!session_) throw std::runtime_error(kNoSession);
-  const xenapi::SessionPtr handle = session_->LibrarySession();
-  if (!handle) throw std::runtime_error("connection closed");
-  xenapi::Status status;
-  call(*handle, status, vmRef_);
-  session_->CheckError(handle, status);
+  // No total time limit (a clean shut-down may take minutes); a server that has forgotten
+  // the session gets a new login and the operation once more.
+  session_->Operate(call, vmRef_);
   const uint64_t begun = session_->PassesBegun();
   ShowTransitional(transitional);
   std::lock_guard<std::mutex> guard(lock_);

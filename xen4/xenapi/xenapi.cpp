@@ -270,17 +270,35 @@ PowerState ParsePowerState(const std::string& text) {
   return PowerState::Unknown;
 }
 
-SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
-                             const std::string& userName, const std::string& password,
-                             Status& status) {
+struct SessionAccess {
+  static std::string& Reference(Session& s) { return s.reference_; }
+};
+
+namespace {
+SessionPtr Login(TransportFunc transport, void* transportHandle, std::vector<Value> params, Status& status) {
   if (!transport) return nullptr;
   auto session = std::make_shared<Session>(transport, transportHandle);
   Value v;
-  if (Call(transport, transportHandle, status, "session.login_with_password",
-           {Value::String(userName), Value::String(password)}, &v))
-    ToString(v, status, "session.login_with_password", &session->reference_);
-  if (!status.ok) session->reference_.clear();
+  if (Call(transport, transportHandle, status, "session.login_with_password", params, &v))
+    ToString(v, status, "session.login_with_password", &SessionAccess::Reference(*session));
+  if (!status.ok) SessionAccess::Reference(*session).clear();
   return session;
+}
+}  // namespace
+
+SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
+                             const std::string& userName, const std::string& password,
+                             Status& status) {
+  return Login(transport, transportHandle, {Value::String(userName), Value::String(password)}, status);
+}
+
+SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
+                             const std::string& userName, const std::string& password,
+                             const std::string& version, const std::string& originator,
+                             Status& status) {
+  std::vector<Value> params = {Value::String(userName), Value::String(password), Value::String(version)};
+  if (!originator.empty()) params.push_back(Value::String(originator));
+  return Login(transport, transportHandle, std::move(params), status);
 }
 
 bool Logout(const Session& session, Status& status) {
@@ -290,7 +308,7 @@ bool Logout(const Session& session, Status& status) {
 SessionPtr WithTransport(const Session& session, TransportFunc transport, void* transportHandle) {
   if (!transport) return nullptr;
   auto copy = std::make_shared<Session>(transport, transportHandle);
-  copy->reference_ = session.reference_;
+  SessionAccess::Reference(*copy) = session.Reference();
   return copy;
 }
 
@@ -299,15 +317,13 @@ bool SessionGetThisHost(const Session& session, Status& status, std::string* hos
   return GetString(session, status, "session.get_this_host", session.Reference(), host);
 }
 
-bool HostGetRecord(const Session& session, Status& status, const std::string& host,
-                   HostRecord* record) {
-  static const char kMethod[] = "host.get_record";
-  Value v;
-  if (!SessionCall(session, status, kMethod, {Value::String(host)}, &v)) return false;
-  RecordReader r(v, status, kMethod);
+namespace {
+bool ReadHostRecord(const Value& v, Status& status, const char* method, HostRecord* record) {
+  RecordReader r(v, status, method);
   HostRecord out;
   if (!r.IsStruct() || !r.Field("uuid", &out.uuid, ToString) ||
       !r.Field("address", &out.address, ToString) ||
+      !r.Field("hostname", &out.hostname, ToString) ||
       !r.Field("name_label", &out.name_label, ToString) ||
       !r.Field("name_description", &out.name_description, ToString) ||
       !r.Field("software_version", &out.software_version, ToStringMap) ||
@@ -317,6 +333,15 @@ bool HostGetRecord(const Session& session, Status& status, const std::string& ho
     return false;
   *record = std::move(out);
   return true;
+}
+}  // namespace
+
+bool HostGetRecord(const Session& session, Status& status, const std::string& host,
+                   HostRecord* record) {
+  static const char kMethod[] = "host.get_record";
+  Value v;
+  return SessionCall(session, status, kMethod, {Value::String(host)}, &v) &&
+         ReadHostRecord(v, status, kMethod, record);
 }
 
 bool HostMetricsGetMemoryTotal(const Session& session, Status& status,
@@ -413,6 +438,7 @@ bool ReadVmRecord(const Value& v, Status& status, const char* method, VmRecord* 
   if (!r.IsStruct() || !r.Field("uuid", &out.uuid, ToString) ||
       !r.Field("is_a_template", &out.is_a_template, ToBool) ||
       !r.Field("is_control_domain", &out.is_control_domain, ToBool) ||
+      !r.Field("is_a_snapshot", &out.is_a_snapshot, ToBool) ||
       !r.Field("resident_on", &out.resident_on, ToString) ||
       !r.Field("allowed_operations", &out.allowed_operations, ToStringList) ||
       !r.Field("power_state", &power, ToString) ||
@@ -472,9 +498,10 @@ bool GetRecord(const Session& s, Status& st, const char* method, const std::stri
 // A map of reference -> record.
 template <typename Record>
 bool GetAllRecords(const Session& s, Status& st, const char* method, RecordList<Record>* records,
-                   bool (*read)(const Value&, Status&, const char*, Record*)) {
+                   bool (*read)(const Value&, Status&, const char*, Record*),
+                   std::vector<Value> params = {}) {
   Value v;
-  if (!SessionCall(s, st, method, {}, &v)) return false;
+  if (!SessionCall(s, st, method, std::move(params), &v)) return false;
   if (v.type != Value::Type::Struct) {
     ShapeFault(st, std::string("expected a struct, got ") + xmlrpc::TypeName(v.type), method);
     return false;
@@ -507,6 +534,16 @@ bool GuestMetricsGetRecord(const Session& session, Status& status, const std::st
 
 bool VmGetAllRecords(const Session& session, Status& status, RecordList<VmRecord>* records) {
   return GetAllRecords(session, status, "VM.get_all_records", records, &ReadVmRecord);
+}
+
+bool VmGetAllRecordsWhere(const Session& session, Status& status, const std::string& expression,
+                          RecordList<VmRecord>* records) {
+  return GetAllRecords(session, status, "VM.get_all_records_where", records, &ReadVmRecord,
+                       {Value::String(expression)});
+}
+
+bool HostGetAllRecords(const Session& session, Status& status, RecordList<HostRecord>* records) {
+  return GetAllRecords(session, status, "host.get_all_records", records, &ReadHostRecord);
 }
 
 bool VmMetricsGetAllRecords(const Session& session, Status& status,

@@ -72,6 +72,7 @@ PowerState ParsePowerState(const std::string& text);
 struct HostRecord {
   std::string uuid;
   std::string address;
+  std::string hostname;
   std::string name_label;
   std::string name_description;
   std::vector<std::pair<std::string, std::string>> software_version;  // in wire order
@@ -84,6 +85,7 @@ struct VmRecord {
   std::string uuid;
   bool is_a_template = false;
   bool is_control_domain = false;
+  bool is_a_snapshot = false;
   std::string resident_on;
   std::vector<std::string> allowed_operations;
   PowerState power_state = PowerState::Unknown;
@@ -129,9 +131,7 @@ class Session {
   void* TransportHandle() const { return transportHandle_; }
 
  private:
-  friend std::shared_ptr<Session> LoginWithPassword(TransportFunc, void*, const std::string&,
-                                                    const std::string&, Status&);
-  friend std::shared_ptr<Session> WithTransport(const Session&, TransportFunc, void*);
+  friend struct SessionAccess;  // the library's own: sets the reference
   TransportFunc transport_;
   void* transportHandle_;
   std::string reference_;
@@ -145,6 +145,14 @@ using SessionPtr = std::shared_ptr<Session>;
 // must outlive it.
 SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
                              const std::string& userName, const std::string& password,
+                             Status& status);
+// The same, naming an API version and the originator (the client's name, by which the
+// server counts its sessions apart); servers that take only the version answer
+// MESSAGE_PARAMETER_COUNT_MISMATCH when an originator is given. An empty originator
+// sends the version alone.
+SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
+                             const std::string& userName, const std::string& password,
+                             const std::string& version, const std::string& originator,
                              Status& status);
 bool Logout(const Session& session, Status& status);
 // The same logged-in session carried by another transport (for example one with a
@@ -195,6 +203,11 @@ bool GuestMetricsGetRecord(const Session& session, Status& status, const std::st
 template <typename Record>
 using RecordList = std::vector<std::pair<std::string, Record>>;
 bool VmGetAllRecords(const Session& session, Status& status, RecordList<VmRecord>* records);
+// The VMs whose records match a condition of the server's expression language, e.g.
+// field "is_a_template"="false" and field "is_control_domain"="false".
+bool VmGetAllRecordsWhere(const Session& session, Status& status, const std::string& expression,
+                          RecordList<VmRecord>* records);
+bool HostGetAllRecords(const Session& session, Status& status, RecordList<HostRecord>* records);
 bool VmMetricsGetAllRecords(const Session& session, Status& status,
                             RecordList<VmMetricsRecord>* records);
 bool GuestMetricsGetAllRecords(const Session& session, Status& status,

@@ -1,0 +1,387 @@
+// Logins and Connect: the library session, and the host and VMs read at connect.
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "xen4_session.h"
+#include "xen4_state.h"
+#include "xen4_text.h"
+#include "xen4_transport.h"
+
+using namespace xen4;
+
+namespace {
+
+const char kCannotCreate[] = "Cannot create xen4 session";
+const char kApiVersion[] = "1.0";
+
+// Overwrites a secret before its memory is given back.
+void Wipe(std::string& secret) {
+  volatile char* p = secret.empty() ? nullptr : &secret[0];
+  for (size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+  secret.clear();
+  secret.shrink_to_fit();
+}
+
+}  // namespace
+
+xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redirected, std::string* namedIp) {
+  *redirected = false;
+  // The originator and the API version where the server takes them; fewer parameters
+  // where it counts them differently (older servers), remembered for the next login.
+  const auto loginAt = [&](const std::string& address) {
+    const std::string url = Xen4Url(address, port);
+    std::unique_ptr<Xen4Endpoint>& endpoint = endpoints[url];
+    if (!endpoint) endpoint.reset(new Xen4Endpoint{&link, url});
+    const std::string& originator = link.Options().originator;
+    xenapi::SessionPtr h;
+    for (;;) {
+      if (loginParams >= 4 && originator.empty()) loginParams = 3;
+      if (loginParams >= 3)
+        h = xenapi::LoginWithPassword(&Xen4Transport, endpoint.get(), user, password, kApiVersion,
+                                      loginParams >= 4 ? originator : std::string(), st);
+      else
+        h = xenapi::LoginWithPassword(&Xen4Transport, endpoint.get(), user, password, st);
+      if (!IsError(st, "MESSAGE_PARAMETER_COUNT_MISMATCH") || loginParams <= 2) return h;
+      --loginParams;
+    }
+  };
+  xenapi::SessionPtr h = loginAt(openedAddress);
+  if (namedIp) *namedIp = Xen4LastTransfer().primaryIp;
+  // A pool member names its master: the login is made once more there, on the same port.
+  if (IsError(st, "HOST_IS_SLAVE") && st.errors.size() > 1 && !st.errors[1].empty()) {
+    const std::string master = st.errors[1];
+    *redirected = true;
+    h = loginAt(master);
+  }
+  return h;
+}
+
+xenapi::SessionPtr Xen4SessionImpl::State::Relogin(const xenapi::SessionPtr& stale, xenapi::Status& st) {
+  std::lock_guard<std::mutex> guard(loginLock);
+  {
+    std::lock_guard<std::mutex> h(handleLock);
+    if (closing || !handle) return nullptr;
+    if (handle != stale) return handle;  // the other thread has logged in again
+  }
+  if (loginsInARow >= 3) return nullptr;
+  ++loginsInARow;
+  xenapi::Status ls;
+  bool redirected = false;
+  const xenapi::SessionPtr fresh = Login(ls, &redirected, nullptr);
+  if (!fresh) return nullptr;
+  if (!ls.ok) {
+    st = std::move(ls);  // why no new session could be had
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> h(handleLock);
+    if (!closing && handle == stale) {
+      handle = fresh;
+      return fresh;
+    }
+  }
+  // Close has begun meanwhile: the new session is not kept.
+  xenapi::Status ignored;
+  xenapi::Logout(*xenapi::WithTransport(*fresh, &Xen4TransportBounded, fresh->TransportHandle()), ignored);
+  return nullptr;
+}
+
+void Xen4SessionImpl::State::ClearCredentials() {
+  std::lock_guard<std::mutex> guard(loginLock);
+  Wipe(user);
+  Wipe(password);
+}
+
+void Xen4SessionImpl::Connect(const std::string& address, const std::string& userName,
+                              const std::string& password, int32_t port) {
+  State& s = *state_;
+  if (s.Handle() || !thread_.IsFinished()) throw std::runtime_error(kCannotCreate);
+
+  // A session may be connected again after Close: the stop event starts unsignalled.
+  {
+    std::lock_guard<std::mutex> guard(s.stopMutex);
+    s.stopSignalled = false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(s.figuresLock);
+    s.passes = 0;
+    s.refreshEnded = false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(s.handleLock);
+    s.closing = false;
+  }
+  s.link.Resume();
+
+  // Log in (the wire carries UTF-8); the credentials are kept for logging in again.
+  xenapi::Status st;
+  bool redirected = false;
+  std::string namedIp;
+  xenapi::SessionPtr h;
+  {
+    std::lock_guard<std::mutex> guard(s.loginLock);
+    s.openedAddress = Xen4BareHost(address);
+    s.port = port;
+    s.user = Utf8FromNarrow(userName);
+    s.password = Utf8FromNarrow(password);
+    s.loginsInARow = 0;
+    s.loginParams = 4;
+    h = s.Login(st, &redirected, &namedIp);
+  }
+  if (!h || !st.ok) {
+    // No session was made on the server: nothing to log out.
+    s.ClearCredentials();
+    if (!h) throw std::runtime_error(kCannotCreate);
+    s.Check(h, st);
+  }
+  {
+    std::lock_guard<std::mutex> guard(s.handleLock);
+    s.handle = h;
+  }
+  try {
+    ReadHostAndVms(redirected, namedIp);
+    // Connected; the refresh thread keeps the state alive while it runs.
+    s.connected.store(true);
+    thread_.SetTask(state_);
+    thread_.Start();
+  } catch (...) {
+    // A session that failed to connect is not used again: it is ended on the server too.
+    s.connected.store(false);
+    s.EndSession(nullptr);
+    s.ClearCredentials();
+    throw;
+  }
+}
+
+// The host the user named: the host of the session, or after a redirect to the pool's
+// master, the pool's host with the address given (or the address it resolved to), else
+// the one of that host name or name label.
+void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
+  State& s = *state_;
+  xenapi::HostRecord host;
+  std::string hostRef;
+  if (!redirected) {
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::SessionGetThisHost(h, st, &hostRef); });
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetRecord(h, st, hostRef, &host); });
+  } else {
+    xenapi::RecordList<xenapi::HostRecord> hosts;
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetAllRecords(h, st, &hosts); });
+    const std::string& named = s.openedAddress;
+    const auto byAddress = [&](const xenapi::HostRecord& r) {
+      return Xen4SameAddress(r.address, named) || (!namedIp.empty() && Xen4SameAddress(r.address, namedIp));
+    };
+    const auto byName = [&](const xenapi::HostRecord& r) {
+      return Xen4SameAddress(r.hostname, named) || Xen4SameAddress(r.name_label, named);
+    };
+    auto it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byAddress(kv.second); });
+    if (it == hosts.end())
+      it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byName(kv.second); });
+    // Never the master in its place: a reboot would hit the wrong host.
+    if (it == hosts.end())
+      throw std::runtime_error("The host " + NarrowFromUtf8(named) +
+                               " is not among the hosts of the pool it belongs to");
+    hostRef = it->first;
+    host = std::move(it->second);
+  }
+  s.hostRef = hostRef;
+  s.hostAddress = s.openedAddress;  // reached there; its export is read there
+  s.hostUuid = host.uuid;
+  s.hostCpus = host.host_CPUs;
+  s.hostMetricsRef = host.metrics;
+  s.hostAddresses.clear();
+  s.memoryFreeFromRecord = false;
+  s.legacyDead = false;
+  SetNumCpus(static_cast<int32_t>(std::min<size_t>(s.hostCpus.size(), std::numeric_limits<int32_t>::max())));
+  SetServerName(NarrowFromUtf8(host.name_label));
+  SetServerDescription(NarrowFromUtf8(host.name_description));
+  for (const auto& kv : host.software_version) {
+    if (kv.first == "product_version") {
+      SetXenVersion(NarrowFromUtf8(kv.second));
+      break;
+    }
+  }
+
+  // Where the live figures come from: the host's metrics export where the server
+  // answers it. A failure other than "not found" is not final: the passes ask again.
+  {
+    rrd::Updates probe;
+    switch (s.ReadExport(s.hostAddress, &probe, true)) {
+      case State::ExportResult::Read:
+        s.exportMode = probe.hosts.count(s.hostUuid) ? Xen4ExportMode::Working : Xen4ExportMode::Retrying;
+        break;
+      case State::ExportResult::NotFound: s.exportMode = Xen4ExportMode::Absent; break;
+      case State::ExportResult::Failed: s.exportMode = Xen4ExportMode::Retrying; break;
+    }
+  }
+  // The metric calls may stand in: learn whether the server still has them (a server
+  // with the export has removed the getter and keeps its other legacy figures at 0).
+  if (s.exportMode == Xen4ExportMode::Retrying) {
+    int64_t ignored = 0;
+    State::Outcome o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::HostMetricsGetMemoryFree(h, st, s.hostMetricsRef, &ignored);
+    });
+    if (o.Is(kRemoved))
+      s.legacyDead = s.memoryFreeFromRecord = true;
+    else
+      s.Check(o);
+  }
+
+  // Host memory, kept in bytes for the usage figure and shown in MiB.
+  int64_t totalBytes = 0;
+  s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+    xenapi::HostMetricsGetMemoryTotal(h, st, s.hostMetricsRef, &totalBytes);
+  });
+  s.memoryBytes.store(totalBytes);
+  SetMemory(ToMiB(totalBytes));
+
+  // Metrics of the physical network interfaces (the export has their figures).
+  s.pifMetrics.clear();
+  if (s.exportMode != Xen4ExportMode::Working) {
+    for (const std::string& pif : host.PIFs) {
+      std::string metrics;
+      s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::PifGetMetrics(h, st, pif, &metrics); });
+      if (!xenapi::IsNullRef(metrics)) s.pifMetrics.push_back(metrics);
+    }
+  }
+}
+
+// The host (ReadHost), then the VMs without templates, snapshots and the control domain:
+// in bulk where the server offers it (with the condition on the server where it takes
+// one), else one by one.
+void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp) {
+  State& s = *state_;
+  ReadHost(redirected, namedIp);
+  const bool fromExport = s.exportMode == Xen4ExportMode::Working;
+
+  xenapi::RecordList<xenapi::VmRecord> records;
+  State::Outcome o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
+    xenapi::VmGetAllRecordsWhere(h, st, kGuestsOnly, &records);
+  });
+  s.vmsWhere = o.st.ok;
+  s.bulkVms = o.st.ok;
+  if (o.Is(kUnknownMethod)) {
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetAllRecords(h, st, &records); });
+    s.bulkVms = o.st.ok;
+  }
+  if (o.Is(kUnknownMethod)) {
+    std::vector<std::string> all;
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetAll(h, st, &all); });
+    for (const std::string& ref : all) {
+      bool isTemplate = false, isControlDomain = false;
+      s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetIsATemplate(h, st, ref, &isTemplate); });
+      s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+        xenapi::VmGetIsControlDomain(h, st, ref, &isControlDomain);
+      });
+      if (isTemplate || isControlDomain) continue;
+      records.emplace_back(ref, xenapi::VmRecord());
+      s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+        xenapi::VmGetRecord(h, st, ref, &records.back().second);
+      });
+    }
+  } else {
+    s.Check(o);
+  }
+  records.erase(std::remove_if(records.begin(), records.end(), [](const auto& kv) { return !IsGuest(kv.second); }),
+                records.end());
+
+  // The VMs' metrics and guest metrics, in bulk where the VM records came in bulk.
+  xenapi::RecordList<xenapi::VmMetricsRecord> allMetrics;
+  xenapi::RecordList<xenapi::GuestMetricsRecord> allGuests;
+  s.bulkMetrics = false;
+  bool bulkGuests = false;
+  if (s.bulkVms) {
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmMetricsGetAllRecords(h, st, &allMetrics); });
+    s.bulkMetrics = o.st.ok;
+    if (!o.Is(kUnknownMethod)) s.Check(o);
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::GuestMetricsGetAllRecords(h, st, &allGuests); });
+    bulkGuests = o.st.ok;
+    if (!o.Is(kUnknownMethod)) s.Check(o);
+  }
+  const auto metricsIndex = IndexOf(allMetrics);
+  const auto guestIndex = IndexOf(allGuests);
+
+  // Per-device metrics references, where the export does not carry the figures; a
+  // server that reports the getter removed offers no such source.
+  bool vifRemoved = false, vbdRemoved = false;
+  const auto deviceMetrics = [&](const std::vector<std::string>& devices, bool* removed,
+                                 bool (*get)(const xenapi::Session&, xenapi::Status&, const std::string&,
+                                             std::string*),
+                                 std::vector<std::string>* out) {
+    for (const std::string& dev : devices) {
+      if (*removed || fromExport) return;
+      std::string metrics;
+      State::Outcome d = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { get(h, st, dev, &metrics); });
+      if (d.Is(kRemoved)) {
+        *removed = true;
+        return;
+      }
+      s.Check(d);
+      if (!xenapi::IsNullRef(metrics)) out->push_back(metrics);
+    }
+  };
+
+  std::vector<std::unique_ptr<Xen4VMImpl>> vms;
+  for (const auto& kv : records) {
+    const std::string& ref = kv.first;
+    const xenapi::VmRecord& record = kv.second;
+    auto vm = std::make_unique<Xen4VMImpl>(ref, record.metrics, record.guest_metrics);
+    vm->SetUuid(record.uuid);
+    vm->SetName(NarrowFromUtf8(record.name_label));
+    vm->SetDescription(NarrowFromUtf8(record.name_description));
+    vm->SetMemory(ToMiB(record.memory_static_max));
+    deviceMetrics(record.VIFs, &vifRemoved, &xenapi::VifGetMetrics, &vm->VifMetrics());
+    deviceMetrics(record.VBDs, &vbdRemoved, &xenapi::VbdGetMetrics, &vm->VbdMetrics());
+    // A null reference has no record to read (a halted VM or one without guest tools has
+    // no guest metrics): the figures keep their values.
+    if (!xenapi::IsNullRef(record.metrics)) {
+      xenapi::VmMetricsRecord metrics;
+      bool have = true;
+      if (s.bulkMetrics) {
+        const xenapi::VmMetricsRecord* found = Lookup(metricsIndex, record.metrics);
+        have = found != nullptr;
+        if (found) metrics = *found;
+      } else {
+        s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+          xenapi::VmMetricsGetRecord(h, st, record.metrics, &metrics);
+        });
+      }
+      if (have) {
+        vm->SetNumCpus(ClampInt32(metrics.VCPUs_number));
+        if (!fromExport && !s.legacyDead) {
+          vm->SetCpuUsage(MeanUtilisationPercent(metrics));
+          vm->SetFigureSource(Figure::Cpu, FigureSource::MetricCalls);
+        }
+      }
+    }
+    if (!xenapi::IsNullRef(record.guest_metrics)) {
+      xenapi::GuestMetricsRecord guest;
+      bool have = true;
+      if (bulkGuests) {
+        const xenapi::GuestMetricsRecord* found = Lookup(guestIndex, record.guest_metrics);
+        have = found != nullptr;
+        if (found) guest = *found;
+      } else {
+        s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+          xenapi::GuestMetricsGetRecord(h, st, record.guest_metrics, &guest);
+        });
+      }
+      double usage;
+      if (have && GuestMemoryUsage(guest, &usage)) {
+        vm->SetMemoryUsage(usage);
+        vm->SetFigureSource(Figure::Memory, FigureSource::MetricCalls);
+      }
+    }
+    vms.push_back(std::move(vm));
+  }
+  // Without per-device sources (removed, or figures from the export) no references are
+  // kept.
+  if (vifRemoved)
+    for (auto& vm : vms) vm->VifMetrics().clear();
+  if (vbdRemoved)
+    for (auto& vm : vms) vm->VbdMetrics().clear();
+  s.vifSource = !vifRemoved;
+  s.vbdSource = !vbdRemoved;
+  s.vms = std::move(vms);
+}

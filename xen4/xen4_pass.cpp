@@ -1,0 +1,327 @@
+// The refresh pass: the host's and the VMs' live figures, each with its source. A figure
+// is written only where it was measured; otherwise it keeps its last value and source.
+#include <cmath>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "xen4_session.h"
+#include "xen4_state.h"
+#include "xen4_text.h"
+#include "xen4_transport.h"
+
+using namespace xen4;
+
+namespace {
+
+const char* PowerStateName(xenapi::PowerState state) {
+  switch (state) {
+    case xenapi::PowerState::Halted: return "DOWN";
+    case xenapi::PowerState::Paused: return "PAUSED";
+    case xenapi::PowerState::Running: return "UP";
+    case xenapi::PowerState::Suspended: return "SUSPENDED";
+    case xenapi::PowerState::Unknown: break;
+  }
+  return "UNKNOWN";
+}
+
+}  // namespace
+
+Xen4SessionImpl::State::ExportResult Xen4SessionImpl::State::ReadExport(const std::string& address,
+                                                                         rrd::Updates* out, bool hostOnly) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const xenapi::SessionPtr h = Handle();
+    if (!h) return ExportResult::Failed;
+    const std::string target =
+        Xen4Url(address, port, "/rrd_updates?start=-10&interval=5&cf=AVERAGE&host=true&session_id=" +
+                                   h->Reference() + (hostOnly ? "&vm_uuid=none" : ""));
+    long httpStatus = 0;
+    std::string body;
+    const int code = Xen4Get(&link, target, "text/xml", rrd::kMaxDocumentBytes, &httpStatus, &body);
+    if (code != 0) return ExportResult::Failed;
+    if (httpStatus == 401 && attempt == 0) {
+      // The server has forgotten the session.
+      xenapi::Status st;
+      st.Fail({"SESSION_INVALID", h->Reference()});
+      if (Relogin(h, st)) continue;
+      return ExportResult::Failed;
+    }
+    if (httpStatus == 404) return ExportResult::NotFound;
+    if (httpStatus != 200) return ExportResult::Failed;
+    std::string error;
+    return rrd::ParseUpdates(body.data(), body.size(), out, &error) ? ExportResult::Read : ExportResult::Failed;
+  }
+  return ExportResult::Failed;
+}
+
+std::string Xen4SessionImpl::State::AddressOf(const std::string& host) {
+  if (host == hostRef || xenapi::IsNullRef(host)) return hostAddress;
+  const auto it = hostAddresses.find(host);
+  if (it != hostAddresses.end()) return it->second;
+  xenapi::HostRecord record;
+  Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetRecord(h, st, host, &record); });
+  if (o.Is(kHandleInvalid)) return std::string();
+  Check(o);
+  hostAddresses[host] = record.address;
+  return record.address;
+}
+
+// Host figures from the metric calls (servers without the metrics export, or while it
+// fails). Where the server has removed the getters, only memory is measured this way.
+void Xen4SessionImpl::State::HostFiguresFromCalls() {
+  int64_t freeBytes = 0;
+  if (!memoryFreeFromRecord) {
+    Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::HostMetricsGetMemoryFree(h, st, hostMetricsRef, &freeBytes);
+    });
+    // A server that removed the getter still fills the record.
+    if (o.Is(kRemoved))
+      memoryFreeFromRecord = legacyDead = true;
+    else
+      Check(o);
+  }
+  if (memoryFreeFromRecord) {
+    xenapi::HostMetricsRecord record;
+    Call([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::HostMetricsGetRecord(h, st, hostMetricsRef, &record);
+    });
+    freeBytes = record.memory_free;
+  }
+  const int64_t total = memoryBytes.load();
+  const double memoryUsage =
+      total > 0 ? static_cast<double>(total - freeBytes) / static_cast<double>(total) * 100.0 : 0.0;
+  figures->MemoryUsage.store(memoryUsage);
+  figures->Sources.Set(Figure::Memory, FigureSource::MetricCalls);
+  if (legacyDead) return;  // CPU utilisation and PIF rates: constant zeros there
+
+  double cpuSum = 0.0;
+  for (const std::string& cpu : hostCpus) {
+    double u = 0.0;
+    Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostCpuGetUtilisation(h, st, cpu, &u); });
+    cpuSum += u;
+  }
+  const double cpuUsage = hostCpus.empty() ? 0.0 : 100.0 * cpuSum / static_cast<double>(hostCpus.size());
+
+  double netSum = 0.0;
+  for (const std::string& m : pifMetrics) {
+    xenapi::IoMetricsRecord r;
+    Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::PifMetricsGetRecord(h, st, m, &r); });
+    netSum += r.io_read_kbs + r.io_write_kbs;
+  }
+  const double networkIO = pifMetrics.empty() ? 0.0 : netSum / static_cast<double>(pifMetrics.size());
+
+  figures->CpuUsage.store(cpuUsage);
+  figures->Sources.Set(Figure::Cpu, FigureSource::MetricCalls);
+  figures->NetworkIO.store(networkIO);
+  figures->Sources.Set(Figure::Network, FigureSource::MetricCalls);
+}
+
+// Host figures from the acting host's export (null: not read this pass, the figures
+// stay). Memory comes from the export's totals, or the host-metrics record where they
+// are missing.
+bool Xen4SessionImpl::State::HostFiguresFromExport(const rrd::Updates* own) {
+  if (!own) return false;
+  const auto it = own->hosts.find(hostUuid);
+  if (it == own->hosts.end()) return false;
+  const rrd::Values& v = it->second;
+  double cpu = 0.0, net = 0.0, memoryUsage = 0.0;
+  const bool haveCpu = rrd::CpuPercent(v, &cpu);
+  const bool haveNet = rrd::IoKiBPerSecond(v, "pif_", "_rx", "_tx", &net);
+  const double* totalKib = rrd::Find(v, "memory_total_kib");
+  const double* freeKib = rrd::Find(v, "memory_free_kib");
+  if (totalKib && freeKib) {
+    if (std::isfinite(*totalKib) && std::isfinite(*freeKib)) {
+      memoryUsage = *totalKib > 0.0 ? (*totalKib - *freeKib) / *totalKib * 100.0 : 0.0;
+      figures->MemoryUsage.store(memoryUsage);
+      figures->Sources.Set(Figure::Memory, FigureSource::MetricsExport);
+    }
+  } else {
+    xenapi::HostMetricsRecord record;
+    Call([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::HostMetricsGetRecord(h, st, hostMetricsRef, &record);
+    });
+    const int64_t total = memoryBytes.load();
+    memoryUsage = total > 0 ? static_cast<double>(total - record.memory_free) / static_cast<double>(total) * 100.0
+                            : 0.0;
+    figures->MemoryUsage.store(memoryUsage);
+    figures->Sources.Set(Figure::Memory, FigureSource::MetricCalls);
+  }
+  if (haveCpu) {
+    figures->CpuUsage.store(cpu);
+    figures->Sources.Set(Figure::Cpu, FigureSource::MetricsExport);
+  }
+  if (haveNet) {
+    figures->NetworkIO.store(net);
+    figures->Sources.Set(Figure::Network, FigureSource::MetricsExport);
+  }
+  return true;
+}
+
+// One refresh pass: host figures, then each VM's figures. A VM the server no longer
+// knows shows "UNKNOWN" with its last figures and is skipped from then on.
+bool Xen4SessionImpl::State::Pass() {
+  if (!Handle()) throw std::runtime_error(kConnectionClosed);
+
+  // The exports read in this pass, by host reference (null: could not be read).
+  std::map<std::string, std::unique_ptr<rrd::Updates>> exports;
+  const auto exportOf = [&](const std::string& host) -> const rrd::Updates* {
+    const std::string key = xenapi::IsNullRef(host) ? hostRef : host;
+    const auto it = exports.find(key);
+    if (it != exports.end()) return it->second.get();
+    std::unique_ptr<rrd::Updates> u(new rrd::Updates);
+    const std::string where = AddressOf(key);
+    if (where.empty() || ReadExport(where, u.get()) != ExportResult::Read) u.reset();
+    return exports.emplace(key, std::move(u)).first->second.get();
+  };
+
+  switch (exportMode) {
+    case Xen4ExportMode::Working: HostFiguresFromExport(exportOf(hostRef)); break;
+    case Xen4ExportMode::Absent: HostFiguresFromCalls(); break;
+    case Xen4ExportMode::Retrying:
+      // Asked once a pass; from its first answer on, the figures come from it.
+      if (HostFiguresFromExport(exportOf(hostRef)))
+        exportMode = Xen4ExportMode::Working;
+      else
+        HostFiguresFromCalls();
+      break;
+  }
+  const bool fromExport = exportMode == Xen4ExportMode::Working;
+  const FigureSource source = fromExport ? FigureSource::MetricsExport : FigureSource::MetricCalls;
+
+  xenapi::RecordList<xenapi::VmRecord> allVms;
+  xenapi::RecordList<xenapi::VmMetricsRecord> allMetrics;
+  if (bulkVms) {
+    Call([&](const xenapi::Session& h, xenapi::Status& st) {
+      if (vmsWhere)
+        xenapi::VmGetAllRecordsWhere(h, st, kGuestsOnly, &allVms);
+      else
+        xenapi::VmGetAllRecords(h, st, &allVms);
+    });
+  }
+  if (bulkMetrics)
+    Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmMetricsGetAllRecords(h, st, &allMetrics); });
+  const auto vmIndex = IndexOf(allVms);
+  const auto metricsIndex = IndexOf(allMetrics);
+
+  const auto markGone = [](Xen4VMImpl& vm) {
+    vm.SetGone();
+    std::lock_guard<std::mutex> guard(vm.Lock());
+    vm.SetInTransitionLocked(false);
+    vm.SetStatus("UNKNOWN");
+  };
+  // The mean I/O figure of a VM's devices by the metric calls; false when the VM is
+  // gone.
+  const auto ioMean = [&](const std::vector<std::string>& refs,
+                          bool (*read)(const xenapi::Session&, xenapi::Status&, const std::string&,
+                                       xenapi::IoMetricsRecord*),
+                          double* mean) {
+    *mean = 0.0;
+    if (refs.empty()) return true;
+    double sum = 0.0;
+    for (const std::string& m : refs) {
+      xenapi::IoMetricsRecord r;
+      Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) { read(h, st, m, &r); });
+      if (o.Is(kHandleInvalid)) return false;
+      Check(o);
+      sum += r.io_read_kbs + r.io_write_kbs;
+    }
+    *mean = sum / static_cast<double>(refs.size());
+    return true;
+  };
+
+  for (const auto& vm : vms) {
+    if (StopSignalled()) return false;  // the session is closing: leave the rest
+    if (vm->Gone()) continue;
+    xenapi::VmRecord record;
+    if (bulkVms) {
+      const xenapi::VmRecord* found = Lookup(vmIndex, vm->VmRef());
+      if (!found) {
+        markGone(*vm);
+        continue;
+      }
+      record = *found;
+    } else {
+      Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) {
+        xenapi::VmGetRecord(h, st, vm->VmRef(), &record);
+      });
+      if (o.Is(kHandleInvalid)) {
+        markGone(*vm);
+        continue;
+      }
+      Check(o);
+    }
+    xenapi::VmMetricsRecord metrics;
+    bool haveMetrics = !xenapi::IsNullRef(vm->MetricsRef());
+    if (haveMetrics && bulkMetrics) {
+      const xenapi::VmMetricsRecord* found = Lookup(metricsIndex, vm->MetricsRef());
+      haveMetrics = found != nullptr;
+      if (found) metrics = *found;
+    } else if (haveMetrics) {
+      Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) {
+        xenapi::VmMetricsGetRecord(h, st, vm->MetricsRef(), &metrics);
+      });
+      if (o.Is(kHandleInvalid)) {
+        markGone(*vm);
+        continue;
+      }
+      Check(o);
+    }
+
+    // Live figures: from the export of the host the VM runs on, or the metric calls.
+    bool haveCpu = false, haveMemory = false, haveNetwork = false, haveDisk = false;
+    double cpu = 0.0, memoryUsage = 0.0, network = 0.0, disk = 0.0;
+    if (fromExport) {
+      if (const rrd::Updates* e = exportOf(record.resident_on)) {
+        const auto it = e->vms.find(record.uuid.empty() ? vm->Uuid() : record.uuid);
+        if (it == e->vms.end()) {
+          haveCpu = haveMemory = haveNetwork = haveDisk = true;  // not running there: 0
+        } else {
+          const rrd::Values& v = it->second;
+          haveCpu = rrd::CpuPercent(v, &cpu);
+          haveNetwork = rrd::IoKiBPerSecond(v, "vif_", "_rx", "_tx", &network);
+          haveDisk = rrd::IoKiBPerSecond(v, "vbd_", "_read", "_write", &disk);
+          const double* total = rrd::Find(v, "memory");
+          const double* freeKib = rrd::Find(v, "memory_internal_free");
+          if (total && freeKib && std::isfinite(*total) && std::isfinite(*freeKib) && *total > 0.0) {
+            memoryUsage = (*total - *freeKib * 1024.0) / *total * 100.0;
+            haveMemory = true;
+          }
+        }
+      }
+    } else {
+      // A server with removed getters keeps the VCPU rates and device rates at 0.
+      if (haveMetrics && !legacyDead) {
+        cpu = MeanUtilisationPercent(metrics);
+        haveCpu = true;
+      }
+      if ((vifSource && !ioMean(vm->VifMetrics(), &xenapi::VifMetricsGetRecord, &network)) ||
+          (vbdSource && !ioMean(vm->VbdMetrics(), &xenapi::VbdMetricsGetRecord, &disk))) {
+        markGone(*vm);
+        continue;
+      }
+      haveNetwork = vifSource;
+      haveDisk = vbdSource;
+    }
+
+    std::lock_guard<std::mutex> guard(vm->Lock());
+    const bool inTransition = record.allowed_operations.empty();
+    vm->SetInTransitionLocked(inTransition);
+    vm->SetStatus(inTransition ? vm->TransitionalStatusLocked()
+                               : std::string(PowerStateName(record.power_state)));
+    vm->SetName(NarrowFromUtf8(record.name_label));
+    vm->SetDescription(NarrowFromUtf8(record.name_description));
+    vm->SetMemory(ToMiB(record.memory_static_max));
+    if (haveMetrics) vm->SetNumCpus(ClampInt32(metrics.VCPUs_number));
+    const auto write = [&](bool have, Figure f, void (XenVMImpl::*set)(double), double value) {
+      if (!have) return;
+      (vm.get()->*set)(value);
+      vm->SetFigureSource(f, source);
+    };
+    write(haveCpu, Figure::Cpu, &XenVMImpl::SetCpuUsage, cpu);
+    write(haveMemory, Figure::Memory, &XenVMImpl::SetMemoryUsage, memoryUsage);
+    write(haveNetwork, Figure::Network, &XenVMImpl::SetNetworkIO, network);
+    write(haveDisk, Figure::Disk, &XenVMImpl::SetDiskIO, disk);
+  }
+  return true;
+}
