@@ -43,6 +43,7 @@
 #include "thresholds.h"
 #include "vm_impl.h"
 #include "xen4_options.h"
+#include "xen4_transport.h"
 
 #ifndef CHECK_XENVM_VERSION
 #define CHECK_XENVM_VERSION "0"
@@ -208,11 +209,9 @@ class Supervisor {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
   }
 
-  Supervisor(Reporter& reporter, int seconds)
+  Supervisor(Reporter& reporter, int seconds, Clock::duration reserve)
       : reporter_(reporter), seconds_(seconds), deadline_(Clock::now() + std::chrono::seconds(seconds)),
-        workEnd_(deadline_ - std::min<Clock::duration>(std::chrono::seconds(1),
-                                                       std::chrono::milliseconds(seconds * 250))),
-        cancel_(std::make_shared<std::atomic<bool>>(false)) {
+        workEnd_(deadline_ - reserve), cancel_(std::make_shared<std::atomic<bool>>(false)) {
     const sigset_t set = Signals();
     signalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
     finishedFd_ = eventfd(0, EFD_CLOEXEC);
@@ -504,6 +503,14 @@ struct Credentials {
   int mode = kModeXen4Protocol;
 };
 
+// The time kept free before the deadline for the log-out. A XenAPI session stops its
+// requests that long before the deadline, and the check's own waits end with them; the
+// xen3 sign-off gets a second (a quarter of -t when that is shorter).
+Clock::duration LogoutReserve(int mode, int seconds) {
+  if (mode != kModeXen3Protocol) return std::chrono::milliseconds(kDeadlineReserveMs);
+  return std::min<Clock::duration>(std::chrono::seconds(1), std::chrono::milliseconds(seconds * 250));
+}
+
 void CheckState(const std::string& state) {
   std::string known;
   for (const char* s : kKnownStates) {
@@ -567,6 +574,9 @@ Credentials Resolve(Options& o) {
     throw UsageError("invalid protocol '" + o.protocol + "' (3, 4 or auto)");
   }
   CheckState(o.state);
+  if (LogoutReserve(cr.mode, o.timeout) >= std::chrono::seconds(o.timeout))
+    throw UsageError("-t " + std::to_string(o.timeout) + " leaves no time: XenAPI keeps the last " +
+                     std::to_string(kDeadlineReserveMs) + " ms for the log-out");
   if (!o.caFile.empty() || !o.pin.empty()) {
     if (cr.mode != kModeXen4Protocol) throw UsageError("--ca-file and --pin apply to XenAPI (-P 4)");
     if (!o.caFile.empty() && !std::ifstream(o.caFile)) throw UsageError("cannot read the CA file " + o.caFile);
@@ -709,7 +719,10 @@ std::string FailureText(const std::exception& e, const Supervisor& supervisor, c
                         const Credentials& cr) {
   if (supervisor.Signalled()) return supervisor.SignalText();
   if (dynamic_cast<const TimedOut*>(&e)) return supervisor.TimeoutText();
-  if (Clock::now() >= supervisor.WorkEnd()) return supervisor.TimeoutText() + " (" + OneLine(e.what()) + ")";
+  // The session's requests end at the same time as the check's waits (give or take a
+  // timer's tick); the message then says which request noticed.
+  if (Clock::now() + std::chrono::milliseconds(100) >= supervisor.WorkEnd())
+    return supervisor.TimeoutText() + " (" + OneLine(e.what()) + ")";
   if (const std::optional<std::string> cause = ConnectFailureCause(e)) {
     const int port = cr.mode == kModeAutodetect ? SessionSettings::kXen4Port  // the XenAPI attempt's
                      : o.port > 0               ? o.port
@@ -798,7 +811,7 @@ int main(int argc, char** argv) {
   platform::SetLibraryDirectory(options.certs);
 
   try {
-    Supervisor supervisor(reporter, options.timeout);
+    Supervisor supervisor(reporter, options.timeout, LogoutReserve(credentials.mode, options.timeout));
     RunCheck(reporter, supervisor, options, credentials, warning, critical);
   } catch (const std::exception& e) {
     reporter.Report(kUnknown, Line(kUnknown, OneLine(e.what())));
