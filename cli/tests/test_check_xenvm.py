@@ -9,6 +9,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -369,7 +370,11 @@ class CheckTest(Backends, unittest.TestCase):
             subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
                             os.path.join(scratch, "other-key.pem"), "-out", other, "-days", "2", "-subj",
                             "/CN=Unrelated CA"], check=True, capture_output=True)
-            store = {"SSL_CERT_FILE": ca, "SSL_CERT_DIR": os.path.dirname(ca), "CURL_CA_BUNDLE": ca}
+            store_dir = os.path.join(scratch, "store")
+            os.mkdir(store_dir)
+            shutil.copy(ca, store_dir)
+            subprocess.run(["openssl", "rehash", store_dir], check=True, capture_output=True)
+            store = {"SSL_CERT_FILE": ca, "SSL_CERT_DIR": store_dir, "CURL_CA_BUNDLE": ca}
             wrong_pin = "sha256//" + base64.b64encode(hashlib.sha256(b"another key").digest()).decode()
             for args, code in ((["--ca-file", ca], 0), (["--pin", pin], 0), (["--ca-file", ca, "--pin", pin], 0),
                                (["--ca-file", other], 3), (["--pin", wrong_pin], 3),
