@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
-"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1, and a pool member's
-listener on 127.0.0.2 with the same port.
+"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1, a pool member's
+listener on 127.0.0.2 with the same port, and optionally the master's on [::1] too. TLS
+as current servers: TLS 1.2 only, two ECDHE-RSA AES-GCM ciphers in the server's order,
+P-384; the certificate is the one given (xensim.py: xenapi-server.pem, signed by the
+test CA).
 
 It serves the inventory of the host it belongs to, read through host.inventory at every
 call (so it can be replaced while the server runs), with XenAPI's wire conventions:
@@ -26,11 +29,19 @@ Two profiles (sim/README.md has the details):
 
 Objects: the pool master (the inventory's "host") and, when the inventory has one, the
 member, each with software_version, host_CPUs, PIFs with metrics, host_metrics in
-bytes and an address; all VMs of the inventory including templates and the control
-domain, resident on the master or the member while Running or Paused; VM_metrics;
-VM_guest_metrics; VIFs and VBDs with records and metrics. The member's listener answers
-every XML-RPC call with HOST_IS_SLAVE [master address] and serves /rrd_updates for its
-own host and VMs; sessions are pool-wide.
+bytes, an address and a hostname; all VMs of the inventory including templates,
+snapshots and the control domain, resident on the master or the member while Running
+or Paused; VM_metrics; VM_guest_metrics; VIFs and VBDs with records and metrics. The
+listener of the host that is not the pool's master answers every XML-RPC call with
+HOST_IS_SLAVE [master address]; each listener serves /rrd_updates for its own host and
+VMs; sessions are pool-wide and live on the master. Listeners are named by their host:
+"master" (127.0.0.1 and [::1]) and "member" (127.0.0.2), whichever is the pool's master.
+
+Sessions: login_with_password(user, password[, version[, originator]]) opens one, logout
+or forget_sessions ends it (a logout the server received ends it even when a fault then
+withholds or replaces the answer). Beyond 400 live root sessions naming no originator (500 per
+originator, 500 per other user) the least recently used of that group are destroyed
+silently, as real servers do.
 
 Power operations (VM.start, VM.resume, VM.clean_shutdown, VM.suspend, VM.clean_reboot,
 VM.pause, VM.unpause) go through the inventory's state machine: while one runs, the VM's
@@ -42,15 +53,17 @@ MESSAGE_METHOD_UNKNOWN [method], MESSAGE_PARAMETER_COUNT_MISMATCH [method, expec
 received], HOST_NOT_DISABLED [host] for a reboot or shut-down of an enabled host.
 
 Control (the dict handed to control(); "target": "xenapi" is ignored here):
-  {"cmd": "fault", "mode": M, "method": NAME, "count": N, ...}
+  {"cmd": "fault", "mode": M, "method": NAME, "listener": L, "count": N, ...}
         add a fault. method: only calls of that method, or "GET /rrd_updates" for the
-        export (omitted: every request, GETs included); count: only the next N matching
-        requests (omitted: until cleared). Modes (on the export, broken_xml cuts the
-        export off half-way; the others answer as they do for a call):
+        export (omitted: every request, GETs included); listener: "master" or "member"
+        (omitted: both); count: only the next N matching requests, then it clears itself
+        (omitted: until cleared). Modes (on the export, broken_xml cuts the export off
+        half-way; the others answer as they do for a call):
           drop          the connection is closed without an answer
           delay         the normal answer, after "seconds" (default 1)
-          hang          no answer; the connection stays open until stop() or "seconds"
-                        (default 60) have passed, then it is closed
+          hang          the request is read and never answered: the connection stays
+                        open until clear_faults, reset or stop() (or "seconds", when
+                        given, have passed), then it is closed
           http_error    HTTP status "status" (default 500) with a text body
           not_xmlrpc    HTTP 200 with "body" (default an HTML page): not a method response
           broken_xml    HTTP 200 with a truncated XML document
@@ -61,13 +74,30 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
           wrong_type    a Success whose Value is an array, whatever the call returns
           no_status     a struct without "Status"
   {"cmd": "clear_faults"}
-  {"cmd": "calls"}           -> {"count": N, "methods": [...], "listeners": [...]}: every
-                                request in order (a GET as "GET /path?query"), and which
-                                listener ("master" or "member") took it; with "bodies":
-                                true also {"bodies": [...]}: the request texts, kept while
-                                "record_bodies" is on
+  {"cmd": "calls"}           -> {"count": N, "methods": [...], "listeners": [...],
+                                 "connections": {"master": n, "member": n, "ipv6": n}}:
+                                every request in order (a GET as "GET /path?query"), which
+                                listener ("master" or "member") took it, and the TLS
+                                connections each listener established ("ipv6": those of
+                                the master's made over [::1], counted in "master" too);
+                                with "bodies": true also {"bodies": [...]}: the request
+                                texts, kept while "record_bodies" is on
   {"cmd": "record_bodies", "enabled": bool}
-  {"cmd": "clear_calls"}
+  {"cmd": "clear_calls"}     also clears host_actions and the connection counts
+  {"cmd": "sessions"}        -> {"live": N, "sessions": [{"ref", "originator", "user",
+                                 "listener"}...] (least recently used first), "logins",
+                                 "logouts", "refused_logins", "destroyed_by_limit",
+                                 "forgotten", "left_at_reset": [...]}: sessions live at a
+                                 reset and not logged out since
+  {"cmd": "login_params", "max": 3 | 4}    how many parameters a login may have (older
+                                servers: 3, so 4 answer MESSAGE_PARAMETER_COUNT_MISMATCH)
+  {"cmd": "forget_sessions"}  a toolstack restart: every session is forgotten
+  {"cmd": "swap_master"}     -> {"master": "member" | "master"}: the other host becomes the
+                                pool's master (sessions forgotten); reset restores
+  {"cmd": "master_address", "address": TEXT | null}   the master's host.address and every
+                                HOST_IS_SLAVE carry TEXT as given (null: the inventory's)
+  {"cmd": "host_actions"}    -> {"actions": [{"method": "host.reboot", "host": NAME}...]}:
+                                host.disable/enable/reboot/shutdown that took effect
   {"cmd": "set_credentials", "username": U, "password": P}   (null: the inventory's)
   {"cmd": "set_legacy_signatures", "enabled": bool}   VM.start/VM.resume without force
   {"cmd": "freeze_figures", "at": T}       figures as at time T (null: live figures)
@@ -87,7 +117,10 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
   {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
   {"cmd": "status"}          -> {"sessions", "connections", "host_enabled" (the master's),
                                  "host_events" (the member's prefixed "member:"), "profile"}
-  {"cmd": "reset"}           everything back to the start (and to the first profile)
+  {"cmd": "reset"}           everything back to the start (the first profile, the master
+                                as master); live sessions are forgotten and kept in
+                                "left_at_reset" until a request names one (its client then
+                                knows it is gone)
 
 Standalone: python3 sim/xenapi_server.py --port N [--profile P] [--certs DIR] [--inventory FILE]
 """
@@ -403,8 +436,8 @@ class _Fault:
         self.release = release  # set when the faults are cleared: hanging requests end
 
     def matches(self, method, listener):
-        return (self.method is None or self.method == method) and (self.listener is None or
-                                                                   self.listener == listener)
+        return ((self.method is None or self.method == method)
+                and (self.listener is None or self.listener == listener))
 
 
 class _Session:
@@ -468,6 +501,8 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         if fault is not None and fault.mode == "delay":
             api.stopping.wait(float(fault.options.get("seconds", 1.0)))
         elif fault is not None:
+            if method == "session.logout" and params:
+                api.end_session(params[0])  # received: it ends, whatever becomes of the answer
             self._fault(fault)
             return
         self._send(200, api.response(api.dispatch(method, params, role)))
@@ -588,8 +623,8 @@ class XenApiServer:
             self.bodies = []
             self.record_bodies = False
             self.call_count = 0
-            # Sessions live at a reset were never logged out: remembered (until a log-out
-            # names them) so that the launcher reports them like sessions still live.
+            # Sessions live at a reset were never logged out: remembered (until a request
+            # names one) so that the launcher reports them like sessions still live.
             self.left_at_reset.update(getattr(self, "sessions", {}))
             self.sessions = collections.OrderedDict()  # ref -> _Session, least recently used first
             self.session_counts = dict.fromkeys(("logins", "logouts", "refused_logins",
@@ -726,7 +761,7 @@ class XenApiServer:
                 self.session_counts["destroyed_by_limit"] += 1
         return ref
 
-    def _end_session(self, ref):
+    def end_session(self, ref):
         """A log-out: True when it ended a live session."""
         if not isinstance(ref, str):
             return False
@@ -1025,6 +1060,7 @@ class XenApiServer:
             if sid and sid in self.sessions:
                 self.sessions.move_to_end(sid)
                 return True
+            self.left_at_reset.pop(sid, None)
             creds = self.credentials
         auth = headers.get("Authorization", "")
         if auth.lower().startswith("basic "):
@@ -1141,7 +1177,7 @@ class XenApiServer:
                 return success(self.login(self.index(), listener, *params))
             if method == "session.logout":
                 # also when the session is gone: the client did log out
-                if not self._end_session(params[0]):
+                if not self.end_session(params[0]):
                     raise ApiError("SESSION_INVALID", params[0])
                 return success("")
             self._check_session(params[0])
@@ -1154,6 +1190,8 @@ class XenApiServer:
     def _check_session(self, ref):
         with self.lock:
             if not isinstance(ref, str) or ref not in self.sessions:
+                if isinstance(ref, str):
+                    self.left_at_reset.pop(ref, None)  # the client learns it is gone
                 raise ApiError("SESSION_INVALID", ref)
             self.sessions.move_to_end(ref)  # most recently used
 
@@ -1579,8 +1617,8 @@ for _name in ("PIF_metrics.get_io_read_kbs", "PIF_metrics.get_io_write_kbs",
     _REMOVED_ONLY.add(_name)
     _METHODS[_name] = (_removed, (2,))
 # Bulk reads: answered by current servers; older ones only with set_bulk.
-_BULK = {"VM.get_all_records", "VM.get_all_records_where", "VM_metrics.get_all_records", "VM_guest_metrics.get_all_records",
-         "VIF.get_all_records", "VBD.get_all_records"}
+_BULK = {"VM.get_all_records", "VM.get_all_records_where", "VM_metrics.get_all_records",
+         "VM_guest_metrics.get_all_records", "VIF.get_all_records", "VBD.get_all_records"}
 
 
 class _StandaloneHost:

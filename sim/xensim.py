@@ -123,20 +123,18 @@ def ensure_certs(directory):
     subprocess.run([os.path.join(HERE, "make_certs.sh"), directory], check=True)
 
 
-def live_sessions(server, wait=5.0):
+def live_sessions(report, wait=5.0):
     """["originator/user", ...] of the XenAPI sessions still live once a log-out that may
     be on its way has had `wait` seconds to arrive, and of those live at a reset and never
-    logged out; [] without a XenAPI server."""
-    if server is None:
-        return []
+    logged out. report() gives the XenAPI server's answer to {"cmd": "sessions"}."""
     deadline = time.monotonic() + wait
     while True:
-        report = server.sessions_report()
-        if (not report["sessions"] and not report["left_at_reset"]) or time.monotonic() >= deadline:
+        answer = report()
+        if (not answer["sessions"] and not answer["left_at_reset"]) or time.monotonic() >= deadline:
             break
         time.sleep(0.05)
-    return (["%s/%s" % (s["originator"] or "-", s["user"]) for s in report["sessions"]] +
-            ["%s/%s (at a reset)" % (s["originator"] or "-", s["user"]) for s in report["left_at_reset"]])
+    return (["%s/%s" % (s["originator"] or "-", s["user"]) for s in answer["sessions"]] +
+            ["%s/%s (at a reset)" % (s["originator"] or "-", s["user"]) for s in answer["left_at_reset"]])
 
 
 def copy_client_certs(certs, target):
@@ -251,7 +249,8 @@ def main(argv):
             child.wait()
             print("xensim: command still running after %.0f s, stopped" % args.lifetime, file=sys.stderr)
             code = 124
-        left = live_sessions(host.servers.get("xenapi"))
+        xenapi = host.servers.get("xenapi")
+        left = live_sessions(xenapi.sessions_report) if xenapi is not None else []
         stop_all()
         if left and not args.allow_live_sessions:
             print("xensim: %d XenAPI session(s) left live: %s" % (len(left), ", ".join(left)), file=sys.stderr)

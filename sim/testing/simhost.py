@@ -7,9 +7,11 @@ import os
 import socket
 import subprocess
 import sys
-import time
 
 XENSIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "xensim.py")
+sys.path.insert(0, os.path.dirname(XENSIM))
+import xensim  # noqa: E402
+
 PROFILES = ["current", "legacy"]
 
 
@@ -35,21 +37,10 @@ class SimHost:
             raise RuntimeError(answer)
         return answer
 
-    def live_sessions(self, wait=5.0):
-        """["originator/user", ...] of the XenAPI sessions left live (after up to `wait`
-        seconds for a log-out on its way), those live at a reset included."""
-        deadline = time.monotonic() + wait
-        while True:
-            report = self.control({"target": "xenapi", "cmd": "sessions"})
-            left = report["sessions"] + report["left_at_reset"]
-            if not left or time.monotonic() >= deadline:
-                return ["%s/%s" % (s["originator"] or "-", s["user"]) for s in left]
-            time.sleep(0.05)
-
     def stop(self):
         left = []
         if not self.allow_live_sessions and "xenapi" in self.ports and self.proc.poll() is None:
-            left = self.live_sessions()
+            left = xensim.live_sessions(lambda: self.control({"target": "xenapi", "cmd": "sessions"}))
         self.proc.terminate()
         self.proc.wait(10)
         self.proc.stdout.close()

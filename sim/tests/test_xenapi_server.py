@@ -21,6 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from support import SIM, certs_dir  # noqa: E402,F401
+sys.path.insert(0, os.path.join(SIM, "testing"))
+from simhost import SimHost  # noqa: E402
 import inventory  # noqa: E402
 import xenapi_server as xs  # noqa: E402
 
@@ -479,13 +481,21 @@ class ServerTest(unittest.TestCase):
             this = self.ok(self.api.session.get_this_host(self.session, self.session))
             self.assertEqual(self.ok(self.api.host.get_address(self.session, this)), text)
 
-    def test_reset_remembers_live_sessions_until_a_logout_names_them(self):
-        s = self.session
+    def test_reset_remembers_live_sessions_until_a_request_names_them(self):
+        s, vm = self.session, self.vm("run")
+        told = self.ok(self.api.session.login_with_password("root", "xenroot"))
         leaked = self.ok(self.api.session.login_with_password("root", "xenroot", "1.0", "leaky"))
         self.server.reset()
         self.assertEqual(self.sessions()["live"], 0)
         self.assertEqual(self.failure(self.api.session.logout(s)), ["SESSION_INVALID", s])  # a late log-out
+        self.assertEqual(self.failure(self.api.VM.get_record(told, vm)), ["SESSION_INVALID", told])
         self.assertEqual([x["ref"] for x in self.sessions()["left_at_reset"]], [leaked])
+
+    def test_a_logout_received_ends_the_session_whatever_the_fault_does_to_the_answer(self):
+        self.server.control({"cmd": "fault", "mode": "drop", "method": "session.logout"})
+        with self.assertRaises((http.client.HTTPException, ConnectionError)):
+            self.api.session.logout(self.session)
+        self.assertEqual(self.sessions()["live"], 0)
 
     def test_member_host_record_is_its_own(self):
         s = self.session
@@ -497,11 +507,12 @@ class ServerTest(unittest.TestCase):
         for ref, name, address, cpus, memory in ((master, "h", "127.0.0.1", 2, 65536 << 20),
                                                  (member, "m", "127.0.0.2", 1, 16384 << 20)):
             record = self.ok(self.api.host.get_record(s, ref))
-            self.assertEqual((self.ok(self.api.host.get_name_label(s, ref)), self.ok(self.api.host.get_hostname(s, ref)),
-                              record["hostname"], self.ok(self.api.host.get_address(s, ref))),
-                             (name, name, name, address))
+            getters = (self.api.host.get_name_label, self.api.host.get_hostname, self.api.host.get_address)
+            self.assertEqual([self.ok(get(s, ref)) for get in getters] + [record["hostname"]],
+                             [name, name, address, name])
             self.assertEqual(len(record["host_CPUs"]), cpus)
-            self.assertEqual(self.ok(self.api.host_metrics.get_record(s, record["metrics"]))["memory_total"], str(memory))
+            metrics = self.ok(self.api.host_metrics.get_record(s, record["metrics"]))
+            self.assertEqual(metrics["memory_total"], str(memory))
             pif = self.ok(self.api.PIF.get_record(s, record["PIFs"][0]))
             self.assertEqual(pif["host"], ref)
         self.assertEqual(self.ok(self.api.PIF.get_record(s, records[member]["PIFs"][0]))["device"], "bond0")
@@ -527,7 +538,7 @@ class ServerTest(unittest.TestCase):
                              "listener": "master", "count": 1})
         self.assertEqual(self.rrd("start=-10")[0], 200)  # late, but answered
         outcome = []
-        t = threading.Thread(target=lambda: outcome.append(self._try(lambda: self.rrd("start=-10", address="127.0.0.2"))))
+        t = threading.Thread(target=lambda: outcome.append(self._try(self.rrd, "start=-10", address="127.0.0.2")))
         t.start()
         t.join(1.0)
         self.assertTrue(t.is_alive())  # held without an answer
@@ -538,9 +549,9 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(self.rrd("start=-10", address="127.0.0.2")[0], 200)  # count 1: used up
 
     @staticmethod
-    def _try(call):
+    def _try(call, *args, **kwargs):
         try:
-            return call()
+            return call(*args, **kwargs)
         except Exception as exc:
             return exc
 
@@ -562,7 +573,8 @@ class ServerTest(unittest.TestCase):
                 context.wrap_socket(raw, server_hostname="elsewhere").close()
         # The pin names the served certificate's key.
         pem = ssl.DER_cert_to_PEM_cert(der).encode()
-        key = subprocess.run(["openssl", "x509", "-noout", "-pubkey"], input=pem, capture_output=True, check=True).stdout
+        key = subprocess.run(["openssl", "x509", "-noout", "-pubkey"], input=pem, capture_output=True,
+                             check=True).stdout
         spki = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=key, capture_output=True,
                               check=True).stdout
         with open(os.path.join(certs, "xenapi-pin.txt")) as f:
@@ -583,8 +595,10 @@ class ServerTest(unittest.TestCase):
         snapshot = [r for r in others.values() if r["is_a_snapshot"]]
         self.assertEqual(len(snapshot), 1)
         self.assertEqual(guests[snapshot[0]["snapshot_of"]]["snapshots"], [self.vm(snapshot[0]["name_label"])])
-        for expression, count in (('field "name__label"="web01"', 1), ('"db01"=field "name__label" or true', len(inv.vms)),
-                                  ("not true and false", len(inv.vms)), ("true or false and false", 0),
+        everything = len(inv.vms)
+        for expression, count in (('field "name__label"="web01"', 1),
+                                  ('"db01"=field "name__label" or true', everything),
+                                  ("not true and false", everything), ("true or false and false", 0),
                                   ('field "is_a_template"="False"', 0)):
             self.assertEqual(len(self.ok(self.api.VM.get_all_records_where(s, expression))), count, expression)
         for expression in ("", 'field "is_a_template"', "(true", "true true", "True", 'field "nonsense"="1"'):
@@ -615,7 +629,7 @@ class ServerTest(unittest.TestCase):
 
     def test_launcher_fails_a_command_that_leaves_sessions_live(self):
         leak = ("import os, ssl, xmlrpc.client\n"
-                "print(repr(os.environ['VANTREL_SIM_IPV6']))\n"
+                "print(os.environ['VANTREL_SIM_IPV6'])\n"
                 "host = '[::1]' if os.environ['VANTREL_SIM_IPV6'] else '127.0.0.1'\n"
                 "api = xmlrpc.client.ServerProxy('https://%s:%s/' % (host, os.environ['VANTREL_SIM_XENAPI_PORT']),"
                 " context=ssl._create_unverified_context())\n"
@@ -626,17 +640,24 @@ class ServerTest(unittest.TestCase):
                                   ["--", sys.executable, "-c", leak], capture_output=True, text=True, timeout=60)
             ready, env = proc.stdout.splitlines()[:2]
             info = json.loads(ready[len("READY "):])
-            self.assertEqual(eval(env), info["ipv6"] or "")
+            self.assertEqual(env, info["ipv6"] or "")
             self.assertEqual(info["ipv6"] is None, "ipv6_error" in info)
             if extra:
                 self.assertEqual((proc.returncode, proc.stderr), (0, ""))
             else:
                 self.assertNotEqual(proc.returncode, 0)
                 self.assertIn("xensim: 1 XenAPI session(s) left live: leaky/root", proc.stderr)
+        sim = SimHost(certs_dir(), lifetime=30, extra=["--only", "xenapi"])  # what tests start themselves
+        proxy = xmlrpc.client.ServerProxy("https://127.0.0.1:%d/" % sim.ports["xenapi"],
+                                          context=ssl._create_unverified_context())
+        proxy.session.login_with_password("root", "xenroot", "1.0", "leaky")
+        with self.assertRaisesRegex(AssertionError, "1 XenAPI session.* leaky/root"):
+            sim.stop()
 
     def test_stop_does_not_wait_for_a_hanging_connection(self):
         certs = certs_dir()
-        server = xs.XenApiServer(self.host, os.path.join(certs, "xenapi-server.pem"), os.path.join(certs, "xenapi-server-key.pem"))
+        server = xs.XenApiServer(self.host, os.path.join(certs, "xenapi-server.pem"),
+                                 os.path.join(certs, "xenapi-server-key.pem"))
         port = server.start("127.0.0.1", 0)
         server.control({"cmd": "fault", "mode": "hang", "seconds": 30})
         errors = []
