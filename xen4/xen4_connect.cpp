@@ -48,7 +48,7 @@ xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redir
     }
   };
   xenapi::SessionPtr h = loginAt(openedAddress);
-  if (namedIp) *namedIp = Xen4LastTransfer().primaryIp;
+  if (namedIp) *namedIp = link.LastTransfer().primaryIp;
   // A pool member names its master: the login is made once more there, on the same port.
   if (IsError(st, "HOST_IS_SLAVE") && st.errors.size() > 1 && !st.errors[1].empty()) {
     const std::string master = st.errors[1];
@@ -178,6 +178,9 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
     auto it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byAddress(kv.second); });
     if (it == hosts.end())
       it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byName(kv.second); });
+    if (it == hosts.end())  // a name of the host that its record does not carry
+      it = std::find_if(hosts.begin(), hosts.end(),
+                        [&](const auto& kv) { return Xen4ResolvesTo(named, kv.second.address); });
     // Never the master in its place: a reboot would hit the wrong host.
     if (it == hosts.end())
       throw std::runtime_error("The host " + NarrowFromUtf8(named) +

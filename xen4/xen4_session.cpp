@@ -77,6 +77,8 @@ void Xen4SessionImpl::State::Check(const xenapi::SessionPtr& used, xenapi::Statu
   const std::string& name = e[0];
   std::string message;
   if (name == xenapi::kTransportFault) {
+    // Close aborted the transfer: the session ends there, the connection was not lost.
+    if (link.Aborted()) throw std::runtime_error(kConnectionClosed);
     connected.store(false);
     int64_t code = -1;
     xenapi::xmlrpc::ParseInt64(param(1), &code);
@@ -85,7 +87,7 @@ void Xen4SessionImpl::State::Check(const xenapi::SessionPtr& used, xenapi::Statu
       EndSession(used);
       throw std::runtime_error(link.Cancelled() ? kCancelled : kDeadline);
     }
-    const std::string& detail = Xen4LastTransfer().error;
+    const std::string detail = link.LastTransfer().error;
     const CURLcode c = code >= 0 && code < CURL_LAST ? static_cast<CURLcode>(code) : CURL_LAST;
     throw std::runtime_error(detail.empty() ? std::string(curl_easy_strerror(c)) : detail);
   }
@@ -122,8 +124,9 @@ bool Xen4SessionImpl::State::RunOnce() {
   try {
     complete = Pass();
   } catch (const std::exception&) {
-    // The connection is gone or unusable: the loop ends with this pass.
-    connected.store(false);
+    // The connection is gone or unusable: the loop ends with this pass (a pass that
+    // Close aborted leaves the connected flag as it was).
+    if (!link.Aborted()) connected.store(false);
     FiguresChanged(false);
     return false;
   }

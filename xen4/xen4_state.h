@@ -86,7 +86,8 @@ struct Xen4SessionImpl::State : RefreshTask {
         call(*h, o.st);
     };
     run(o.used);
-    if (o.Is("SESSION_INVALID")) {
+    // Forgotten by a restart, or by a master that is one no more (a new master).
+    if (o.Is("SESSION_INVALID") || o.Is("HOST_IS_SLAVE")) {
       if (xenapi::SessionPtr fresh = Relogin(o.used, o.st)) {
         o.used = fresh;
         run(fresh);

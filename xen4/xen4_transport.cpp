@@ -1,16 +1,31 @@
 #include "xen4_transport.h"
 
+#include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <mutex>
 
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
   const auto* target = static_cast<const Xen4ResultTarget*>(userdata);
   return target->func(data, n, target->handle) ? n : 0;
+}
+
+Xen4TransferInfo Xen4Link::LastTransfer() const {
+  std::lock_guard<std::mutex> guard(transfersLock_);
+  const auto it = transfers_.find(std::this_thread::get_id());
+  return it == transfers_.end() ? Xen4TransferInfo() : it->second;
+}
+
+void Xen4Link::SetLastTransfer(Xen4TransferInfo info) const {
+  std::lock_guard<std::mutex> guard(transfersLock_);
+  if (transfers_.size() > 32) transfers_.clear();  // threads long gone
+  transfers_[std::this_thread::get_id()] = std::move(info);
 }
 
 bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
@@ -39,10 +54,28 @@ long Xen4Link::LimitMs(Xen4Request kind) const {
 
 namespace {
 
+// libcurl's text without the time it took (" after 3 ms", " after 10001 milliseconds"):
+// the same failure reads the same every time.
+std::string WithoutElapsedTime(std::string text) {
+  const std::string marker = " after ";
+  for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+    size_t end = at + marker.size();
+    const size_t digits = end;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    if (end == digits) continue;
+    for (const char* unit : {" milliseconds", " ms"}) {
+      if (text.compare(end, std::strlen(unit), unit) == 0) {
+        text.erase(at, end + std::strlen(unit) - at);
+        break;
+      }
+    }
+  }
+  return text;
+}
+
 std::mutex g_trustLock;
 std::string g_trustedFile;  // empty: certificates are not verified
 
-thread_local Xen4TransferInfo t_lastTransfer;
 
 // The certificate policy of a request: the link's CA file (alone: no system store) with
 // the host name checked, and/or its pinned public key; without either, the process-wide
@@ -94,20 +127,20 @@ int OnProgress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 // Runs the transfer prepared on curl with the limits, keep-alive and certificate policy
-// of link, and records what it left behind for Xen4LastTransfer.
+// of link, and records what it left behind for the link's LastTransfer.
 int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
-  Xen4TransferInfo& info = t_lastTransfer;
-  info.error.clear();
-  info.primaryIp.clear();
+  Xen4TransferInfo info;
   static const Xen4Link kDefaults;
   if (!link) link = &kDefaults;
   const long limit = link->LimitMs(kind);
   if (kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled())) {
     info.error = link->Cancelled() ? "cancelled before the request was sent" : "the session is closing";
+    link->SetLastTransfer(std::move(info));
     return CURLE_ABORTED_BY_CALLBACK;
   }
   if (limit < 0) {
     info.error = "no time left before the deadline";
+    link->SetLastTransfer(std::move(info));
     return CURLE_OPERATION_TIMEDOUT;
   }
   char errorBuffer[CURL_ERROR_SIZE] = {0};
@@ -132,10 +165,11 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
     else if (code == CURLE_ABORTED_BY_CALLBACK && link->Aborted())
       info.error = "the session is closing";
     else
-      info.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+      info.error = WithoutElapsedTime(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
     // libcurl ends some texts with a line break.
     while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
   }
+  link->SetLastTransfer(std::move(info));
   return static_cast<int>(code);
 }
 
@@ -171,8 +205,6 @@ size_t GetReceive(char* data, size_t size, size_t count, void* userdata) {
 }
 
 }  // namespace
-
-const Xen4TransferInfo& Xen4LastTransfer() { return t_lastTransfer; }
 
 void Xen4TrustCertificatesFrom(const std::string& caFile) {
   std::lock_guard<std::mutex> guard(g_trustLock);
@@ -235,4 +267,17 @@ bool Xen4SameAddress(const std::string& a, const std::string& b) {
   return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), [](char p, char q) {
            return std::tolower(static_cast<unsigned char>(p)) == std::tolower(static_cast<unsigned char>(q));
          });
+}
+
+bool Xen4ResolvesTo(const std::string& name, const std::string& address) {
+  const std::string bare = Xen4BareHost(name);
+  if (bare.empty() || address.empty()) return false;
+  asio::io_context io;
+  asio::ip::tcp::resolver resolver(io);
+  asio::error_code ec;
+  const auto results = resolver.resolve(bare, "", ec);
+  if (ec) return false;
+  for (const auto& entry : results)
+    if (Xen4SameAddress(entry.endpoint().address().to_string(), address)) return true;
+  return false;
 }

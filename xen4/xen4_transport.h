@@ -12,7 +12,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "xen4_options.h"
@@ -32,6 +35,13 @@ inline constexpr long kBoundedRequestMs = 10000;  // the log-out
 inline constexpr long kCancelledLogoutMs = 1000;
 // The time kept free before a deadline for the log-out.
 inline constexpr long kDeadlineReserveMs = 2000;
+
+// What the last request of a thread through a link left behind: libcurl's detailed error
+// text (host, port and cause; empty after a success) and the address it connected to.
+struct Xen4TransferInfo {
+  std::string error;
+  std::string primaryIp;
+};
 
 // The requests of one session. Shared by the session's threads; it must outlive every
 // request made through it (the session's shared state owns it).
@@ -57,9 +67,16 @@ class Xen4Link {
   // log-out still fits before the deadline; negative when no time is left.
   long LimitMs(Xen4Request kind) const;
 
+  // What the calling thread's last request through this link left behind.
+  Xen4TransferInfo LastTransfer() const;
+  void SetLastTransfer(Xen4TransferInfo info) const;
+
  private:
   const Xen4Options options_;
   std::atomic<bool> aborted_{false};
+  // By thread: the caller's and the refresh thread's (a handful over a session's life).
+  mutable std::mutex transfersLock_;
+  mutable std::map<std::thread::id, Xen4TransferInfo> transfers_;
 };
 
 // The transport handle of a library session: the link and the URL it posts to. It
@@ -87,14 +104,6 @@ int Xen4TransportBounded(const char* request, size_t length, void* transportHand
 int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, size_t maxBytes,
             long* httpStatus, std::string* body);
 
-// What the last request of the calling thread left behind: libcurl's detailed error text
-// (host, port and cause; empty after a success) and the address it connected to.
-struct Xen4TransferInfo {
-  std::string error;
-  std::string primaryIp;
-};
-const Xen4TransferInfo& Xen4LastTransfer();
-
 // The URL of path on host:port; an IPv6 address, with or without brackets, is put in
 // brackets.
 std::string Xen4Url(const std::string& host, int32_t port, const std::string& path = "/");
@@ -103,6 +112,10 @@ std::string Xen4BareHost(const std::string& host);
 // Whether two texts name the same address: literal IPv4 and IPv6 addresses compare by
 // value (brackets ignored), other texts without regard to case.
 bool Xen4SameAddress(const std::string& a, const std::string& b);
+
+// Whether the host name resolves to the address (the system's resolver; used once a
+// name has just been reached, so it answers from its cache).
+bool Xen4ResolvesTo(const std::string& name, const std::string& address);
 
 // Transitional: from now on every request whose link names neither a CA file nor a pinned
 // key verifies the server's certificate chain against the PEM certificates in caFile; an

@@ -324,6 +324,19 @@ TEST_F(HostTest, Xen4VmKeptAfterTheSessionAndCloseTwice) {
   EXPECT_EQ(CanUnloadWithin(std::chrono::seconds(15)), S_OK);
 }
 
+// A session released without Close is logged out on the server all the same.
+TEST_F(HostTest, Xen4SessionReleasedWithoutCloseLogsOut) {
+  com_ptr<IXenSession> s = Open(MODE_XEN4_PROTOCOL, simtest::FromEnvironment().xenapiPort);
+  ASSERT_TRUE(s);
+  const auto live = [] {
+    const std::string reply = simtest::Control(R"({"target": "xenapi", "cmd": "sessions"})");
+    return reply.find("\"live\": 0") == std::string::npos;
+  };
+  EXPECT_TRUE(live());
+  s.reset();
+  EXPECT_FALSE(live());
+}
+
 TEST_F(HostTest, Xen4LostConnectionReachesUpdate) {
   com_ptr<IXenSession> s = Open(MODE_XEN4_PROTOCOL, simtest::FromEnvironment().xenapiPort);
   ASSERT_TRUE(s);

@@ -2,7 +2,13 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <string>
 
 #include "xen4_test_support.h"
@@ -15,9 +21,10 @@ namespace {
 [[maybe_unused]] ::testing::Environment* const kCurl =
     ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
 
+// A login the server refuses: a whole round trip that leaves no session behind.
 const char kLogin[] =
     "<?xml version=\"1.0\"?><methodCall><methodName>session.login_with_password</methodName>"
-    "<params><param><value>root</value></param><param><value>xenroot</value></param></params>"
+    "<params><param><value>root</value></param><param><value>not the password</value></param></params>"
     "</methodCall>";
 
 struct Sink {
@@ -36,6 +43,52 @@ bool Collect(const void* data, size_t length, void* handle) {
 
 std::string Url(int port) { return "https://127.0.0.1:" + std::to_string(port) + "/"; }
 
+// One login POST through link (null: the defaults).
+int Post(const Xen4Link* link, const std::string& url, Sink* sink = nullptr) {
+  Sink own;
+  Xen4Endpoint endpoint{link, url};
+  return Xen4Transport(kLogin, sizeof kLogin - 1, &endpoint, sink ? sink : &own, &Collect);
+}
+
+int Get(const Xen4Link* link, const std::string& url) {
+  long status = 0;
+  std::string body;
+  return Xen4Get(link, url, "text/xml", 1 << 20, &status, &body);
+}
+
+std::string CertFile(const char* preferred, const char* fallback) {
+  const std::string dir = std::getenv("VANTREL_SIM_CERTS") ? std::getenv("VANTREL_SIM_CERTS") : "";
+  const std::string first = dir + "/" + preferred;
+  if (FILE* f = std::fopen(first.c_str(), "rb")) {
+    std::fclose(f);
+    return first;
+  }
+  return fallback ? dir + "/" + fallback : std::string();
+}
+
+// Sets (null: removes) a variable of this process's environment.
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+
+std::string FirstLine(const std::string& path) {
+  std::string line;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[512];
+    if (std::fgets(buf, sizeof buf, f)) line = buf;
+    std::fclose(f);
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line;
+}
+
 }  // namespace
 
 TEST(Xen4Transport, PostsOverTlsAcceptingASelfSignedCertificate) {
@@ -43,13 +96,10 @@ TEST(Xen4Transport, PostsOverTlsAcceptingASelfSignedCertificate) {
   Control(R"({"cmd": "reset"})");
   const std::string url = Url(XenApiPort());
   Sink sink;
-  const int code = Xen4Transport(kLogin, sizeof kLogin - 1, const_cast<char*>(url.c_str()), &sink, &Collect);
-  EXPECT_EQ(code, CURLE_OK);
-  EXPECT_NE(sink.body.find("Success"), std::string::npos) << sink.body;
-  EXPECT_NE(sink.body.find("OpaqueRef:"), std::string::npos);
+  EXPECT_EQ(Post(nullptr, url, &sink), CURLE_OK);
+  EXPECT_NE(sink.body.find("SESSION_AUTHENTICATION_FAILED"), std::string::npos) << sink.body;
   // One request, one new connection.
-  Sink again;
-  EXPECT_EQ(Xen4Transport(kLogin, sizeof kLogin - 1, const_cast<char*>(url.c_str()), &again, &Collect), CURLE_OK);
+  EXPECT_EQ(Post(nullptr, url), CURLE_OK);
   const auto status = XenApi(R"("cmd": "status")");
   EXPECT_EQ(status["connections"].number, 2);
 }
@@ -59,17 +109,20 @@ TEST(Xen4Transport, RefusedDataEndsTheTransferWithAWriteError) {
   const std::string url = Url(XenApiPort());
   Sink sink;
   sink.refuse = true;
-  EXPECT_EQ(Xen4Transport(kLogin, sizeof kLogin - 1, const_cast<char*>(url.c_str()), &sink, &Collect),
-            CURLE_WRITE_ERROR);
+  EXPECT_EQ(Post(nullptr, url, &sink), CURLE_WRITE_ERROR);
   EXPECT_EQ(sink.calls, 1);
 }
 
-TEST(Xen4Transport, UnreachableServerGivesTheConnectError) {
+// The failure carries libcurl's detailed text: host, port and cause (not the time it took,
+// so that the same failure reads the same).
+TEST(Xen4Transport, UnreachableServerGivesTheConnectErrorWithItsDetail) {
   const std::string url = Url(1);  // nothing listens there
   Sink sink;
-  EXPECT_EQ(Xen4Transport(kLogin, sizeof kLogin - 1, const_cast<char*>(url.c_str()), &sink, &Collect),
-            CURLE_COULDNT_CONNECT);
+  const Xen4Link link;
+  EXPECT_EQ(Post(&link, url, &sink), CURLE_COULDNT_CONNECT);
   EXPECT_EQ(sink.calls, 0);
+  const std::string detail = link.LastTransfer().error;
+  EXPECT_EQ(detail, "Failed to connect to 127.0.0.1 port 1: Couldn't connect to server");
 }
 
 TEST(Xen4Transport, ReceiveFunctionPassesSizeTimesCountOrRefuses) {
@@ -82,26 +135,117 @@ TEST(Xen4Transport, ReceiveFunctionPassesSizeTimesCountOrRefuses) {
   EXPECT_EQ(Xen4Receive(data, 1, 5, &target), 0u);
 }
 
-TEST(Xen4Transport, TrustedCertificatesAreVerifiedOnEveryRequest) {
+// A CA file is the only trust (not the store the TLS library would find through its
+// environment), the host name is checked, on the POSTs and the export GETs alike; a
+// pinned key is checked without the chain. A refusal names the reason.
+TEST(Xen4Transport, CaFileAndPinnedKeyAreCheckedOnEveryRequest) {
   if (!simtest::Available()) GTEST_SKIP() << "needs the simulated host";
-  const char* certs = std::getenv("VANTREL_SIM_CERTS");
-  ASSERT_NE(certs, nullptr);
+  const std::string url = Url(XenApiPort()), exportUrl = url + "rrd_updates";
+  const std::string ca = CertFile("xenapi-ca.pem", "ca.pem");
+  // The default store of the TLS library, for this process, holds the right CA too.
+  SetEnvironment("SSL_CERT_FILE", ca.c_str());
+  Xen4Options right;
+  right.caFile = ca;
+  const Xen4Link rightLink(right);
+  EXPECT_EQ(Post(&rightLink, url), CURLE_OK);
+  EXPECT_EQ(Get(&rightLink, exportUrl), CURLE_OK);
+  EXPECT_EQ(Post(&rightLink, "https://localhost:" + std::to_string(XenApiPort()) + "/"), CURLE_OK);
+
+  Xen4Options unrelated;
+  unrelated.caFile = CertFile("certChain.pem", nullptr);  // a certificate that signed nothing
+  const Xen4Link unrelatedLink(unrelated);
+  Sink sink;
+  EXPECT_EQ(Post(&unrelatedLink, url, &sink), CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_EQ(sink.calls, 0);
+  EXPECT_NE(unrelatedLink.LastTransfer().error.find("SSL certificate problem"), std::string::npos)
+      << unrelatedLink.LastTransfer().error;
+  EXPECT_EQ(Get(&unrelatedLink, exportUrl), CURLE_PEER_FAILED_VERIFICATION);
+  SetEnvironment("SSL_CERT_FILE", nullptr);
+
+  Xen4Options wrongPin;
+  wrongPin.pinnedPublicKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+  const Xen4Link wrongPinLink(wrongPin);
+  EXPECT_EQ(Post(&wrongPinLink, url), CURLE_SSL_PINNEDPUBKEYNOTMATCH);
+  EXPECT_NE(wrongPinLink.LastTransfer().error.find("pinned public key"), std::string::npos)
+      << wrongPinLink.LastTransfer().error;
+  EXPECT_EQ(Get(&wrongPinLink, exportUrl), CURLE_SSL_PINNEDPUBKEYNOTMATCH);
+
+  const std::string pinFile = CertFile("xenapi-pin.txt", nullptr);
+  if (pinFile.empty()) GTEST_SKIP() << "the simulated host publishes no pin";
+  Xen4Options pinned;
+  pinned.pinnedPublicKey = FirstLine(pinFile);
+  const Xen4Link pinnedLink(pinned);
+  EXPECT_EQ(Post(&pinnedLink, url), CURLE_OK);
+  EXPECT_EQ(Get(&pinnedLink, exportUrl), CURLE_OK);
+}
+
+// A request stuck on a silent server ends within about a second of Close's abort or the
+// program's cancel; the log-out is not aborted. A deadline cuts every request so that a
+// log-out still fits, and one past it is not sent at all.
+TEST(Xen4Transport, AbortCancelAndDeadlineEndRequestsEarly) {
+  if (!simtest::Available()) GTEST_SKIP() << "needs the simulated host";
+  Control(R"({"cmd": "reset"})");
+  XenApi(R"("cmd": "set_profile", "profile": "current")");
+  XenApi(R"("cmd": "fault", "mode": "hang", "method": "session.login_with_password", "seconds": 20)");
+  XenApi(R"("cmd": "fault", "mode": "hang", "method": "GET /rrd_updates", "seconds": 20)");
   const std::string url = Url(XenApiPort());
-  const auto post = [&] {
+  using Clock = std::chrono::steady_clock;
+  const auto endsSoon = [](const std::function<int()>& request, std::atomic<bool>* flag, int expected) {
+    std::thread setter([flag] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      flag->store(true);
+    });
+    const auto begin = Clock::now();
+    EXPECT_EQ(request(), expected);
+    setter.join();
+    return Clock::now() - begin < std::chrono::seconds(10);
+  };
+  {
+    Xen4Link link;
+    std::atomic<bool> abort{false};
+    std::thread watcher([&] {
+      while (!abort.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      link.Abort();
+    });
+    EXPECT_TRUE(endsSoon([&] { return Get(&link, url + "rrd_updates"); }, &abort, CURLE_ABORTED_BY_CALLBACK));
+    watcher.join();
+    EXPECT_EQ(Post(&link, url), CURLE_ABORTED_BY_CALLBACK);  // refused while aborted
+    XenApi(R"("cmd": "clear_faults")");
     Sink sink;
-    return Xen4Transport(kLogin, sizeof kLogin - 1, const_cast<char*>(url.c_str()), &sink, &Collect);
-  };
-  const auto get = [&] {
-    long status = 0;
-    std::string body;
-    return Xen4Get(url + "rrd_updates", "text/xml", 1 << 20, &status, &body);
-  };
-  Xen4TrustCertificatesFrom(std::string(certs) + "/ca.pem");  // the server's CA
-  EXPECT_EQ(post(), CURLE_OK);
-  EXPECT_EQ(get(), CURLE_OK);
-  Xen4TrustCertificatesFrom(std::string(certs) + "/certChain.pem");  // another certificate
-  EXPECT_EQ(post(), CURLE_PEER_FAILED_VERIFICATION);
-  EXPECT_EQ(get(), CURLE_PEER_FAILED_VERIFICATION);
-  Xen4TrustCertificatesFrom("");
-  EXPECT_EQ(post(), CURLE_OK);
+    Xen4Endpoint endpoint{&link, url};
+    EXPECT_EQ(Xen4TransportBounded(kLogin, sizeof kLogin - 1, &endpoint, &sink, &Collect), CURLE_OK);
+    XenApi(R"("cmd": "fault", "mode": "hang", "method": "session.login_with_password", "seconds": 20)");
+  }
+  {
+    Xen4Options options;
+    options.cancel = std::make_shared<std::atomic<bool>>(false);
+    const Xen4Link link(options);
+    EXPECT_TRUE(endsSoon([&] { return Post(&link, url); }, options.cancel.get(), CURLE_ABORTED_BY_CALLBACK));
+    EXPECT_EQ(link.LastTransfer().error, "cancelled");
+    EXPECT_EQ(link.LimitMs(Xen4Request::Logout), kCancelledLogoutMs);
+  }
+  {
+    Xen4Options options;
+    options.deadline = Clock::now() + std::chrono::milliseconds(kDeadlineReserveMs + 1000);
+    const Xen4Link link(options);
+    const auto begin = Clock::now();
+    EXPECT_EQ(Post(&link, url), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_TRUE(link.PastDeadline());
+    XenApi(R"("cmd": "clear_calls")");
+    EXPECT_EQ(Post(&link, url), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_TRUE(Calls().empty());  // not sent
+    EXPECT_GT(link.LimitMs(Xen4Request::Logout), 0);
+  }
+  XenApi(R"("cmd": "clear_faults")");
+}
+
+TEST(Xen4Transport, UrlsAndAddresses) {
+  EXPECT_EQ(Xen4Url("fd00::1", 443), "https://[fd00::1]:443/");
+  EXPECT_EQ(Xen4Url("[::1]", 8443, "/rrd_updates"), "https://[::1]:8443/rrd_updates");
+  EXPECT_EQ(Xen4Url("host.example", 443), "https://host.example:443/");
+  EXPECT_TRUE(Xen4SameAddress("[fd00::1]", "fd00:0:0::1"));
+  EXPECT_TRUE(Xen4SameAddress("Member02", "member02"));
+  EXPECT_FALSE(Xen4SameAddress("127.0.0.1", "127.0.0.2"));
+  EXPECT_FALSE(Xen4SameAddress("", ""));
 }

@@ -221,12 +221,29 @@ TEST_F(Faults, XenApiConnectionDroppedEndsTheRefreshAndUpdateReportsIt) {
   EXPECT_EQ("Connection to xen4 lost", message);
 }
 
+// A toolstack restart forgets every session: the next call logs in again and goes on.
 TEST_F(Faults, XenApiServerRestartForgetsTheSession) {
   Opened o;
   Open(o, 3);
-  Control(R"({"target": "xenapi", "cmd": "reset"})");  // the server forgets every session
-  const std::string message = Failure([&] { o.list.Named("web01")->Reboot(); });
-  EXPECT_TRUE(Contains(message, "SESSION_INVALID\n")) << message;
+  Control(R"({"target": "xenapi", "cmd": "forget_sessions"})");
+  EXPECT_EQ("(no failure)", Failure([&] { o.list.Named("web01")->Reboot(); }));
+  EXPECT_EQ("(no failure)", Failure([&] { o.session->Update(); }));
+}
+
+// Sessions whose refresh failed on a faulting server are logged out at Close, every one.
+TEST_F(Faults, XenApiCloseAfterAFailedPassLogsOut) {
+  for (int i = 0; i < 5; ++i) {
+    Opened o;
+    Open(o, 3);
+    Control(R"({"target": "xenapi", "cmd": "fault", "mode": "http_error", "status": 500, "method": "VM.get_record"})");
+    for (int k = 0; k < 100 && Failure([&] { o.session->Update(); }) == "(no failure)"; ++k)
+      std::this_thread::sleep_for(50ms);
+    o.list.vms.clear();
+    o.session->Close();
+    Control(R"({"target": "xenapi", "cmd": "clear_faults"})");
+  }
+  const std::string reply = simtest::Control(R"({"target": "xenapi", "cmd": "sessions"})");
+  EXPECT_TRUE(Contains(reply, "\"live\": 0")) << reply;
 }
 
 TEST_F(Faults, HungXenApiServerDuringClose) {
