@@ -685,8 +685,8 @@ std::string OneLine(std::string text) {
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // The cause when the failure is that the host could not be reached at all: for xen3 the
-// socket error, for XenAPI libcurl's text ("Failed to connect to H port P after N ms:
-// CAUSE", "Could not resolve host: H", ...).
+// socket error, for XenAPI libcurl's text ("Failed to connect to H port P: CAUSE",
+// "Could not resolve host: H", "Connection timed out", ...).
 std::optional<std::string> ConnectFailureCause(const std::exception& e) {
   if (const auto* system = dynamic_cast<const std::system_error*>(&e)) {
     const std::error_code code = system->code();
@@ -700,15 +700,12 @@ std::optional<std::string> ConnectFailureCause(const std::exception& e) {
   }
   const std::string text = OneLine(e.what());
   if (StartsWith(text, "Failed to connect to ")) {
-    const std::size_t ms = text.find(" ms: ");
     const std::size_t colon = text.rfind(": ");
-    if (ms != std::string::npos) return text.substr(ms + 5);
-    if (colon != std::string::npos) return text.substr(colon + 2);
-    return text;
+    return colon == std::string::npos ? text : text.substr(colon + 2);
   }
-  if (StartsWith(text, "Could not resolve host") || StartsWith(text, "Connection timed out after") ||
-      StartsWith(text, "Connection timeout after") || text == "Couldn't connect to server" ||
-      text == "Couldn't resolve host name")
+  if (StartsWith(text, "Could not resolve host") || StartsWith(text, "Couldn't resolve host") ||
+      StartsWith(text, "Connection timed out") || StartsWith(text, "Connection timeout") ||
+      text == "Couldn't connect to server")
     return text;
   return std::nullopt;
 }
