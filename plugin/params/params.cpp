@@ -84,6 +84,31 @@ std::optional<std::string> Base64Decode(const std::wstring& text) {
   return out;
 }
 
+std::string Windows1252ToUtf8(const std::string& bytes) {
+  // 0x80 to 0x9F; the rest of the code page is ISO 8859-1.
+  static const char16_t kHigh[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char c : bytes) {
+    const unsigned byte = static_cast<unsigned char>(c);
+    const unsigned code = byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : byte;
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
 std::optional<double> VersionNumber(const std::wstring& text) {
   const std::wstring t = Trim(text);
   // Optional sign, digits with an optional fraction (at least one digit), optional exponent.

@@ -36,6 +36,12 @@ std::wstring Base64Encode(const std::string& bytes);
 // for a group whose first character is "=".
 std::optional<std::string> Base64Decode(const std::wstring& text);
 
+// The password bytes of a parameter string written on Windows (the ANSI code page there,
+// Windows-1252 in western set-ups) as UTF-8, for a program that reads the string outside
+// Windows. The five positions Windows-1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D)
+// map to the control characters of the same number, as Windows' own conversion does.
+std::string Windows1252ToUtf8(const std::string& bytes);
+
 // The Xen version value compared as a number: the number it holds, or no value when the
 // text (surrounding spaces aside) is not a decimal number.
 std::optional<double> VersionNumber(const std::wstring& text);

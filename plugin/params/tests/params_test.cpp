@@ -111,6 +111,14 @@ TEST(ParameterString, WhatTheWriterWritesTheLookupReadsBack) {
   EXPECT_EQ(*decoded, password);  // "#" and spaces survive in Base64
 }
 
+TEST(Password, Windows1252BytesBecomeUtf8) {
+  EXPECT_EQ(Windows1252ToUtf8("xenroot"), "xenroot");
+  // e acute, the euro sign, Y diaeresis (the last of 0x80..0x9F), an undefined position,
+  // y diaeresis (0xFF).
+  EXPECT_EQ(Windows1252ToUtf8(Bytes({0xE9, 0x80, 0x9F, 0x81, 0xFF})),
+            Bytes({0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xC5, 0xB8, 0xC2, 0x81, 0xC3, 0xBF}));
+}
+
 TEST(Version, ComparedAsANumber) {
   EXPECT_TRUE(SelectsXen3(L"3"));
   EXPECT_TRUE(SelectsXen3(L" 3 "));
