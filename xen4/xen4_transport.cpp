@@ -73,13 +73,8 @@ std::string WithoutElapsedTime(std::string text) {
   return text;
 }
 
-std::mutex g_trustLock;
-std::string g_trustedFile;  // empty: certificates are not verified
-
-
 // The certificate policy of a request: the link's CA file (alone: no system store) with
-// the host name checked, and/or its pinned public key; without either, the process-wide
-// file if a program named one, else no verification.
+// the host name checked, and/or its pinned public key; without either, no verification.
 void ApplyCertificatePolicy(CURL* curl, const Xen4Link* link) {
   const std::string& caFile = link->Options().caFile;
   const std::string& pin = link->Options().pinnedPublicKey;
@@ -99,17 +94,7 @@ void ApplyCertificatePolicy(CURL* curl, const Xen4Link* link) {
     }
   }
   if (!caFile.empty() || !pin.empty()) return;
-  std::string file;
-  {
-    std::lock_guard<std::mutex> guard(g_trustLock);
-    file = g_trustedFile;
-  }
-  if (file.empty()) {
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-  } else {
-    curl_easy_setopt(curl, CURLOPT_CAINFO, file.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  }
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
 }
 
@@ -206,10 +191,6 @@ size_t GetReceive(char* data, size_t size, size_t count, void* userdata) {
 
 }  // namespace
 
-void Xen4TrustCertificatesFrom(const std::string& caFile) {
-  std::lock_guard<std::mutex> guard(g_trustLock);
-  g_trustedFile = caFile;
-}
 
 int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
                   xenapi::ResultFunc resultFunc) {

@@ -117,12 +117,6 @@ bool Xen4SameAddress(const std::string& a, const std::string& b);
 // name has just been reached, so it answers from its cache).
 bool Xen4ResolvesTo(const std::string& name, const std::string& address);
 
-// Transitional: from now on every request whose link names neither a CA file nor a pinned
-// key verifies the server's certificate chain against the PEM certificates in caFile; an
-// empty text restores the default, no verification. Sessions take their certificate
-// policy from Xen4Options instead.
-void Xen4TrustCertificatesFrom(const std::string& caFile);
-
 // libcurl's write callback: userdata points to the transfer's ResultTarget. Returns the
 // byte count when the result function accepts the bytes, 0 (a write error) otherwise.
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata);
