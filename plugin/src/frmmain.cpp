@@ -140,10 +140,11 @@ void FrmMain::CreateControls() {
   keyboard_.SetFocusOnActivate(GetDlgItem(w, IDC_TXTHOSTNAME));
 }
 
-void FrmMain::ShowModal() {
-  if (!Load() || modal_) return;
+std::optional<std::wstring> FrmMain::ShowModal() {
+  if (!Load() || modal_) return std::nullopt;
   modal_ = true;
   unloadRequested_ = false;
+  okParameter_.reset();
   HWND self = wnd_;
   RunModal(
       self, [this] { return unloadRequested_; },
@@ -157,6 +158,19 @@ void FrmMain::ShowModal() {
       });
   modal_ = false;
   if (IsWindow(self)) DestroyWindow(self);
+  std::optional<std::wstring> written = std::move(okParameter_);
+  okParameter_.reset();
+  return written;
+}
+
+void FrmMain::BringToFront() {
+  if (!wnd_) return;
+  if (IsIconic(wnd_)) ShowWindow(wnd_, SW_RESTORE);
+  // While the picker or a message box is up, that window is the one to use.
+  HWND front = GetLastActivePopup(wnd_);
+  if (!front || !IsWindowVisible(front)) front = wnd_;
+  SetForegroundWindow(front);
+  SetActiveWindow(front);
 }
 
 void FrmMain::Unload() {
@@ -211,10 +225,9 @@ void FrmMain::SetStatus(const std::wstring& text) {
 }
 
 void FrmMain::OnOk() {
-  SharedParameterText().clear();
-  const bool xen3 = Xen3Selected();
-  SharedParameterText() = WriteParameterString(Text(IDC_TXTUSERNAME), base::ToNarrow(Text(IDC_TXTPASSWORD)), xen3,
-                                               Text(IDC_TXTVMNAME), Text(IDC_CMBVMSTATE));
+  if (!modal_) return;
+  okParameter_ = WriteParameterString(Text(IDC_TXTUSERNAME), base::ToNarrow(Text(IDC_TXTPASSWORD)), Xen3Selected(),
+                                      Text(IDC_TXTVMNAME), Text(IDC_CMBVMSTATE));
   Unload();
 }
 
@@ -295,7 +308,7 @@ LRESULT FrmMain::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_COMMAND:
       if (HIWORD(wp) == BN_CLICKED && LOWORD(wp) == IDC_BTOK) OnOk();
       if (HIWORD(wp) == BN_CLICKED && LOWORD(wp) == IDC_CMDLISTVMS) OnListVms();
-      // Esc: closed without a change, as by the close box.
+      // Esc: closed without OK, as by the close box; the parameter string stays.
       if (LOWORD(wp) == IDCANCEL) Unload();
       return 0;
     case WM_HELP:

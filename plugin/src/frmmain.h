@@ -1,9 +1,10 @@
 // frmmain, the configuration window: server, credentials, Xen version, VM, expected
-// state and time-out. Its OK button writes the shared parameter text; its list button
-// lists the server's VMs in the picker.
+// state and time-out. Its OK button writes the parameter string; its list button lists
+// the server's VMs in the picker.
 #pragma once
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "ui.h"
@@ -22,8 +23,12 @@ class FrmMain {
   bool Load();
   bool Loaded() const { return wnd_ != nullptr; }
   bool Showing() const { return modal_; }
-  // Shows the window modally until it is unloaded (OK) or closed.
-  void ShowModal();
+  // Shows the window modally until it is unloaded (OK) or closed. Returns the
+  // parameter string written by OK; nothing when the window was closed without OK
+  // (Esc, the close box).
+  std::optional<std::wstring> ShowModal();
+  // Restores and activates the shown window, or the picker or message box it owns.
+  void BringToFront();
   void Unload();
 
   void SetText(int controlId, const std::wstring& text);
@@ -55,6 +60,7 @@ class FrmMain {
   unsigned helpContext_ = 0;
   bool modal_ = false;
   bool unloadRequested_ = false;
+  std::optional<std::wstring> okParameter_;  // set by OK during ShowModal
   bool listing_ = false;
 };
 

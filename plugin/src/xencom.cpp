@@ -2,7 +2,6 @@
 
 #include "controls.h"
 #include "params.h"
-#include "shared_state.h"
 #include "base/text.h"
 #include "ui.h"
 #include "variant_text.h"
@@ -54,6 +53,12 @@ STDMETHODIMP Xencom::ck_docheck(VARIANT_BOOL* passed) {
 }
 
 STDMETHODIMP Xencom::ck_showGUI() {
+  // A second call while the window is shown (the host's messages run in its modal loop)
+  // must not overwrite what the user is typing: it only brings the window forward.
+  if (form_.Showing()) {
+    form_.BringToFront();
+    return S_OK;
+  }
   comkit::com_ptr<Xencom> keepAlive(this);  // the modal loop runs the host's messages
   int step = 10;
   try {
@@ -89,16 +94,15 @@ STDMETHODIMP Xencom::ck_showGUI() {
       form_.SelectXenVersion(SelectsXen3(version));
     }
     step = 230;
-    // Shown already (a nested call from the host while the window is up).
-    if (form_.Showing()) throw CallError{E_FAIL, L""};
-    form_.ShowModal();
+    const std::optional<std::wstring> written = form_.ShowModal();
     step = 240;
-    SetText(parameter_, SharedParameterText());
+    // Closed without OK (Esc, the close box): the check keeps its parameter string.
+    if (written) SetText(parameter_, *written);
   } catch (const CallError&) {
-    if (!form_.Showing()) form_.Unload();
+    form_.Unload();
     ShowMessage(GetActiveWindow(), L"ERROR: " + std::to_wstring(step), MB_OK);
   } catch (const std::bad_alloc&) {
-    if (!form_.Showing()) form_.Unload();
+    form_.Unload();
     ShowMessage(GetActiveWindow(), L"ERROR: " + std::to_wstring(step), MB_OK);
   }
   return S_OK;

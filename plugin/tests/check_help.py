@@ -14,7 +14,7 @@ import tempfile
 
 PAGES = {
     "/frmmain.htm": ["Hostname", "Username", "Password", "Xen version", "Virtual machine", "must be", "Timeout",
-                     "ERROR: 60", "ERROR: 230"],
+                     "ERROR: 60", "keeps its parameter string exactly as it was"],
     "/parameter.htm": ["#VSTP=XEN#USR=", "PWD", "XVR", "VMN", "VMS"],
     "/check.htm": ["is in a DOWN state while it should be UP", "not listed as a known one",
                    "registered virtual machine(s) on this server", "never passes"],

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 namespace brenmo::testing {
@@ -318,6 +319,50 @@ std::wstring Driver::SaveScreenshot(HWND wnd, const std::wstring& name) {
   return file.good() ? path : std::wstring();
 }
 
+namespace {
+
+constexpr UINT kRunCall = WM_APP + 1;
+
+struct UiCall {
+  std::function<void()> call;
+  std::atomic<bool> done{false};
+};
+
+LRESULT CALLBACK UiCallerProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg != kRunCall) return DefWindowProcW(wnd, msg, wp, lp);
+  std::unique_ptr<std::shared_ptr<UiCall>> posted(reinterpret_cast<std::shared_ptr<UiCall>*>(lp));
+  (*posted)->call();
+  (*posted)->done = true;
+  return 0;
+}
+
+HWND CreateUiCaller() {
+  static const ATOM registered = [] {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = UiCallerProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"BrenmoTestUiCaller";
+    return RegisterClassW(&wc);
+  }();
+  if (!registered) return nullptr;
+  return CreateWindowW(L"BrenmoTestUiCaller", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                       nullptr);
+}
+
+}  // namespace
+
+bool Driver::RunOnUiThread(std::function<void()> call, DWORD milliseconds) {
+  auto pending = std::make_shared<UiCall>();
+  pending->call = std::move(call);
+  auto* posted = new std::shared_ptr<UiCall>(pending);
+  if (!uiCaller_ || !PostMessageW(uiCaller_, kRunCall, 0, reinterpret_cast<LPARAM>(posted))) {
+    delete posted;
+    Expect(false, "cannot post to the UI thread");
+    return false;
+  }
+  return WaitUntil([&] { return pending->done.load(); }, milliseconds);
+}
+
 void Driver::CloseEverything() {
   while (!uiDone_) {
     EnumThreadWindows(uiThread_, CloseOne, 0);
@@ -327,6 +372,8 @@ void Driver::CloseEverything() {
 
 std::vector<std::string> RunWithDriver(const std::function<void()>& ui, const std::function<void(Driver&)>& script) {
   Driver driver(GetCurrentThreadId());
+  HWND caller = CreateUiCaller();
+  driver.SetUiCaller(caller);
   std::thread thread([&] {
     script(driver);
     driver.CloseEverything();
@@ -334,6 +381,14 @@ std::vector<std::string> RunWithDriver(const std::function<void()>& ui, const st
   ui();
   driver.SetUiDone();
   thread.join();
+  // Calls the UI never got to are dropped, not run after the script has ended.
+  if (caller) {
+    MSG msg;
+    while (PeekMessageW(&msg, caller, kRunCall, kRunCall, PM_REMOVE)) {
+      delete reinterpret_cast<std::shared_ptr<UiCall>*>(msg.lParam);
+    }
+    DestroyWindow(caller);
+  }
   return driver.Problems();
 }
 

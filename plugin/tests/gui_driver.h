@@ -57,13 +57,20 @@ class Driver {
   // BRENMO_SCREENSHOT_DIR); returns the path written, or empty.
   static std::wstring SaveScreenshot(HWND wnd, const std::wstring& name);
 
+  // Runs `call` on the UI thread from its message loop, as a message of the host's own
+  // window would be, and waits until it has returned; false when it has not within the
+  // time limit (it then still runs, later).
+  bool RunOnUiThread(std::function<void()> call, DWORD milliseconds = 15000);
+
   void SetUiDone() { uiDone_ = true; }
+  void SetUiCaller(HWND caller) { uiCaller_ = caller; }
   bool UiDone() const { return uiDone_; }
   // Closes every window of the UI thread until the UI side has finished.
   void CloseEverything();
 
  private:
   DWORD uiThread_;
+  HWND uiCaller_ = nullptr;  // a hidden window of the UI thread that runs posted calls
   std::atomic<bool> uiDone_{false};
   std::mutex mutex_;
   std::vector<std::string> problems_;

@@ -174,11 +174,9 @@ TEST_F(GuiTest, ConfigurationWindowShowsItsControlsAndOkWritesTheParameterString
     d.Expect(d.WaitGone(main), "OK closes the window");
   });
   EXPECT_EQ(Parameter(plugin.get()), L"#VSTP=XEN#USR=root#PWD=" + kPasswordBase64 + L"#XVR=3#VMN=web01#VMS=PAUSED#");
-  EXPECT_EQ(SharedParameterText(), Parameter(plugin.get()));
 }
 
-TEST_F(GuiTest, WindowLoadsAParameterStringAndClosingWithoutOkReturnsTheSharedText) {
-  SharedParameterText() = L"#written by an earlier OK#";
+TEST_F(GuiTest, WindowLoadsAParameterStringAndTheCloseBoxKeepsIt) {
   auto plugin = MakePlugin();
   const std::wstring given = L"#vstp=XEN#usr= Admin#pwd=" + kPasswordBase64 + L"#xvr=3#vmn=db 01#vms=SUSPENDED";
   Put(plugin.get(), &Xencom::put_ck_parameter, given);
@@ -195,7 +193,7 @@ TEST_F(GuiTest, WindowLoadsAParameterStringAndClosingWithoutOkReturnsTheSharedTe
     PostMessageW(main, WM_CLOSE, 0, 0);
     d.Expect(d.WaitGone(main), "closed");
   });
-  EXPECT_EQ(Parameter(plugin.get()), L"#written by an earlier OK#");
+  EXPECT_EQ(Parameter(plugin.get()), given);
 }
 
 TEST_F(GuiTest, VersionOtherThanThreeShowsXen4AndUnlistedStatesAreKept) {
@@ -437,8 +435,9 @@ TEST_F(GuiTest, KeyboardMnemonicsMoveToTheFieldsAndEnterPressesOk) {
 }
 
 TEST_F(GuiTest, EscapeClosesWithoutAChangeAndTheFocusComesBackAfterAMessage) {
-  SharedParameterText() = L"#written by an earlier OK#";
   auto plugin = MakePlugin();
+  const std::wstring given = L"#VSTP=XEN#USR=admin#PWD=#XVR=4#VMN=web01#VMS=UP#";
+  Put(plugin.get(), &Xencom::put_ck_parameter, given);
   RunGui(plugin.get(), [&](Driver& d) {
     HWND main = d.WaitForWindow(kMainWindowClass);
     if (!main) return;
@@ -463,8 +462,35 @@ TEST_F(GuiTest, EscapeClosesWithoutAChangeAndTheFocusComesBackAfterAMessage) {
     Driver::PressKey(VK_ESCAPE);
     d.Expect(d.WaitGone(main), "Esc closes the window");
   });
-  EXPECT_EQ(Parameter(plugin.get()), L"#written by an earlier OK#");
+  EXPECT_EQ(Parameter(plugin.get()), given);
   EXPECT_EQ(server->sessions, 0);
+}
+
+// A second ck_showGUI while the window is shown (a message of the host's handled in the
+// window's loop) brings the window forward and leaves what the user typed alone.
+TEST_F(GuiTest, SecondShowGuiBringsTheOpenWindowForwardAndChangesNothing) {
+  auto plugin = MakePlugin();
+  Put(plugin.get(), &Xencom::put_ck_parameter, L"#VSTP=XEN#USR=admin#PWD=#XVR=3#VMN=web01#VMS=DOWN#");
+  RunGui(plugin.get(), [&](Driver& d) {
+    HWND main = d.WaitForWindow(kMainWindowClass);
+    if (!main) return;
+    HWND user = GetDlgItem(main, IDC_TXTUSERNAME);
+    d.Expect(d.WaitForFocus(GetDlgItem(main, IDC_TXTHOSTNAME)), "start");
+    Driver::PressKey('U', true);  // selects the box's text
+    d.Expect(d.WaitForFocus(user), "Alt+U");
+    Driver::TypeKeys(L"root");
+    d.Expect(d.WaitUntil([&] { return Driver::Text(user) == L"root"; }, 5000), "typed: " + Narrow(Driver::Text(user)));
+    ShowWindowAsync(main, SW_MINIMIZE);
+    d.Expect(d.WaitUntil([&] { return IsIconic(main) != FALSE; }, 5000), "minimised");
+    d.Expect(d.RunOnUiThread([&] { plugin->ck_showGUI(); }), "the second call returns without a message box");
+    d.Expect(!IsIconic(main) && GetForegroundWindow() == main, "the window is in front again");
+    d.Expect(Driver::Text(user) == L"root", "typed text kept: " + Narrow(Driver::Text(user)));
+    d.Expect(d.WaitForFocus(user), "the focus is back in the box");
+    Driver::TypeKeys(L"2");
+    Driver::PressKey(VK_RETURN);
+    d.Expect(d.WaitGone(main), "Enter presses OK");
+  });
+  EXPECT_EQ(Parameter(plugin.get()), L"#VSTP=XEN#USR=root2#PWD=#XVR=3#VMN=web01#VMS=DOWN#");
 }
 
 TEST_F(GuiTest, PickerOpensOnTheListEnterPicksAndEscapePicksNothing) {
