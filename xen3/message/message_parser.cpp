@@ -15,8 +15,8 @@ struct MessageTreeAccess {
   static std::string& names(MessageTree& tree) { return tree.names_; }
   static void setNameSpan(MessageTree& tree, MessageTree::NodeId node, std::size_t offset,
                           std::size_t length) {
-    if (length > UINT32_MAX) throw std::length_error("name too long");
-    tree.nodes_[node].nameOffset = offset;
+    if (offset > UINT32_MAX || length > UINT32_MAX - offset) throw std::length_error("names too long");
+    tree.nodes_[node].nameOffset = static_cast<uint32_t>(offset);
     tree.nodes_[node].nameLength = static_cast<uint32_t>(length);
   }
   static bool hasName(const MessageTree& tree, MessageTree::NodeId node) {
@@ -52,10 +52,10 @@ MessageTree::NodeId MessageTree::appendChild(NodeId parent) {
 }
 
 void MessageTree::setName(NodeId node, std::string_view text) {
-  if (text.size() > UINT32_MAX) throw std::length_error("name too long");
   const std::size_t offset = names_.size();
+  if (offset > UINT32_MAX || text.size() > UINT32_MAX - offset) throw std::length_error("names too long");
   names_.append(text);
-  nodes_[node].nameOffset = offset;
+  nodes_[node].nameOffset = static_cast<uint32_t>(offset);
   nodes_[node].nameLength = static_cast<uint32_t>(text.size());
 }
 
@@ -313,6 +313,24 @@ void reserveFor(MessageTree& tree, std::size_t frameBytes) {
   }
 }
 
+// A frame in memory: room for as many nodes as it can make at most (one per left
+// parenthesis, one per quoted text) and for all its bytes as names, so that the tree
+// never grows by copying itself. Growing by doubling would hold the old and the new
+// array at once, three times the final size, in one block: too much for a 32-bit
+// process when a peer sends a frame that is all nodes.
+void reserveFor(MessageTree& tree, std::string_view frame) {
+  std::size_t opens = 0, quotes = 0;
+  for (const char c : frame) {
+    opens += c == '(';
+    quotes += c == '"';
+  }
+  try {
+    tree.reserve(opens + quotes / 2, frame.size());
+  } catch (...) {
+    // the parse itself reports a real shortage of memory
+  }
+}
+
 std::size_t FrameEndScanner::scan(std::string_view bytes) {
   const char* const begin = bytes.data();
   const char* const end = begin + bytes.size();
@@ -359,7 +377,7 @@ std::size_t FrameEndScanner::scan(std::string_view bytes) {
 }
 
 std::size_t parseFrame(std::string_view frame, MessageTree& tree) {
-  reserveFor(tree, frame.size());
+  reserveFor(tree, frame);
   BufferSource source(frame);
   parseGuarded(source, tree);
   return source.consumed();
