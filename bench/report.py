@@ -118,7 +118,8 @@ connections and exchanges against the same server).
 ## Soak
 
 Sessions created, updated and closed one after the other in one process; figures before
-the first and after the last (after one warm-up session). Nothing may grow.
+the first and after the last (after one warm-up session), and through the DLL the working
+set after every tenth of the sessions. Nothing may grow.
 
 | Where | Result |
 |---|---|

@@ -11,6 +11,14 @@
 #   Writes the .def of the four standard exports with ordinals 1 to 4 (DllCanUnloadNow,
 #   DllGetClassObject, DllRegisterServer, DllUnregisterServer); on 32-bit Windows the
 #   names bind to their __stdcall-decorated symbols.
+#
+# vantrel_check_dll(<target> <test label>)
+#   Checks the DLL with automation/tests/check_dll.py as it ships (a copy stripped of its
+#   debug information as scripts/release.sh strips it): system imports only, the four
+#   exports, no test hook, no path of this machine (source, build, dependency cache,
+#   home, any top-level folder), OpenSSL's folders under C:\Program Files. The i686
+#   build runs no tests, so there the check is a step of the build; the x86_64 build
+#   registers it as the test <lower target>_dll_imports_exports.
 
 set(VANTREL_WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "Wine's .idl files")
 set(VANTREL_STDOLE_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE PATH "Folder holding stdole2.tlb")
@@ -59,4 +67,19 @@ function(vantrel_dll_exports out dll)
   endif()
   file(CONFIGURE OUTPUT ${def} CONTENT "${text}" @ONLY)
   set(${out} ${def} PARENT_SCOPE)
+endfunction()
+
+function(vantrel_check_dll target label)
+  get_filename_component(_cache "${VANTREL_DEPS_PREFIX}" DIRECTORY)
+  set(_check ${PROJECT_SOURCE_DIR}/automation/tests/check_dll.py
+      --strip ${VANTREL_MINGW_TRIPLET}-strip
+      --machine-path ${PROJECT_SOURCE_DIR} --machine-path ${CMAKE_BINARY_DIR} --machine-path ${_cache}
+      --machine-path $ENV{HOME}
+      ${VANTREL_MINGW_TRIPLET}-objdump $<TARGET_FILE:${target}>)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    string(TOLOWER ${target} lower)
+    vantrel_add_test(NAME ${lower}_dll_imports_exports HOST COMMAND python3 ${_check} LABELS ${label} TIMEOUT 60)
+  else()
+    add_custom_command(TARGET ${target} POST_BUILD COMMAND Python3::Interpreter ${_check} VERBATIM)
+  endif()
 endfunction()

@@ -2,6 +2,7 @@
 #pragma once
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 // One refresh pass, including any pause that follows it. Must return normally: a pass
@@ -63,9 +64,13 @@ class RefreshThread {
   void SetStopTimeoutForTesting(std::chrono::milliseconds timeout) { stopTimeout_ = timeout; }
   // A stack reservation the system cannot give makes the next Start fail for real.
   void SetStackSizeForTesting(std::size_t bytes) { stackSize_ = bytes; }
-  // A reservation that no process can make, of 32 bits or of 64: all but the last two
-  // allocation units of the address space.
-  static constexpr std::size_t kUnreservableStackForTesting = static_cast<std::size_t>(-1) - 0x1FFFF;
+  // A reservation that no process can make: 3.75 GiB in a 32-bit process, 4 EiB (beyond
+  // any 64-bit address space) in a 64-bit one. Both leave the system room to add its
+  // guard pages without overflowing its size arithmetic: a size near the end of the
+  // address space wraps around in Wine's thread creation, which then aborts the process
+  // instead of failing the call.
+  static constexpr std::size_t kUnreservableStackForTesting =
+      sizeof(std::size_t) == 4 ? std::size_t{0xF0000000u} : static_cast<std::size_t>(uint64_t{1} << 62);
 
  private:
   struct Control;

@@ -12,10 +12,6 @@ class XsMessage;
 // its TCP socket; destroying it closes the socket. No TLS close-notify is ever sent.
 using Xen3Stream = asio::ssl::stream<asio::ip::tcp::socket>;
 
-// The largest frame a receive accepts. Real agents send far less; a peer that never
-// ends its frame fails the receive once this much has arrived.
-constexpr std::size_t kMaxFrameSize = 16u * 1024u * 1024u;
-
 // Lets the request write itself into memory and writes all of it to the connection.
 // Throws asio::system_error when the write fails; nothing is retried.
 void sendMessage(Xen3Stream& connection, const XsMessage& request);

@@ -23,10 +23,12 @@ class CVantrelModule : public comkit::ModuleBase {
   };
   static const ClassEntry kObjectMap[4];
 
+  // Starts the libraries (StartLibraries) before it hands out the first class object.
   HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
   // S_OK when no object of this library lives, no server lock is held and no refresh
   // thread runs; otherwise S_FALSE. Before it answers S_OK it releases what the module
-  // keeps (Term): here, and not in DllMain, where no other library may be called.
+  // keeps (Term) and stops the libraries (StopLibraries): here, and not in DllMain,
+  // where no other library may be called.
   HRESULT CanUnloadNow();
   HRESULT RegisterServer();
   HRESULT UnregisterServer();
@@ -34,10 +36,24 @@ class CVantrelModule : public comkit::ModuleBase {
   // a later request makes them again.
   void Term() noexcept;
 
+  // The libraries' global start-up, once, under the module's lock, and never inside
+  // DllMain: Windows sockets, OpenSSL (reading no configuration file and leaving its
+  // clean-up to Unload), libxml2, the XenAPI library and libcurl. S_OK when they are
+  // ready; on a failure nothing stays started.
+  HRESULT StartLibraries() noexcept;
+  // Their clean-up in the reverse order, all but OpenSSL's, which could not start again
+  // in this mapping of the library. A later StartLibraries starts them again.
+  void StopLibraries() noexcept;
+  // Called when the library is unmapped by FreeLibrary (never at process exit, when
+  // other threads have been killed wherever they were): OpenSSL's clean-up.
+  void Unload() noexcept;
+
   comkit::ClassFactoryCache<CXenFactory>& FactoryCache() noexcept { return factory_; }
 
  private:
   comkit::ClassFactoryCache<CXenFactory> factory_;
+  bool librariesStarted_ = false;  // under the module's lock
+  bool opensslStarted_ = false;
 };
 
 CVantrelModule& VantrelModule();

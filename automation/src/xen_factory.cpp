@@ -4,6 +4,7 @@
 
 #include "comkit/error.h"
 #include "comkit/strings.h"
+#include "vantrel_module.h"
 
 #ifdef VANTREL_TEST_SEAMS
 namespace {
@@ -19,6 +20,10 @@ void CXenFactory::SetSessionMakerForTesting(SessionMaker maker) { Maker() = std:
 STDMETHODIMP CXenFactory::CreateSession(BSTR address, BSTR userName, BSTR password, IXenSession** so) {
   if (!so) return E_POINTER;
   *so = nullptr;
+  // Started by DllGetClassObject; again here when a client kept the class object after
+  // DllCanUnloadNow had stopped them.
+  const HRESULT started = VantrelModule().StartLibraries();
+  if (FAILED(started)) return started;
   return comkit::Guard(CLSID_XenFactory, kConnectorFailure, [&] {
     const std::string a = comkit::ToNarrow(address);
     const std::string u = comkit::ToNarrow(userName);

@@ -75,6 +75,18 @@ std::wstring TakeErrorDescription() {
   return d ? d.get() : L"";
 }
 
+// A session of the simulated host (refreshed every second), or null after a failure.
+com_ptr<IXenSession> OpenSession(IXenFactory* f, XenConnectionMode mode, int port) {
+  EXPECT_EQ(f->put_ConnectionMode(mode), S_OK);
+  EXPECT_EQ(f->put_Port(port), S_OK);
+  EXPECT_EQ(f->put_RefreshingDelay(1), S_OK);
+  unique_bstr host(SysAllocString(L"127.0.0.1")), user(SysAllocString(L"root")), pass(SysAllocString(L"xenroot"));
+  com_ptr<IXenSession> s;
+  const HRESULT hr = f->CreateSession(host.get(), user.get(), pass.get(), s.put());
+  EXPECT_EQ(hr, S_OK) << base::ToNarrow(TakeErrorDescription());
+  return s;
+}
+
 class ComTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -196,15 +208,7 @@ class HostTest : public ComTest {
   }
   // A session from the registered factory, or from the one given.
   com_ptr<IXenSession> Open(XenConnectionMode mode, int port, IXenFactory* from = nullptr) {
-    IXenFactory* f = from ? from : factory.get();
-    EXPECT_EQ(f->put_ConnectionMode(mode), S_OK);
-    EXPECT_EQ(f->put_Port(port), S_OK);
-    EXPECT_EQ(f->put_RefreshingDelay(1), S_OK);
-    unique_bstr host(SysAllocString(L"127.0.0.1")), user(SysAllocString(L"root")), pass(SysAllocString(L"xenroot"));
-    com_ptr<IXenSession> s;
-    const HRESULT hr = f->CreateSession(host.get(), user.get(), pass.get(), s.put());
-    EXPECT_EQ(hr, S_OK) << base::ToNarrow(TakeErrorDescription());
-    return s;
+    return OpenSession(from ? from : factory.get(), mode, port);
   }
   static std::wstring Text(HRESULT (STDMETHODCALLTYPE IXenVM::*get)(BSTR*), IXenVM* vm) {
     unique_bstr b;
@@ -379,7 +383,8 @@ void PlaceCertificates(const std::wstring& dir = FolderOf(DllPath())) {
   const simtest::SimHost host = simtest::FromEnvironment();
   for (const wchar_t* name : {L"xencert.pem", L"certChain.pem", L"key.pem"}) {
     std::wstring from = base::ToWide("Z:" + host.certs + "\\") + name;
-    const std::wstring temp = dir + name + L".client_test";
+    // Another test process may place the same files at the same time.
+    const std::wstring temp = dir + name + L".client_test" + std::to_wstring(GetCurrentProcessId());
     ASSERT_TRUE(CopyFileW(from.c_str(), temp.c_str(), FALSE)) << base::ToNarrow(from);
     ASSERT_TRUE(MoveFileExW(temp.c_str(), (dir + name).c_str(), MOVEFILE_REPLACE_EXISTING));
   }
@@ -414,13 +419,155 @@ TEST_F(HostTest, Xen3SessionWithCertificatesNextToTheLibrary) {
   EXPECT_EQ(TakeErrorDescription(), L"Connection to server lost");
 }
 
+// ---------------------------------------------------------------- loading and unloading
+// These tests run in a process of their own (vantrel_unload_test) in which nothing but
+// COM loads the library, so that they can see it go, one after the other in this order.
+// Throughout, OpenSSL would find broken configuration files wherever it used to look or
+// could be sent to look: the build machine's dependency cache (the Unix path, on the
+// current drive), the Windows folder set by the build, and OPENSSL_CONF. The library
+// must read none of them.
+
+// Fails OpenSSL's start-up wherever it is read: a provider module that does not exist,
+// with the configuration's errors reported.
+const char kBrokenOpenSslConfiguration[] =
+    "config_diagnostics = 1\n"
+    "openssl_conf = openssl_init\n"
+    "[openssl_init]\n"
+    "providers = provider_sect\n"
+    "[provider_sect]\n"
+    "planted = planted_sect\n"
+    "[planted_sect]\n"
+    "module = Z:\\nonexistent\\planted-provider.dll\n"
+    "activate = 1\n";
+
+bool VantrelLoaded() { return GetModuleHandleW(L"Vantrel.dll") != nullptr; }
+
+// Lets COM free the libraries it may, in a tight loop (the library may go while a
+// refresh thread is still ending), until Vantrel.dll has gone; false when it is still
+// there when the time is up.
+bool VantrelGoneWithin(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    CoFreeUnusedLibrariesEx(0, 0);
+    if (!VantrelLoaded()) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    Sleep(1);
+  }
+}
+
+class FreshProcessTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::vector<std::wstring> files = {L"C:\\Program Files\\Common Files\\SSL\\openssl.cnf"};
+    if (const char* prefix = std::getenv("VANTREL_DEPS_PREFIX"))
+      files.push_back(base::ToWide(std::string("Z:") + prefix + "/ssl/openssl.cnf"));
+    if (const char* conf = std::getenv("OPENSSL_CONF")) files.push_back(base::ToWide(conf));
+    for (std::wstring file : files) {
+      for (auto& c : file)
+        if (c == L'/') c = L'\\';
+      // The folders that do not exist yet are made, and removed again afterwards.
+      for (size_t at = file.find(L'\\', 3); at != std::wstring::npos; at = file.find(L'\\', at + 1)) {
+        const std::wstring folder = file.substr(0, at);
+        if (CreateDirectoryW(folder.c_str(), nullptr)) planted_.insert(planted_.begin(), folder);
+      }
+      const HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(h, INVALID_HANDLE_VALUE) << base::ToNarrow(file);
+      DWORD written = 0;
+      WriteFile(h, kBrokenOpenSslConfiguration, sizeof kBrokenOpenSslConfiguration - 1, &written, nullptr);
+      CloseHandle(h);
+      planted_.insert(planted_.begin(), file);
+    }
+  }
+  static void TearDownTestSuite() {
+    for (const std::wstring& path : planted_)
+      if (!DeleteFileW(path.c_str())) RemoveDirectoryW(path.c_str());
+    planted_.clear();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    if (!simtest::Available()) GTEST_SKIP() << "needs the simulated host";
+    // Gone after the test before (CoUninitialize frees it, its refresh threads let go).
+    ASSERT_TRUE(VantrelGoneWithin(std::chrono::seconds(20))) << "loaded by another than COM, or never let go";
+    ASSERT_TRUE(simtest::ReplyOk(simtest::Control(R"({"cmd": "reset"})")));
+    PlaceCertificates();
+  }
+  void TearDown() override { CoUninitialize(); }
+
+  static com_ptr<IXenFactory> Factory() {
+    com_ptr<IXenFactory> f;
+    EXPECT_EQ(CoCreateInstance(CLSID_XenFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IXenFactory, f.put_void()), S_OK);
+    return f;
+  }
+  // A session of each protocol, opened, updated and released.
+  static void SessionsOfBothProtocols(IXenFactory* f) {
+    const simtest::SimHost host = simtest::FromEnvironment();
+    com_ptr<IXenSession> xen4 = OpenSession(f, MODE_XEN4_PROTOCOL, host.xenapiPort);
+    com_ptr<IXenSession> xen3 = OpenSession(f, MODE_XEN3_PROTOCOL, host.xen3Port);
+    ASSERT_TRUE(xen4 && xen3);
+    EXPECT_EQ(xen4->Update(), S_OK) << base::ToNarrow(TakeErrorDescription());
+    EXPECT_EQ(xen3->Update(), S_OK) << base::ToNarrow(TakeErrorDescription());
+    unique_bstr name, version;
+    EXPECT_EQ(xen4->get_ServerName(name.put()), S_OK);
+    EXPECT_STREQ(name.get(), L"xenhost01");
+    EXPECT_EQ(xen3->get_XenVersion(version.put()), S_OK);
+    EXPECT_STREQ(version.get(), L"4.1.2");
+  }
+
+  static std::vector<std::wstring> planted_;  // files and folders to remove, newest first
+};
+
+std::vector<std::wstring> FreshProcessTest::planted_;
+
+// The first start of the libraries in this process, with the broken files in place.
+TEST_F(FreshProcessTest, SessionsWorkWithBrokenOpenSslConfigurationsAround) {
+  com_ptr<IXenFactory> f = Factory();
+  ASSERT_TRUE(f);
+  SessionsOfBothProtocols(f.get());
+}
+
+// Released and freed by COM as soon as the last refresh thread has ended, and loaded and
+// started again (OpenSSL as well) by the next request.
+TEST_F(FreshProcessTest, UnloadsWhenItsLastObjectIsGoneAndLoadsAgain) {
+  for (int round = 0; round < 2; ++round) {
+    {
+      com_ptr<IXenFactory> f = Factory();
+      ASSERT_TRUE(f);
+      ASSERT_TRUE(VantrelLoaded());
+      SessionsOfBothProtocols(f.get());
+    }
+    EXPECT_TRUE(VantrelGoneWithin(std::chrono::seconds(20))) << "round " << round;
+  }
+}
+
+// A refresh pass still blocked on the server when the last object goes: the library
+// stays while it runs, and goes once the pass has returned and its thread has ended.
+TEST_F(FreshProcessTest, NeverUnloadedUnderARunningRefreshThread) {
+  {
+    com_ptr<IXenFactory> f = Factory();
+    ASSERT_TRUE(f);
+    com_ptr<IXenSession> s = OpenSession(f.get(), MODE_XEN4_PROTOCOL, simtest::FromEnvironment().xenapiPort);
+    ASSERT_TRUE(s);
+    // The next request, the refresh pass's, is answered after 20 seconds.
+    ASSERT_TRUE(simtest::ReplyOk(simtest::Control(R"({"target": "xenapi", "cmd": "clear_calls"})")));
+    ASSERT_TRUE(simtest::ReplyOk(
+        simtest::Control(R"({"target": "xenapi", "cmd": "fault", "mode": "delay", "seconds": 20, "count": 1})")));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (simtest::Control(R"({"target": "xenapi", "cmd": "calls"})").find("\"count\": 0") != std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), end) << "no refresh pass reached the server";
+      Sleep(20);
+    }
+  }  // Close gives up on the blocked pass after the stop time-out
+  CoFreeUnusedLibrariesEx(0, 0);
+  EXPECT_TRUE(VantrelLoaded()) << "unloaded under a running refresh pass";
+  EXPECT_TRUE(VantrelGoneWithin(std::chrono::seconds(40)));
+}
+
 // A renamed copy of the DLL in a folder whose path is longer than MAX_PATH (and than
 // 1024 characters), with the certificate files beside it: the copy finds them there,
 // since it looks next to its own file. Each time the client releases everything and
 // frees the library as soon as DllCanUnloadNow allows, with the session's listener
 // perhaps still ending: the worker's own module reference keeps the code mapped until
-// it has left. (The statically linked OpenSSL pins the library once it has started, so
-// whether the library goes afterwards cannot be seen from here.)
+// it has left, and then the copy goes.
 TEST_F(HostTest, RenamedCopyInALongPathWorksAndCanBeFreedWhileItsWorkersEnd) {
   std::wstring dir = FolderOf(DllPath());
   for (wchar_t part = L'a'; part < L'f'; ++part) {
@@ -452,6 +599,8 @@ TEST_F(HostTest, RenamedCopyInALongPathWorksAndCanBeFreedWhileItsWorkersEnd) {
     while (canUnloadNow() != S_OK && std::chrono::steady_clock::now() < end) Sleep(1);
     ASSERT_EQ(canUnloadNow(), S_OK);
     EXPECT_TRUE(FreeLibrary(module)) << "round " << round;
+    while (GetModuleHandleW(L"Connector Copy.dll") && std::chrono::steady_clock::now() < end) Sleep(1);
+    EXPECT_EQ(GetModuleHandleW(L"Connector Copy.dll"), nullptr) << "round " << round;
   }
 }
 

@@ -732,7 +732,9 @@ class BlockingTask : public RefreshTask {
   bool entered_ = false, released_ = false;
 };
 
-TEST_F(ModuleTest, NeverUnloadedUnderARunningRefreshThread) {
+// (Whether the built library stays loaded under a running pass, and goes afterwards, is
+// FreshProcessTest.NeverUnloadedUnderARunningRefreshThread of vantrel_unload_test.)
+TEST_F(ModuleTest, CanUnloadNowAnswersFalseWhileARefreshPassRuns) {
   ASSERT_EQ(DllCanUnloadNow(), S_OK);
   auto task = std::make_shared<BlockingTask>();
   RefreshThread thread;

@@ -1,5 +1,6 @@
 // Soak through the DLL: creates and closes many sessions through Vantrel's automation
-// objects and reports working set, threads and handles before and after.
+// objects and reports working set, threads and handles before and after, and the
+// working set after every tenth of the sessions (a leak shows as a slope).
 //
 //   soak_com MODE COUNT ADDRESS PORT USER PASSWORD
 #include <windows.h>
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "Vantrel.h"
 
@@ -78,17 +80,22 @@ int main(int argc, char** argv) {
   const Usage before = Measure();
   const DWORD start = GetTickCount();
   int failures = 0;
-  for (int i = 0; i < count; ++i)
+  std::string samples;  // working set (KiB) after each tenth of the sessions
+  const int step = count >= 10 ? count / 10 : 1;
+  for (int i = 0; i < count; ++i) {
     if (FAILED(OneSession(factory, address, user, password)) && ++failures <= 3)
       std::fprintf(stderr, "session %d failed\n", i);
+    if ((i + 1) % step == 0) samples += (samples.empty() ? "" : ",") + std::to_string(Measure().workingSetKiB);
+  }
   const double seconds = (GetTickCount() - start) / 1000.0;
   Sleep(1000);  // let the refresh threads of the last sessions end
   const Usage after = Measure();
-  std::printf("sessions=%d failures=%d seconds=%.1f working_set_kib=%lu->%lu threads=%lu->%lu handles=%lu->%lu\n",
+  std::printf("sessions=%d failures=%d seconds=%.1f working_set_kib=%lu->%lu threads=%lu->%lu handles=%lu->%lu "
+              "working_set_kib_every_%d=%s\n",
               count, failures, seconds, static_cast<unsigned long>(before.workingSetKiB),
               static_cast<unsigned long>(after.workingSetKiB), static_cast<unsigned long>(before.threads),
               static_cast<unsigned long>(after.threads), static_cast<unsigned long>(before.handles),
-              static_cast<unsigned long>(after.handles));
+              static_cast<unsigned long>(after.handles), step, samples.c_str());
   std::fflush(stdout);
   SysFreeString(address);
   SysFreeString(user);

@@ -1,23 +1,70 @@
-// Measures the xen3 frame reader and request writer.
+// Measures the xen3 frame reader and request writer, and the parser's memory for the
+// worst frames a receive accepts.
 //
 //   xen3_parser_bench [--guests N] [--seconds S] [--markdown FILE]
 //
 // Each case runs for about S seconds (default 1), split into five rounds; the fastest
 // round gives MB/s and frames per second. The frame is a realistic "XS_DATA_SUMMARY" push: host metrics and
 // one entry per guest with every field the reader knows, built in memory first.
+//
+// Memory: frames of exactly the receive's cap (kMaxFrameSize, empty line included)
+// shaped to make the most nodes or the longest texts, the data summary, and the most
+// nodes in a frame just small enough for the parser's estimate, each parsed from memory
+// as a receive parses it; the peak of the heap bytes the parse holds (the tree, its names and the
+// parser's stack of open lists; the frame itself not counted) is counted by this
+// program's own operator new.
+#include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "message_parser.h"
 #include "xs_requests.h"
+
+// Heap bytes in use and their peak while counting is on.
+std::atomic<bool> gCounting{false};
+std::atomic<std::size_t> gLive{0}, gPeak{0};
+
+namespace {
+constexpr std::size_t kHeader = alignof(std::max_align_t);  // keeps the block's size
+
+void* countedAlloc(std::size_t n) {
+  auto* block = static_cast<unsigned char*>(std::malloc(n + kHeader));
+  if (!block) throw std::bad_alloc();
+  *reinterpret_cast<std::size_t*>(block) = n;
+  if (gCounting.load(std::memory_order_relaxed)) {
+    const std::size_t live = gLive.fetch_add(n) + n;
+    std::size_t peak = gPeak.load();
+    while (live > peak && !gPeak.compare_exchange_weak(peak, live)) {
+    }
+  }
+  return block + kHeader;
+}
+
+void countedFree(void* p) noexcept {
+  if (!p) return;
+  auto* block = static_cast<unsigned char*>(p) - kHeader;
+  const std::size_t n = *reinterpret_cast<std::size_t*>(block);
+  if (gCounting.load(std::memory_order_relaxed)) gLive.fetch_sub(n);
+  std::free(block);
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return countedAlloc(n); }
+void* operator new[](std::size_t n) { return countedAlloc(n); }
+void operator delete(void* p) noexcept { countedFree(p); }
+void operator delete[](void* p) noexcept { countedFree(p); }
+void operator delete(void* p, std::size_t) noexcept { countedFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { countedFree(p); }
 
 namespace {
 
@@ -87,6 +134,44 @@ Result measure(const std::string& name, double minSeconds, const std::function<s
 }
 
 volatile std::size_t gSink;  // keeps results observable
+
+// A frame of exactly `size` bytes (its empty line included): head, the unit repeated,
+// tail, padded with spaces before the empty line.
+std::string worstFrame(std::size_t size, const std::string& head, const std::string& unit, const std::string& tail) {
+  std::string f = head;
+  const std::size_t room = size - head.size() - tail.size() - 2;
+  while (f.size() + unit.size() <= head.size() + room) f += unit;
+  f += tail;
+  f.append(size - 2 - f.size(), ' ');
+  return f + "\n\n";
+}
+
+struct MemoryResult {
+  std::string shape;
+  std::size_t bytes = 0;
+  std::size_t nodes = 0;
+  std::size_t peakBytes = 0;
+  bool parsed = false;  // false: the frame failed as the parser reports it
+};
+
+MemoryResult measureMemory(const std::string& shape, const std::string& frame) {
+  MemoryResult r{shape, frame.size()};
+  gLive = 0;
+  gPeak = 0;
+  gCounting = true;
+  {
+    MessageTree tree;
+    try {
+      parseFrame(frame, tree);
+      r.parsed = true;
+    } catch (const parser_exception&) {
+    }
+    r.nodes = tree.size();
+  }
+  gCounting = false;
+  r.peakBytes = gPeak;
+  return r;
+}
 
 }  // namespace
 
@@ -175,6 +260,18 @@ int main(int argc, char** argv) {
   writing.frames *= 12;
   results.push_back(writing);
 
+  // The worst frames a receive lets through: kMaxFrameSize bytes each.
+  const std::size_t cap = kMaxFrameSize;
+  std::vector<MemoryResult> memory = {
+      measureMemory("nested lists `((((...`", worstFrame(cap, "", "(", "")),
+      measureMemory("empty lists `(()()()...)`", worstFrame(cap, "(", "()", ")")),
+      measureMemory("short texts `(\"x\"\"x\"...)`", worstFrame(cap, "(\"x\"", "\"x\"", ")")),
+      measureMemory("one text `(\"xxx...\")`", worstFrame(cap, "(\"", "x", "\")")),
+      measureMemory("1000-guest summary", frame),
+      // Below 512 KiB the parser takes an estimate instead of counting the frame's nodes.
+      measureMemory("nested lists, below 512 KiB", worstFrame((std::size_t{512} << 10) - 1, "", "(", "")),
+  };
+
   char line[256];
   std::printf("frame: XS_DATA_SUMMARY, %d guests, %zu bytes\n", guests, frame.size());
   std::ostringstream table;
@@ -186,11 +283,28 @@ int main(int argc, char** argv) {
                   r.mbPerSecond(), r.framesPerSecond());
     table << line;
   }
+  std::ostringstream memoryTable;
+  std::printf("parser memory, frames up to the receive's cap (%zu bytes):\n", cap);
+  memoryTable << "| Frame | Bytes | Nodes | Parse result | Peak heap of the parse (MiB) | Bytes per frame byte |\n"
+                 "|---|---:|---:|---|---:|---:|\n";
+  for (std::size_t i = 0; i < memory.size(); ++i) {
+    const MemoryResult& m = memory[i];
+    const std::size_t bytes = m.bytes;
+    std::printf("%-40s %8zu bytes %10zu nodes %8.1f MiB peak%s\n", m.shape.c_str(), m.bytes, m.nodes,
+                m.peakBytes / 1048576.0,
+                m.parsed ? "" : " (unexpected frame end)");
+    std::snprintf(line, sizeof line, "| %s | %zu | %zu | %s | %.1f | %.1f |\n", m.shape.c_str(), bytes, m.nodes,
+                  m.parsed ? "parsed" : "unexpected frame end", m.peakBytes / 1048576.0,
+                  static_cast<double>(m.peakBytes) / static_cast<double>(bytes));
+    memoryTable << line;
+  }
   if (!markdown.empty()) {
     std::ofstream out(markdown);
     out << "### xen3 message format (" << guests << "-guest XS_DATA_SUMMARY, " << frame.size()
         << " bytes)\n\n"
-        << table.str();
+        << table.str() << "\n### Parser memory for the largest frames a receive accepts (" << cap
+        << " bytes, " << sizeof(void*) * 8 << "-bit build)\n\n"
+        << memoryTable.str();
     if (!out) {
       std::cerr << "cannot write " << markdown << "\n";
       return 1;

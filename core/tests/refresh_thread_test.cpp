@@ -223,10 +223,9 @@ TEST(RefreshThread, OwnerDestroyedDuringAPassLeavesTheTaskToTheWorker) {
     thread.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   }
-  auto task = watch.lock();
+  NotingTask* task = watch.lock().get();
   ASSERT_TRUE(task);  // the owner's references are gone; the worker still holds it
-  task->Open();
-  task.reset();
+  task->Open();       // the worker's reference is the only one left
   EXPECT_TRUE(Eventually([&] { return watch.expired(); }));
   EXPECT_EQ(worker, destroyedOn);
 }

@@ -1,5 +1,6 @@
 // Brenmo.dll's module: the four exports of an in-process server and the library's
-// start and end.
+// start and end. DllMain only remembers the module; what the library keeps between
+// requests goes when DllCanUnloadNow allows the unload.
 #include <windows.h>
 #include <olectl.h>
 
@@ -22,28 +23,26 @@ comkit::ClassFactoryCache<brenmo::Xencom> g_factory;
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      g_module.SetInstance(instance);
-      brenmo::SetModuleInstance(instance);
-      return g_module.LockInitFailed() ? FALSE : TRUE;
-    case DLL_PROCESS_DETACH:
-      // Unloaded by FreeLibrary (not at process exit): release what the module kept, and
-      // the window classes, which the system does not remove with a library.
-      if (!reserved) {
-        g_factory.Reset();
-        comkit::ReleaseTypeInfoCache();
-        brenmo::FrmMain::UnregisterWindowClass();
-        brenmo::FrmVmList::UnregisterWindowClass();
-      }
-      return TRUE;
-    default:
-      return TRUE;
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_module.SetInstance(instance);
+    brenmo::SetModuleInstance(instance);
+    return g_module.LockInitFailed() ? FALSE : TRUE;
   }
+  return TRUE;
 }
 
-STDAPI DllCanUnloadNow() { return g_module.LockCount() == 0 ? S_OK : S_FALSE; }
+// With no object alive the library may go: the class object, the cached type
+// information and the window classes (which the system does not remove with a library)
+// are released here, outside the loader lock. A later request makes them again.
+STDAPI DllCanUnloadNow() {
+  if (g_module.LockCount() != 0) return S_FALSE;
+  g_factory.Reset();
+  comkit::ReleaseTypeInfoCache();
+  brenmo::FrmMain::UnregisterWindowClass();
+  brenmo::FrmVmList::UnregisterWindowClass();
+  return S_OK;
+}
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
   if (!ppv) return E_POINTER;

@@ -28,9 +28,10 @@
 #ifndef _WIN32
 // OpenSSL's release of a thread's state, counted by thread. This definition stands in
 // for the library's in the code linked into this program and hands on to it.
+// Never destroyed: a listener may still be ending when the program exits.
 namespace {
-std::mutex g_releaseLock;
-std::vector<std::thread::id> g_releases;
+std::mutex& g_releaseLock = *new std::mutex;
+std::vector<std::thread::id>& g_releases = *new std::vector<std::thread::id>;
 }  // namespace
 
 extern "C" void OPENSSL_thread_stop(void) {
