@@ -22,7 +22,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("VANTREL_SOURCE_DIR", os.path.join(HERE, "..", ".."))
-WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run.sh")
+WINE_RUN = os.environ.get("VANTREL_WINE_RUN") or os.path.join(SOURCE, "scripts", "wine-run.sh")
 INVENTORY = os.path.join(SOURCE, "sim", "inventory.json")
 
 
