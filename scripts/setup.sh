@@ -113,12 +113,19 @@ prepare_work() { # name host -> prints a fresh copy of the unpacked source
 # (no-pinshared), so that Vantrel.dll can unload. Configured with a Windows prefix, the
 # library is copied into the cache by hand rather than by "make install".
 OPENSSL_OPTIONS="no-shared no-tests no-module no-engine no-autoload-config no-pinshared"
+# i686 also: no-atexit. MinGW's 32-bit C runtime binds _onexit to the process-wide table of
+# msvcrt.dll, where OpenSSL would register its clean-up: a program that unloads Vantrel.dll
+# (CoUninitialize does) and then exits through the C runtime would call into the unmapped
+# DLL. The x86_64 runtime keeps a DLL's handlers with the DLL and runs them at unload.
+OPENSSL_OPTIONS_I686="no-atexit"
+STAMP_openssl_i686=-noatexit
 build_openssl() { # host prefix
   local host=$1 prefix=$2 work
   work=$(prepare_work openssl "$host")
   # the 32-bit assembler modules do not assemble for COFF with this binutils: plain C there
-  local cfg=mingw64 asm=; [ "$host" = i686-w64-mingw32 ] && cfg=mingw asm=no-asm
-  (cd "$work" && ./Configure $cfg $asm $OPENSSL_OPTIONS --cross-compile-prefix="$host-" \
+  local cfg=mingw64 asm= options=$OPENSSL_OPTIONS
+  [ "$host" = i686-w64-mingw32 ] && cfg=mingw asm=no-asm options+=" $OPENSSL_OPTIONS_I686"
+  (cd "$work" && ./Configure $cfg $asm $options --cross-compile-prefix="$host-" \
        --prefix="C:/Program Files/OpenSSL" --openssldir="C:/Program Files/Common Files/SSL" \
        --libdir=lib && make -j"$JOBS" build_libs)
   rm -rf "$prefix/include/openssl"; mkdir -p "$prefix/include/openssl" "$prefix/lib"
@@ -177,8 +184,10 @@ cross_build_one() {
   ver=$(pkg_version "$name")
   for host in x86_64-w64-mingw32 i686-w64-mingw32; do
     prefix="$CACHE/$host"; mkdir -p "$prefix"
-    stamp="$prefix/.$4-$ver$suffix"
     arch=${host%%-*}
+    # options of one target add to its stamp (STAMP_<name>_<arch>)
+    local extra="STAMP_$4_$arch"
+    stamp="$prefix/.$4-$ver$suffix${!extra:-}"
     if [ -f "$stamp" ]; then
       log "$title $ver for $arch: reusing the cache ($prefix)"
       continue
