@@ -55,7 +55,9 @@ function(vantrel_add_test)
   endif()
   if(T_SIM)
     # Runs the command beside a simulated Xen host of its own (free ports, test PKI in
-    # the build directory); SIM_ARGS are extra xensim.py options (a ;-list).
+    # the build directory); SIM_ARGS are extra xensim.py options (a ;-list). The test
+    # fails when the command leaves XenAPI sessions live (SIM_ARGS --allow-live-sessions
+    # for one that must).
     if(NOT T_SIM_PROFILE)
       set(T_SIM_PROFILE legacy)
     elseif(NOT T_SIM_PROFILE MATCHES "^(current|legacy)$")

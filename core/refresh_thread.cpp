@@ -4,6 +4,9 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
+
+#include <openssl/crypto.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,8 +24,8 @@ struct RefreshThread::Control {
   std::condition_variable changed;  // wakes a worker waiting for its task (or its end)
   std::atomic<int> running{0};
   unsigned generation = 0;          // which worker the flag belongs to
-  RefreshTask* task = nullptr;
-  std::shared_ptr<void> keepAlive;
+  std::shared_ptr<RefreshTask> task;
+  bool orphaned = false;            // the RefreshThread has gone: the last worker drops the task
 
   std::mutex doneMutex;             // the finished signal
   std::condition_variable doneCv;
@@ -92,25 +95,23 @@ struct RefreshThread::Launch {
 RefreshThread::RefreshThread() : control_(std::make_shared<Control>()) {}
 
 RefreshThread::~RefreshThread() {
-  bool kept;
+  std::shared_ptr<RefreshTask> task;
   {
-    // Nothing can stop a worker of a destroyed RefreshThread: it ends after this pass.
+    // Nothing can stop a worker of a destroyed RefreshThread: it ends after this pass,
+    // and the last one alive drops the task. Without a worker the task goes here.
     std::lock_guard<std::mutex> guard(control_->lock);
     control_->running.store(0);
+    control_->orphaned = true;
     control_->changed.notify_all();
-    kept = control_->keepAlive != nullptr;
+    std::lock_guard<std::mutex> done(control_->doneMutex);
+    if (control_->alive == 0) task = std::move(control_->task);
   }
-  if (kept || Join()) return;
-  // The pass did not end in time. Its task is the owner's to keep; at least the
-  // worker's last steps must not reach it.
-  std::lock_guard<std::mutex> guard(control_->lock);
-  control_->task = nullptr;
 }
 
-void RefreshThread::SetTask(RefreshTask* task, std::shared_ptr<void> keepAlive) {
+void RefreshThread::SetTask(std::shared_ptr<RefreshTask> task) {
   std::lock_guard<std::mutex> guard(control_->lock);
-  control_->task = task;
-  control_->keepAlive = std::move(keepAlive);
+  // The task replaced goes outside the lock, when this function returns.
+  std::swap(control_->task, task);
   control_->changed.notify_all();
 }
 
@@ -141,36 +142,35 @@ void RefreshThread::Start() {
 
 void RefreshThread::Body(std::shared_ptr<Control> control, unsigned generation) {
   for (;;) {
-    RefreshTask* task;
-    std::shared_ptr<void> keepAlive;
+    std::shared_ptr<RefreshTask> task;
     {
       std::unique_lock<std::mutex> guard(control->lock);
       control->changed.wait(guard, [&] { return control->task || !control->Current(generation); });
+      if (!control->Current(generation)) break;  // also: ended before it was given a task
       task = control->task;
-      keepAlive = control->keepAlive;
     }
-    if (!task) break;  // ended before it was given a task
-    task->RunOnce();
-    keepAlive.reset();
+    const bool goOn = task->RunOnce();
     std::lock_guard<std::mutex> guard(control->lock);
+    if (!goOn && control->Current(generation)) control->running.store(0);
     if (!control->Current(generation)) break;
   }
+  // The worker's last steps: it counts itself out, and when the RefreshThread has gone,
+  // the last worker destroys the task, here, before this thread lets go of the TLS
+  // library. The live-thread count still holds the library until the very end.
+  std::shared_ptr<RefreshTask> orphan;
   {
-    RefreshTask* task;
-    std::shared_ptr<void> keepAlive;
-    {
-      std::lock_guard<std::mutex> guard(control->lock);
-      task = control->task;
-      keepAlive = control->keepAlive;
-    }
-    if (task) task->WorkerEnding();
-  }
-  {
+    std::lock_guard<std::mutex> guard(control->lock);
     std::lock_guard<std::mutex> done(control->doneMutex);
     if (generation > control->finishedGeneration) control->finishedGeneration = generation;
     --control->alive;
+    if (control->orphaned && control->alive == 0) orphan = std::move(control->task);
     control->doneCv.notify_all();
   }
+  orphan.reset();
+  // However the loop ended, this thread touches OpenSSL (directly, or through libcurl) no
+  // more. A statically linked OpenSSL learns nothing of thread ends on Windows, so its
+  // per-thread state (error queue and the like) would stay behind with every session.
+  OPENSSL_thread_stop();
   g_liveThreads.fetch_sub(1);
 }
 

@@ -5,29 +5,24 @@
 #include <memory>
 
 // One refresh pass, including any pause that follows it. Must return normally: a pass
-// that fails handles its failure itself (and may end the loop with ClearRunningFlag).
+// that fails handles its failure itself, and returns false to end the loop.
 class RefreshTask {
  public:
-  virtual void RunOnce() = 0;
-  // Runs on the worker thread as the worker's last use of the task, after its last pass,
-  // whatever ended the loop: the place to release per-thread state of libraries.
-  virtual void WorkerEnding() {}
-
- protected:
-  ~RefreshTask() = default;
+  virtual ~RefreshTask() = default;
+  virtual bool RunOnce() = 0;
 };
 
 // Worker-thread control. The lock guards only the running flag (and the task with it).
 //
-// Lifetime: nothing here waits without limit. Stop, Join and destruction each wait at
-// most the stop time-out, so a pass can still be running when they return. The worker
-// therefore never reaches the task without a guarantee that it is alive:
-//  - either the owner gives a keep-alive with the task (SetTask's second argument): the
-//    worker holds it for as long as it runs, and destroying the RefreshThread does not
-//    wait; the owner must route everything the pass touches through that object;
-//  - or no keep-alive is given, and destroying the RefreshThread waits (at most the stop
-//    time-out) until the worker has left the task. The owner must make its pass end
-//    within that time (for example by closing the connection the pass reads).
+// Lifetime: the RefreshThread and its worker share the task. A worker holds it for as
+// long as it runs, so the owner can go at any time: nothing here waits without limit
+// (Stop and Join wait at most the stop time-out, destruction not at all), and a pass that
+// is still running when the owner has gone finds its task intact. Everything a pass
+// touches must therefore be reached through the task, never through its owner. The last
+// holder destroys the task: the worker, as it ends, when the RefreshThread has gone.
+//
+// The worker's own duties stay here: when it ends, it releases the TLS library's
+// per-thread state (a statically linked OpenSSL learns nothing of thread ends on Windows).
 // The control block with the flag and the finished signal is shared with the worker, so
 // the worker's last steps never touch a destroyed RefreshThread. On Windows each worker
 // also holds a reference to the module holding this code and drops it as it exits, so
@@ -42,7 +37,7 @@ class RefreshThread {
   RefreshThread& operator=(const RefreshThread&) = delete;
 
   // A worker started before its task is set waits (without running passes) until it is.
-  void SetTask(RefreshTask* task, std::shared_ptr<void> keepAlive = nullptr);
+  void SetTask(std::shared_ptr<RefreshTask> task);
 
   // Starts the worker unless it is running. A worker left over from an earlier Stop that
   // timed out ends after its current pass and never runs another. Throws
@@ -52,7 +47,7 @@ class RefreshThread {
   // Clears the running flag and waits at most the stop time-out for the worker to
   // finish. Returns true in every case, also when the wait timed out.
   bool Stop();
-  // For a task ending the loop from inside its pass.
+  // Clears the running flag without waiting: the worker ends after its current pass.
   void ClearRunningFlag();
   bool IsRunning() const;
   // True when no worker of this object is alive.
@@ -68,6 +63,9 @@ class RefreshThread {
   void SetStopTimeoutForTesting(std::chrono::milliseconds timeout) { stopTimeout_ = timeout; }
   // A stack reservation the system cannot give makes the next Start fail for real.
   void SetStackSizeForTesting(std::size_t bytes) { stackSize_ = bytes; }
+  // A reservation that no process can make, of 32 bits or of 64: all but the last two
+  // allocation units of the address space.
+  static constexpr std::size_t kUnreservableStackForTesting = static_cast<std::size_t>(-1) - 0x1FFFF;
 
  private:
   struct Control;

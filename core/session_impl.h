@@ -40,6 +40,16 @@ class OwnedVmList : public IVmCollection {
   std::vector<std::unique_ptr<XenVMImpl>> vms_;
 };
 
+// The host's live figures with their sources. A session shares them with its refresh
+// pass, which writes them and may outlive the session.
+struct HostLiveFigures {
+  std::atomic<double> CpuUsage{0.0};
+  std::atomic<double> MemoryUsage{0.0};
+  std::atomic<double> DiskIO{0.0};
+  std::atomic<double> NetworkIO{0.0};
+  FigureSources Sources;
+};
+
 class XenSessionImpl {
  public:
   XenSessionImpl() = default;
@@ -73,27 +83,29 @@ class XenSessionImpl {
   virtual void SetServerName(const std::string& v) { ServerName = v; }
   virtual const std::string& GetXenVersion() const { return XenVersion; }
   virtual void SetXenVersion(const std::string& v) { XenVersion = v; }
-  virtual double GetCpuUsage() const { return CpuUsage.load(std::memory_order_relaxed); }
-  virtual void SetCpuUsage(double v) { CpuUsage.store(v, std::memory_order_relaxed); }
+  virtual double GetCpuUsage() const { return live_->CpuUsage.load(std::memory_order_relaxed); }
+  virtual void SetCpuUsage(double v) { live_->CpuUsage.store(v, std::memory_order_relaxed); }
   virtual int32_t GetMemory() const { return Memory.load(std::memory_order_relaxed); }
   virtual void SetMemory(int32_t v) { Memory.store(v, std::memory_order_relaxed); }
   virtual int32_t GetNumCpus() const { return NumCpus.load(std::memory_order_relaxed); }
   virtual void SetNumCpus(int32_t v) { NumCpus.store(v, std::memory_order_relaxed); }
-  virtual double GetMemoryUsage() const { return MemoryUsage.load(std::memory_order_relaxed); }
-  virtual void SetMemoryUsage(double v) { MemoryUsage.store(v, std::memory_order_relaxed); }
-  virtual double GetDiskIO() const { return DiskIO.load(std::memory_order_relaxed); }
-  virtual void SetDiskIO(double v) { DiskIO.store(v, std::memory_order_relaxed); }
-  virtual double GetNetworkIO() const { return NetworkIO.load(std::memory_order_relaxed); }
-  virtual void SetNetworkIO(double v) { NetworkIO.store(v, std::memory_order_relaxed); }
+  virtual double GetMemoryUsage() const { return live_->MemoryUsage.load(std::memory_order_relaxed); }
+  virtual void SetMemoryUsage(double v) { live_->MemoryUsage.store(v, std::memory_order_relaxed); }
+  virtual double GetDiskIO() const { return live_->DiskIO.load(std::memory_order_relaxed); }
+  virtual void SetDiskIO(double v) { live_->DiskIO.store(v, std::memory_order_relaxed); }
+  virtual double GetNetworkIO() const { return live_->NetworkIO.load(std::memory_order_relaxed); }
+  virtual void SetNetworkIO(double v) { live_->NetworkIO.store(v, std::memory_order_relaxed); }
   virtual const std::string& GetServerDescription() const { return ServerDescription; }
   virtual void SetServerDescription(const std::string& v) { ServerDescription = v; }
 
   // Where the host's live figures come from (None: not measured).
-  FigureSource GetFigureSource(Figure f) const { return Sources.Get(f); }
-  void SetFigureSource(Figure f, FigureSource s) { Sources.Set(f, s); }
+  FigureSource GetFigureSource(Figure f) const { return live_->Sources.Get(f); }
+  void SetFigureSource(Figure f, FigureSource s) { live_->Sources.Set(f, s); }
 
  protected:
   IVmCollection* collection_ = nullptr;  // attached VM collection, not owned
+  // For a refresh pass that writes the live figures from its own thread.
+  const std::shared_ptr<HostLiveFigures>& LiveFigures() const { return live_; }
 
  private:
   // Texts are written on the caller's thread only. The numbers may be written by a
@@ -103,9 +115,5 @@ class XenSessionImpl {
   std::string ServerDescription;
   std::atomic<int32_t> NumCpus{0};
   std::atomic<int32_t> Memory{0};
-  std::atomic<double> CpuUsage{0.0};
-  std::atomic<double> MemoryUsage{0.0};
-  std::atomic<double> DiskIO{0.0};
-  std::atomic<double> NetworkIO{0.0};
-  FigureSources Sources;
+  const std::shared_ptr<HostLiveFigures> live_ = std::make_shared<HostLiveFigures>();
 };

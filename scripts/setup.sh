@@ -108,7 +108,8 @@ prepare_work() { # name host -> prints a fresh copy of the unpacked source
 # machine: OpenSSL would look for openssl.cnf under OPENSSLDIR, and on Windows a
 # Unix-style path is a folder on the current drive that any user can create. So the
 # configuration is never loaded automatically (no-autoload-config), the folders compiled
-# in (OPENSSLDIR, ENGINESDIR, MODULESDIR) are admin-only Windows folders, no engine or
+# in (OPENSSLDIR, ENGINESDIR, MODULESDIR) are admin-only Windows folders (Configure takes
+# a Windows path for a relative one, so OPENSSLDIR is given relative to the prefix), no engine or
 # provider module can be loaded, and OpenSSL does not pin the module it is linked into
 # (no-pinshared), so that Vantrel.dll can unload. Configured with a Windows prefix, the
 # library is copied into the cache by hand rather than by "make install".
@@ -126,7 +127,7 @@ build_openssl() { # host prefix
   local cfg=mingw64 asm= options=$OPENSSL_OPTIONS
   [ "$host" = i686-w64-mingw32 ] && cfg=mingw asm=no-asm options+=" $OPENSSL_OPTIONS_I686"
   (cd "$work" && ./Configure $cfg $asm $options --cross-compile-prefix="$host-" \
-       --prefix="C:/Program Files/OpenSSL" --openssldir="C:/Program Files/Common Files/SSL" \
+       --prefix="C:/Program Files/Common Files" --openssldir=SSL \
        --libdir=lib && make -j"$JOBS" build_libs)
   rm -rf "$prefix/include/openssl"; mkdir -p "$prefix/include/openssl" "$prefix/lib"
   cp "$work"/include/openssl/*.h "$prefix/include/openssl/"
@@ -141,7 +142,7 @@ build_libxml2() { # host prefix
   cmake -S "$work" -B "$work/_build" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
     -DCMAKE_C_COMPILER="$host-gcc" -DCMAKE_RC_COMPILER="$host-windres" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
-    -DCMAKE_C_FLAGS=-DLIBXML_STATIC \
+    -DCMAKE_C_FLAGS="-DLIBXML_STATIC -ffile-prefix-map=$work=libxml2" \
     -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF \
     -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF \
     -DLIBXML2_WITH_PROGRAMS=OFF -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_DEBUG=OFF \
@@ -151,7 +152,8 @@ build_libxml2() { # host prefix
   # the static archive's name varies between releases; expose it as libxml2.a
   local built; built=$(find "$prefix/lib" -maxdepth 1 -name 'libxml2*.a' ! -name libxml2.a | head -n1)
   [ -n "$built" ] && cp -f "$built" "$prefix/lib/libxml2.a"
-  # No catalogs: they are read from a folder compiled in (this machine's path).
+  # No catalogs: they are read from a folder compiled in (this machine's path); the
+  # sources' paths, which libxml2 puts in its messages, are relative.
   # LIBXML_STATIC: without it the archive's objects carry export directives, and every
   # DLL linking them would export the whole library.
   rm -rf "$work"
@@ -326,8 +328,8 @@ ensure_deb_src
 install_packages
 # about 15 minutes for all six on a 2-core machine (measured: OpenSSL 3.5, libxml2 0.6, libcurl 3 minutes each)
 # the stamps' suffixes name the build's options: a changed option rebuilds
-cross_build_one openssl OpenSSL -noconf openssl "about 4 minutes" "about 4 minutes"
-cross_build_one libxml2 libxml2 -static-nocatalog libxml2 "under a minute" "under a minute"
+cross_build_one openssl OpenSSL -noconf-windirs openssl "about 4 minutes" "about 4 minutes"
+cross_build_one libxml2 libxml2 -static-nocatalog-relpaths libxml2 "under a minute" "under a minute"
 cross_build_one curl libcurl -noconf curl "about 3 minutes" "about 3 minutes"
 prepare_i386
 log "ready in $((SECONDS - setup_start))s; dependency cache: $CACHE (build logs: $LOGS)"

@@ -11,9 +11,10 @@ The inventory file is JSON:
     "cpu_utilisation": [0.10, 0.30, 0.20, 0.40],      # one entry per host CPU, 0..1
     "pifs": [{"device": "eth0", "read_kbs": 120.0, "write_kbs": 80.0}],
     "disk_io": 350, "net_io": 200,                     # xen3 "bd_io" and "if_io"
-    "address": "127.0.0.1"                             # the pool master's address
+    "address": "127.0.0.1",                            # the pool master's address
+    "hostname": "xenhost01"                            # default: the name
   },
-  "member": {"name": "xenhost02", "address": "127.0.0.2", ...},  # optional: a pool member,
+  "member": {"name": "member02", "address": "127.0.0.2", ...},  # optional: a pool member,
                                                        # with the host's figure fields
   "vms": [
     {"uuid": "...", "name": "web01", "description": "...",
@@ -24,8 +25,10 @@ The inventory file is JSON:
      "vbds": [{"device": "xvda", "read_kbs": 40.0, "write_kbs": 20.0}],  # device default xvda, xvdb...
      "resident_on": "master",                           # or "member" (while Running/Paused)
      "guest_tools": true,                               # false: no guest metrics
-     "is_a_template": false, "is_control_domain": false}
-  ],
+     "is_a_template": false, "is_control_domain": false,
+     "is_a_snapshot": false, "snapshot_of": null}      # a snapshot: is_a_template and
+  ],                                                    # is_a_snapshot true, snapshot_of
+                                                        # the uuid of its VM
   "transition_seconds": 1.0,                            # how long a power operation takes
   "credentials": {"user": "root", "password": "xenroot"} # what both protocols accept
 }
@@ -82,6 +85,11 @@ class Vm:
         self.busy_until = 0.0       # end of the power operation in progress
         self.pending_state = None
 
+    def is_guest(self):
+        """Neither a template, a snapshot nor the control domain: a VM that can run."""
+        return not (self.data.get("is_a_template") or self.data.get("is_a_snapshot")
+                    or self.data.get("is_control_domain"))
+
     def __getattr__(self, key):
         try:
             return self.data[key]
@@ -99,6 +107,8 @@ class Inventory:
         if self.member is not None:
             self.member.setdefault("address", "127.0.0.2")
         for h in (self.host, self.member):
+            if h is not None:
+                h.setdefault("hostname", h.get("name", ""))
             for i, pif in enumerate((h or {}).get("pifs", [])):
                 pif.setdefault("device", "eth%d" % i)
         self.version = 0            # bumped when a VM vanishes or moves
@@ -119,6 +129,8 @@ class Inventory:
             vm.setdefault("guest_tools", True)
             vm.setdefault("is_a_template", False)
             vm.setdefault("is_control_domain", False)
+            vm.setdefault("is_a_snapshot", False)
+            vm.setdefault("snapshot_of", None)
             vm.setdefault("resident_on", "master")
             for i, vbd in enumerate(vm["vbds"]):
                 vbd.setdefault("device", "xvd" + chr(ord("a") + i % 26))
@@ -137,8 +149,8 @@ class Inventory:
 
     # -- VMs ---------------------------------------------------------------------------
     def guests(self):
-        """The VMs a client lists: neither templates nor the control domain."""
-        return [vm for vm in self.vms if not vm.is_a_template and not vm.is_control_domain]
+        """The VMs a client lists: neither templates, snapshots nor the control domain."""
+        return [vm for vm in self.vms if vm.is_guest()]
 
     def find(self, uuid):
         for vm in self.vms:
@@ -186,7 +198,7 @@ class Inventory:
         with self.lock:
             now = time.time() if now is None else now
             self._settle(vm, now)
-            if vm.pending_state is not None or vm.is_a_template or vm.is_control_domain:
+            if vm.pending_state is not None or not vm.is_guest():
                 return []
             state = vm.data["power_state"]
             return [op for op, (states, _) in OPERATIONS.items() if state in states]

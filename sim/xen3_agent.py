@@ -729,7 +729,7 @@ class Xen3Agent:
         if command in VM_COMMANDS:
             uuid = payload.text("uuid") if payload is not None else None
             vm = inv.find(uuid) if uuid is not None else None
-            if vm is None or vm.is_a_template or vm.is_control_domain:
+            if vm is None or not vm.is_guest():
                 return self._reply(session_id, "FAILURE", "unknown VM %s" % uuid, 4), None
             try:
                 inv.operate(vm, VM_COMMANDS[command])

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
-"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1, and a pool member's
-listener on 127.0.0.2 with the same port.
+"""The simulated XenAPI server: XML-RPC over HTTPS on 127.0.0.1, a pool member's
+listener on 127.0.0.2 with the same port, and optionally the master's on [::1] too. TLS
+as current servers: TLS 1.2 only, two ECDHE-RSA AES-GCM ciphers in the server's order,
+P-384; the certificate is the one given (xensim.py: xenapi-server.pem, signed by the
+test CA).
 
 It serves the inventory of the host it belongs to, read through host.inventory at every
 call (so it can be replaced while the server runs), with XenAPI's wire conventions:
@@ -26,11 +29,19 @@ Two profiles (sim/README.md has the details):
 
 Objects: the pool master (the inventory's "host") and, when the inventory has one, the
 member, each with software_version, host_CPUs, PIFs with metrics, host_metrics in
-bytes and an address; all VMs of the inventory including templates and the control
-domain, resident on the master or the member while Running or Paused; VM_metrics;
-VM_guest_metrics; VIFs and VBDs with records and metrics. The member's listener answers
-every XML-RPC call with HOST_IS_SLAVE [master address] and serves /rrd_updates for its
-own host and VMs; sessions are pool-wide.
+bytes, an address and a hostname; all VMs of the inventory including templates,
+snapshots and the control domain, resident on the master or the member while Running
+or Paused; VM_metrics; VM_guest_metrics; VIFs and VBDs with records and metrics. The
+listener of the host that is not the pool's master answers every XML-RPC call with
+HOST_IS_SLAVE [master address]; each listener serves /rrd_updates for its own host and
+VMs; sessions are pool-wide and live on the master. Listeners are named by their host:
+"master" (127.0.0.1 and [::1]) and "member" (127.0.0.2), whichever is the pool's master.
+
+Sessions: login_with_password(user, password[, version[, originator]]) opens one, logout
+or forget_sessions ends it (a logout the server received ends it even when a fault then
+withholds or replaces the answer). Beyond 400 live root sessions naming no originator (500 per
+originator, 500 per other user) the least recently used of that group are destroyed
+silently, as real servers do.
 
 Power operations (VM.start, VM.resume, VM.clean_shutdown, VM.suspend, VM.clean_reboot,
 VM.pause, VM.unpause) go through the inventory's state machine: while one runs, the VM's
@@ -42,15 +53,17 @@ MESSAGE_METHOD_UNKNOWN [method], MESSAGE_PARAMETER_COUNT_MISMATCH [method, expec
 received], HOST_NOT_DISABLED [host] for a reboot or shut-down of an enabled host.
 
 Control (the dict handed to control(); "target": "xenapi" is ignored here):
-  {"cmd": "fault", "mode": M, "method": NAME, "count": N, ...}
+  {"cmd": "fault", "mode": M, "method": NAME, "listener": L, "count": N, ...}
         add a fault. method: only calls of that method, or "GET /rrd_updates" for the
-        export (omitted: every request, GETs included); count: only the next N matching
-        requests (omitted: until cleared). Modes (on the export, broken_xml cuts the
-        export off half-way; the others answer as they do for a call):
+        export (omitted: every request, GETs included); listener: "master" or "member"
+        (omitted: both); count: only the next N matching requests, then it clears itself
+        (omitted: until cleared). Modes (on the export, broken_xml cuts the export off
+        half-way; the others answer as they do for a call):
           drop          the connection is closed without an answer
           delay         the normal answer, after "seconds" (default 1)
-          hang          no answer; the connection stays open until stop() or "seconds"
-                        (default 60) have passed, then it is closed
+          hang          the request is read and never answered: the connection stays
+                        open until clear_faults, reset or stop() (or "seconds", when
+                        given, have passed), then it is closed
           http_error    HTTP status "status" (default 500) with a text body
           not_xmlrpc    HTTP 200 with "body" (default an HTML page): not a method response
           broken_xml    HTTP 200 with a truncated XML document
@@ -61,13 +74,30 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
           wrong_type    a Success whose Value is an array, whatever the call returns
           no_status     a struct without "Status"
   {"cmd": "clear_faults"}
-  {"cmd": "calls"}           -> {"count": N, "methods": [...], "listeners": [...]}: every
-                                request in order (a GET as "GET /path?query"), and which
-                                listener ("master" or "member") took it; with "bodies":
-                                true also {"bodies": [...]}: the request texts, kept while
-                                "record_bodies" is on
+  {"cmd": "calls"}           -> {"count": N, "methods": [...], "listeners": [...],
+                                 "connections": {"master": n, "member": n, "ipv6": n}}:
+                                every request in order (a GET as "GET /path?query"), which
+                                listener ("master" or "member") took it, and the TLS
+                                connections each listener established ("ipv6": those of
+                                the master's made over [::1], counted in "master" too);
+                                with "bodies": true also {"bodies": [...]}: the request
+                                texts, kept while "record_bodies" is on
   {"cmd": "record_bodies", "enabled": bool}
-  {"cmd": "clear_calls"}
+  {"cmd": "clear_calls"}     also clears host_actions and the connection counts
+  {"cmd": "sessions"}        -> {"live": N, "sessions": [{"ref", "originator", "user",
+                                 "listener"}...] (least recently used first), "logins",
+                                 "logouts", "refused_logins", "destroyed_by_limit",
+                                 "forgotten", "left_at_reset": [...]}: sessions live at a
+                                 reset and not logged out since
+  {"cmd": "login_params", "max": 3 | 4}    how many parameters a login may have (older
+                                servers: 3, so 4 answer MESSAGE_PARAMETER_COUNT_MISMATCH)
+  {"cmd": "forget_sessions"}  a toolstack restart: every session is forgotten
+  {"cmd": "swap_master"}     -> {"master": "member" | "master"}: the other host becomes the
+                                pool's master (sessions forgotten); reset restores
+  {"cmd": "master_address", "address": TEXT | null}   the master's host.address and every
+                                HOST_IS_SLAVE carry TEXT as given (null: the inventory's)
+  {"cmd": "host_actions"}    -> {"actions": [{"method": "host.reboot", "host": NAME}...]}:
+                                host.disable/enable/reboot/shutdown that took effect
   {"cmd": "set_credentials", "username": U, "password": P}   (null: the inventory's)
   {"cmd": "set_legacy_signatures", "enabled": bool}   VM.start/VM.resume without force
   {"cmd": "freeze_figures", "at": T}       figures as at time T (null: live figures)
@@ -87,18 +117,23 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
   {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
   {"cmd": "status"}          -> {"sessions", "connections", "host_enabled" (the master's),
                                  "host_events" (the member's prefixed "member:"), "profile"}
-  {"cmd": "reset"}           everything back to the start (and to the first profile)
+  {"cmd": "reset"}           everything back to the start (the first profile, the master
+                                as master); live sessions are forgotten and kept in
+                                "left_at_reset" until a request names one (its client then
+                                knows it is gone)
 
 Standalone: python3 sim/xenapi_server.py --port N [--profile P] [--certs DIR] [--inventory FILE]
 """
 
 import argparse
 import base64
+import collections
 import http.cookies
 import json
 import os
 import random
 import signal
+import socket
 import socketserver
 import ssl
 import subprocess
@@ -129,6 +164,11 @@ PROFILES = ("current", "legacy")
 NUMBER_FORMATS = ("%0.5g", "%0.4f", "%0.15g")  # the export's styles across server versions
 RRD_ARCHIVES = ((5, 120), (60, 120), (3600, 168), (86400, 366))  # step (s), rows
 RRD_CFS = ("AVERAGE", "MIN", "MAX")
+SESSIONS_ANONYMOUS = 400   # root sessions naming no originator, all together
+SESSIONS_PER_GROUP = 500   # root sessions of one originator; sessions of one other user
+# The TLS of current servers: TLS 1.2 only, these ciphers in the server's order, P-384.
+TLS_CIPHERS = "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-SHA256"
+TLS_CURVE = "secp384r1"
 
 
 def _ref(kind, key):
@@ -199,6 +239,117 @@ class ApiError(Exception):
 
 def host_uuid(host):
     return str(uuid.uuid5(_NAMESPACE, "host-uuid/" + host.get("name", "")))
+
+
+# -- the filter expressions of *.get_all_records_where ----------------------------------------
+# The server's language: value "=" value, where a value is "text" or field "name"; and,
+# or (one precedence, from the left); not (binding looser than both: "not a and b" is
+# "not (a and b)"); true; false; parentheses. Fields are the database's names of the
+# record's fields (name_label is "name__label"); every value is text, booleans "true" and
+# "false"; comparison is exact.
+_FILTER_TOKENS = ("=", "(", ")", "true", "false", "field", "and", "or", "not")
+
+
+def _filter_tokens(text):
+    tokens, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c in " \t\n":
+            i += 1
+        elif c == '"':
+            end = text.find('"', i + 1)
+            if end < 0:
+                raise ValueError("unterminated text")
+            tokens.append(("text", text[i + 1:end]))
+            i = end + 1
+        else:
+            for word in _FILTER_TOKENS:
+                if text.startswith(word, i):
+                    tokens.append((word, None))
+                    i += len(word)
+                    break
+            else:
+                raise ValueError("unexpected %r" % text[i:i + 10])
+    return tokens
+
+
+def parse_filter(text):
+    """A predicate over {field: text} for an expression, or ValueError naming it."""
+    pos, tokens = [0], []
+
+    def peek():
+        return tokens[pos[0]][0] if pos[0] < len(tokens) else None
+
+    def take(kind):
+        if peek() != kind:
+            raise ValueError("expected %s" % kind)
+        pos[0] += 1
+        return tokens[pos[0] - 1][1]
+
+    def value():
+        if peek() == "field":
+            pos[0] += 1
+            name = take("text")
+            return lambda fields: _field(fields, name)
+        literal = take("text")
+        return lambda fields: literal
+
+    def primary():
+        kind = peek()
+        if kind in ("true", "false"):
+            pos[0] += 1
+            return lambda fields, v=kind == "true": v
+        if kind == "not":
+            pos[0] += 1
+            inner = chain()
+            return lambda fields: not inner(fields)
+        if kind == "(":
+            pos[0] += 1
+            inner = chain()
+            take(")")
+            return inner
+        left = value()
+        take("=")
+        right = value()
+        return lambda fields: left(fields) == right(fields)
+
+    def chain():
+        expr = primary()
+        while peek() in ("and", "or"):
+            op = tokens[pos[0]][0]
+            pos[0] += 1
+            a, b = expr, primary()
+            expr = (lambda f, a=a, b=b: a(f) and b(f)) if op == "and" else (lambda f, a=a, b=b: a(f) or b(f))
+        return expr
+
+    try:
+        if not isinstance(text, str):
+            raise ValueError("not text")
+        tokens.extend(_filter_tokens(text))
+        expr = chain()
+        if pos[0] != len(tokens):
+            raise ValueError("unexpected %s" % peek())
+    except ValueError as exc:
+        raise ValueError("Expression error in %r: %s" % (text, exc)) from None
+    return expr
+
+
+def _field(fields, name):
+    if name not in fields:
+        raise ApiError("INTERNAL_ERROR", "Field %r: no such field" % name)
+    return fields[name]
+
+
+def _filter_fields(record):
+    """{database field name: text} of an API record."""
+    fields = {}
+    for key, value in record.items():
+        if key in ("name_label", "name_description"):
+            key = "name__" + key[len("name_"):]
+        if isinstance(value, bool):
+            value = "true" if value else "false"
+        fields[key] = value if isinstance(value, str) else str(value)
+    return fields
 
 
 # -- the object index of one inventory -----------------------------------------------------
@@ -275,12 +426,38 @@ class _Index:
 
 
 class _Fault:
-    def __init__(self, request):
+    def __init__(self, request, release):
         self.mode = request["mode"]
         self.method = request.get("method")
+        self.listener = request.get("listener")  # "master", "member" or None: both
         count = request.get("count")
         self.remaining = None if count is None else int(count)
         self.options = dict(request)
+        self.release = release  # set when the faults are cleared: hanging requests end
+
+    def matches(self, method, listener):
+        return ((self.method is None or self.method == method)
+                and (self.listener is None or self.listener == listener))
+
+
+class _Session:
+    """One live session: who logged in, naming which originator, on which listener."""
+
+    def __init__(self, ref, user, originator, listener):
+        self.ref, self.user, self.originator, self.listener = ref, user, originator, listener
+
+    def describe(self):
+        return {"ref": self.ref, "originator": self.originator, "user": self.user, "listener": self.listener}
+
+    def group(self):
+        """The group the server's session limit counts this session in, and its limit:
+        root logins naming no originator share one group of 400; root logins naming one
+        have a group of 500 per originator; any other user a group of 500 per user."""
+        if self.user not in ("", "root"):
+            return ("user", self.user), SESSIONS_PER_GROUP
+        if self.originator:
+            return ("originator", self.originator), SESSIONS_PER_GROUP
+        return ("anonymous",), SESSIONS_ANONYMOUS
 
 
 # -- HTTP side ----------------------------------------------------------------------------
@@ -320,10 +497,12 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
             self._send(200, fault_response(-32700, "parse error: %s" % exc))
             return
         api.record(method, data, role)
-        fault = api.take_fault(method)
+        fault = api.take_fault(method, role)
         if fault is not None and fault.mode == "delay":
             api.stopping.wait(float(fault.options.get("seconds", 1.0)))
         elif fault is not None:
+            if method == "session.logout" and params:
+                api.end_session(params[0])  # received: it ends, whatever becomes of the answer
             self._fault(fault)
             return
         self._send(200, api.response(api.dispatch(method, params, role)))
@@ -336,7 +515,7 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         if path != "/rrd_updates" or api.profile != "current":
             self._send(404, b"Not found\n", "text/plain")
             return
-        fault = api.take_fault("GET " + path)
+        fault = api.take_fault("GET " + path, role)
         if fault is not None and fault.mode == "delay":
             api.stopping.wait(float(fault.options.get("seconds", 1.0)))
         elif fault is not None and fault.mode != "broken_xml":
@@ -353,7 +532,7 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         if mode == "drop":
             return
         if mode == "hang":
-            api.stopping.wait(float(opts.get("seconds", 60.0)))
+            api.hang(fault)
             return
         if mode == "http_error":
             self._send(int(opts.get("status", 500)), b"Internal Server Error\n", "text/plain")
@@ -379,9 +558,14 @@ class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
     allow_reuse_address = True
     request_queue_size = 128
 
-    def __init__(self, address, api, role="master"):
+    def __init__(self, address, api, role="master", ipv6=False):
         self.api = api
-        self.role = role  # "master", or "member": the pool member's listener
+        # The host the listener belongs to: "master" (127.0.0.1, and [::1] with ipv6) or
+        # "member" (127.0.0.2). Which of them is the pool's master is api.master_role.
+        self.role = role
+        self.ipv6 = ipv6
+        if ipv6:
+            self.address_family = socket.AF_INET6
         super().__init__(address, requestHandler=_Handler, logRequests=False, allow_none=False)
 
     def finish_request(self, request, client_address):
@@ -393,6 +577,7 @@ class _Server(socketserver.ThreadingMixIn, xmlrpc.server.SimpleXMLRPCServer):
             tls = self.api.context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError):
             return
+        self.api.count_tls_connection(self.role, self.ipv6)
         try:
             self.RequestHandlerClass(tls, client_address, self)
         except (ssl.SSLError, OSError):
@@ -414,30 +599,47 @@ class XenApiServer:
             raise ValueError("unknown profile %r" % profile)
         self.initial_profile = profile
         self.member_server = None
+        self.ipv6_server = None
         self.host = host
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.minimum_version = self.context.maximum_version = ssl.TLSVersion.TLSv1_2
+        self.context.set_ciphers(TLS_CIPHERS)
+        self.context.options |= ssl.OP_CIPHER_SERVER_PREFERENCE
+        self.context.set_ecdh_curve(TLS_CURVE)
         self.context.load_cert_chain(server_cert, server_key)
         self.lock = threading.Lock()
         self.stopping = threading.Event()
+        self.release = threading.Event()
         self.server = None
         self._index = None
+        self.left_at_reset = collections.OrderedDict()  # ref -> _Session, kept across resets
         self.reset()
 
     def reset(self):
         with self.lock:
-            self.faults = []
+            self._clear_faults()
             self.calls = []
             self.listeners = []
             self.bodies = []
             self.record_bodies = False
             self.call_count = 0
-            self.sessions = {}
+            # Sessions live at a reset were never logged out: remembered (until a request
+            # names one) so that the launcher reports them like sessions still live.
+            self.left_at_reset.update(getattr(self, "sessions", {}))
+            self.sessions = collections.OrderedDict()  # ref -> _Session, least recently used first
+            self.session_counts = dict.fromkeys(("logins", "logouts", "refused_logins",
+                                                 "destroyed_by_limit", "forgotten"), 0)
+            self.login_max = 4      # parameters session.login_with_password accepts
+            self.master_role = "master"
+            self.address_override = {}  # host role -> the address its record shows
             self.credentials = None
             self.legacy_signatures = False
             self.frozen_at = None
             self.connections = 0
+            self.tls_connections = dict.fromkeys(("master", "member", "ipv6"), 0)
             self.disabled = set()   # refs of the hosts disabled by host.disable
             self.host_events = []
+            self.host_actions = []
             self.profile = self.initial_profile
             self.bulk = False       # legacy: whether the *.get_all_records calls exist
             self.nan_columns = set()
@@ -454,29 +656,43 @@ class XenApiServer:
     def start_member(self, address, port):
         """The pool member's listener, on address with the master's port. Returns None, or
         why it could not be bound (the master goes on without it)."""
+        self.member_server, error = self._listen((address, port), "member")
+        return error
+
+    def start_ipv6(self, port, address="::1"):
+        """A second listener of the master on [address]:port. Returns None, or why it could
+        not be bound."""
+        self.ipv6_server, error = self._listen((address, port), "master", ipv6=True)
+        return error
+
+    def _listen(self, address, role, ipv6=False):
         try:
-            self.member_server = _Server((address, port), self, "member")
+            server = _Server(address, self, role, ipv6)
         except OSError as exc:
-            return "%s:%d: %s" % (address, port, exc)
-        threading.Thread(target=self.member_server.serve_forever, args=(0.05,), name="xenapi-member",
+            return None, "%s:%d: %s" % (address[0], address[1], exc)
+        threading.Thread(target=server.serve_forever, args=(0.05,), name="xenapi-" + role,
                          daemon=True).start()
-        return None
+        return server, None
 
     def stop(self):
         self.stopping.set()  # releases hanging connections
-        if self.member_server is not None:
-            self.member_server.shutdown()
-            self.member_server.server_close()
-            self.member_server = None
-        if self.server is not None:
-            self.server.shutdown()
-            self.server.server_close()
-            self.server = None
+        for name in ("ipv6_server", "member_server", "server"):
+            server = getattr(self, name)
+            if server is not None:
+                server.shutdown()
+                server.server_close()
+                setattr(self, name, None)
 
     # -- bookkeeping ---------------------------------------------------------------------
     def count_connection(self):
         with self.lock:
             self.connections += 1
+
+    def count_tls_connection(self, role, ipv6):
+        with self.lock:
+            self.tls_connections[role] += 1
+            if ipv6:
+                self.tls_connections["ipv6"] += 1
 
     def record(self, method, body=None, listener="master"):
         with self.lock:
@@ -487,10 +703,10 @@ class XenApiServer:
                 if self.record_bodies and body is not None:
                     self.bodies.append(body.decode("utf-8", "replace"))
 
-    def take_fault(self, method):
+    def take_fault(self, method, listener):
         with self.lock:
             for fault in self.faults:
-                if fault.method is not None and fault.method != method:
+                if not fault.matches(method, listener):
                     continue
                 if fault.remaining is not None:
                     fault.remaining -= 1
@@ -498,6 +714,23 @@ class XenApiServer:
                         self.faults.remove(fault)
                 return fault
         return None
+
+    def _clear_faults(self):
+        """Called with the lock held: no fault any more, and hanging requests end."""
+        self.faults = []
+        self.release.set()
+        self.release = threading.Event()
+
+    def hang(self, fault):
+        """Holds a request without an answer until the faults are cleared, the server
+        stops, or the fault's "seconds" (when given) have passed."""
+        seconds = fault.options.get("seconds")
+        deadline = None if seconds is None else time.monotonic() + float(seconds)
+        while not self.stopping.is_set() and not fault.release.is_set():
+            left = 0.1 if deadline is None else min(0.1, deadline - time.monotonic())
+            if left <= 0:
+                return
+            fault.release.wait(left)
 
     def index(self):
         inv = self.host.inventory
@@ -512,23 +745,73 @@ class XenApiServer:
     def response(self, value):
         return method_response(value, bare=self.profile == "current")
 
+    # -- sessions ------------------------------------------------------------------------
+    def _open_session(self, user, originator, listener):
+        ref = "OpaqueRef:" + str(uuid.uuid4())
+        session = _Session(ref, user, originator, listener)
+        with self.lock:
+            self.sessions[ref] = session
+            self.session_counts["logins"] += 1
+            # Beyond its group's limit the server silently destroys the group's least
+            # recently used sessions, whoever holds them.
+            group, limit = session.group()
+            members = [s.ref for s in self.sessions.values() if s.group()[0] == group]
+            for old in members[:max(0, len(members) - limit)]:
+                del self.sessions[old]
+                self.session_counts["destroyed_by_limit"] += 1
+        return ref
+
+    def end_session(self, ref):
+        """A log-out: True when it ended a live session."""
+        if not isinstance(ref, str):
+            return False
+        with self.lock:
+            if self.sessions.pop(ref, None) is not None:
+                self.session_counts["logouts"] += 1
+                return True
+            # A log-out arriving after a reset still shows the client did log out.
+            self.left_at_reset.pop(ref, None)
+            return False
+
+    def sessions_report(self):
+        with self.lock:
+            return {"ok": True, "live": len(self.sessions),
+                    "sessions": [s.describe() for s in self.sessions.values()],
+                    "left_at_reset": [s.describe() for s in self.left_at_reset.values()],
+                    **self.session_counts}
+
+    def master_address(self, idx=None):
+        """The address of the pool's master as its host record and HOST_IS_SLAVE give it."""
+        idx = idx or self.index()
+        with self.lock:
+            role = self.master_role
+        entry = idx.hosts.get(role, idx.hosts["master"])
+        return self._host_address(entry)
+
+    def _host_address(self, entry):
+        with self.lock:
+            override = self.address_override.get(entry.role)
+        return override if override is not None else entry.data.get("address", "")
+
     # -- control -------------------------------------------------------------------------
     def control(self, request):
         cmd = request.get("cmd")
         if cmd == "fault":
             if request.get("mode") not in FAULT_MODES:
                 return {"ok": False, "error": "unknown fault mode %r" % request.get("mode")}
+            if request.get("listener") not in (None, "master", "member"):
+                return {"ok": False, "error": "listener must be master or member"}
             with self.lock:
-                self.faults.append(_Fault(request))
+                self.faults.append(_Fault(request, self.release))
             return {"ok": True}
         if cmd == "clear_faults":
             with self.lock:
-                self.faults = []
+                self._clear_faults()
             return {"ok": True}
         if cmd == "calls":
             with self.lock:
                 reply = {"ok": True, "count": self.call_count, "methods": list(self.calls),
-                         "listeners": list(self.listeners)}
+                         "listeners": list(self.listeners), "connections": dict(self.tls_connections)}
                 if request.get("bodies"):
                     reply["bodies"] = list(self.bodies)
                 return reply
@@ -542,7 +825,43 @@ class XenApiServer:
                 self.listeners = []
                 self.bodies = []
                 self.call_count = 0
+                self.host_actions = []
+                self.tls_connections = dict.fromkeys(self.tls_connections, 0)
             return {"ok": True}
+        if cmd == "sessions":
+            return self.sessions_report()
+        if cmd == "login_params":
+            if request.get("max") not in (2, 3, 4):
+                return {"ok": False, "error": "max must be 2, 3 or 4"}
+            with self.lock:
+                self.login_max = int(request["max"])
+            return {"ok": True}
+        if cmd == "forget_sessions":
+            with self.lock:
+                self.session_counts["forgotten"] += len(self.sessions)
+                self.sessions.clear()
+            return {"ok": True}
+        if cmd == "swap_master":
+            if self.member_server is None or "member" not in self.index().hosts:
+                return {"ok": False, "error": "no pool member to become the master"}
+            with self.lock:
+                self.master_role = "member" if self.master_role == "master" else "master"
+                self.session_counts["forgotten"] += len(self.sessions)
+                self.sessions.clear()
+                return {"ok": True, "master": self.master_role}
+        if cmd == "master_address":
+            address = request.get("address")
+            if address is not None and not isinstance(address, str):
+                return {"ok": False, "error": "address must be text or null"}
+            with self.lock:
+                if address is None:
+                    self.address_override.pop(self.master_role, None)
+                else:
+                    self.address_override[self.master_role] = address
+            return {"ok": True}
+        if cmd == "host_actions":
+            with self.lock:
+                return {"ok": True, "actions": list(self.host_actions)}
         if cmd == "set_credentials":
             user, password = request.get("username"), request.get("password")
             with self.lock:
@@ -739,7 +1058,9 @@ class XenApiServer:
             sid = cookie["session_id"].value if "session_id" in cookie else None
         with self.lock:
             if sid and sid in self.sessions:
+                self.sessions.move_to_end(sid)
                 return True
+            self.left_at_reset.pop(sid, None)
             creds = self.credentials
         auth = headers.get("Authorization", "")
         if auth.lower().startswith("basic "):
@@ -747,9 +1068,12 @@ class XenApiServer:
                 user, _, password = base64.b64decode(auth[6:].strip()).decode("utf-8").partition(":")
             except (ValueError, UnicodeDecodeError):
                 return False
-            if creds is not None:
-                return (user, password) == creds
-            return self.host.inventory.check_credentials(user, password)
+            ok = (user, password) == creds if creds is not None else \
+                self.host.inventory.check_credentials(user, password)
+            with self.lock:  # the server logs in and out again for this one request
+                for counter in ("logins", "logouts") if ok else ("refused_logins",):
+                    self.session_counts[counter] += 1
+            return ok
         return False
 
     def rrd_updates(self, role, query, headers):
@@ -823,13 +1147,20 @@ class XenApiServer:
 
     # -- dispatch ------------------------------------------------------------------------
     def dispatch(self, method, params, listener="master"):
+        result = self._dispatch(method, params, listener)
+        if method == "session.login_with_password" and result["Status"] != "Success":
+            with self.lock:
+                self.session_counts["refused_logins"] += 1
+        return result
+
+    def _dispatch(self, method, params, listener):
         try:
             with self.lock:
-                profile, bulk = self.profile, self.bulk
+                profile, bulk, master = self.profile, self.bulk, self.master_role
             current = profile == "current"
-            if listener == "member":
+            if listener != master:
                 # A pool member sends every client to the master.
-                raise ApiError("HOST_IS_SLAVE", self.host.inventory.host.get("address", "127.0.0.1"))
+                raise ApiError("HOST_IS_SLAVE", self.master_address())
             entry = _METHODS.get(method)
             if (entry is None or (not current and method in _REMOVED_ONLY)
                     or (not current and not bulk and method in _BULK)):
@@ -842,8 +1173,14 @@ class XenApiServer:
                     raise ApiError("MESSAGE_PARAMETER_COUNT_MISMATCH", method, max(counts) - 1,
                                    max(0, len(params) - 1))
                 raise ApiError("MESSAGE_PARAMETER_COUNT_MISMATCH", method, max(counts), len(params))
-            if method != "session.login_with_password":
-                self._check_session(params[0])
+            if method == "session.login_with_password":
+                return success(self.login(self.index(), listener, *params))
+            if method == "session.logout":
+                # also when the session is gone: the client did log out
+                if not self.end_session(params[0]):
+                    raise ApiError("SESSION_INVALID", params[0])
+                return success("")
+            self._check_session(params[0])
             if current and (method in _REMOVED or method in _REMOVED_ONLY):
                 raise ApiError("MESSAGE_REMOVED")
             return success(func(self, self.index(), *params))
@@ -853,34 +1190,31 @@ class XenApiServer:
     def _check_session(self, ref):
         with self.lock:
             if not isinstance(ref, str) or ref not in self.sessions:
+                if isinstance(ref, str):
+                    self.left_at_reset.pop(ref, None)  # the client learns it is gone
                 raise ApiError("SESSION_INVALID", ref)
+            self.sessions.move_to_end(ref)  # most recently used
 
     def _current(self):
         with self.lock:
             return self.profile == "current"
 
     # -- calls (each gets the index, then the call's parameters) --------------------------
-    def login(self, idx, user, password, *_version_and_originator):
+    def login(self, idx, listener, user, password, version=None, originator=""):
         with self.lock:
             creds = self.credentials
         ok = (user, password) == creds if creds is not None else idx.inventory.check_credentials(user, password)
         if not ok:
             raise ApiError("SESSION_AUTHENTICATION_FAILED", user,
                            "Authentication failure")
-        ref = "OpaqueRef:" + str(uuid.uuid4())
-        with self.lock:
-            self.sessions[ref] = user
-        return ref
-
-    def logout(self, idx, session):
-        with self.lock:
-            self.sessions.pop(session, None)
-        return ""
+        return self._open_session(user, originator if isinstance(originator, str) else str(originator), listener)
 
     def get_this_host(self, idx, session, subject):
         if subject != session:
             raise ApiError("HANDLE_INVALID", "session", subject)
-        return idx.host_ref
+        with self.lock:
+            role = self.master_role
+        return idx.hosts.get(role, idx.hosts["master"]).ref  # sessions live on the master
 
     def host_get_all(self, idx, session):
         return [h.ref for h in idx.hosts.values()]
@@ -893,7 +1227,7 @@ class XenApiServer:
 
     def _host_record(self, idx, entry):
         host = entry.data
-        software = {"hostname": host.get("name", ""), "date": "2012-01-01", "build_number": "sim"}
+        software = {"hostname": host.get("hostname", ""), "date": "2012-01-01", "build_number": "sim"}
         if "product_version" in host or entry.role == "member":
             software["product_version"] = host.get("product_version", idx.inventory.host.get("product_version", ""))
         software["xen"] = host.get("xen_version", idx.inventory.host.get("xen_version", ""))
@@ -906,8 +1240,8 @@ class XenApiServer:
             "name_label": host.get("name", ""),
             "name_description": host.get("description", ""),
             "enabled": enabled,
-            "address": host.get("address", ""),
-            "hostname": host.get("name", ""),
+            "address": self._host_address(entry),
+            "hostname": host.get("hostname", ""),
             "software_version": software,
             "other_config": {},
             "host_CPUs": list(entry.cpus),
@@ -918,12 +1252,17 @@ class XenApiServer:
             "API_version_minor": 9,
         }
 
+    def host_get_address(self, idx, session, ref):
+        return self._host_address(idx.lookup("host", ref))
+
+    def host_get_hostname(self, idx, session, ref):
+        return idx.lookup("host", ref).data.get("hostname", "")
+
+    def host_get_name_label(self, idx, session, ref):
+        return idx.lookup("host", ref).data.get("name", "")
+
     def host_enable(self, idx, session, ref):
-        entry = idx.lookup("host", ref)
-        with self.lock:
-            self.disabled.discard(entry.ref)
-            self.host_events.append(self._event(entry, "enable"))
-        return ""
+        return self._host_power(idx, session, ref, "enable")
 
     @staticmethod
     def _event(entry, event):
@@ -956,15 +1295,18 @@ class XenApiServer:
         return float(idx.inventory.host_cpu_utilisation(self.figures_now(), entry.data)[i])
 
     def _host_power(self, idx, session, ref, event):
+        """host.disable, enable, reboot, shutdown on the host named. A rebooted or shut-down
+        host stays disabled until host.enable (its listener keeps answering)."""
         entry = idx.lookup("host", ref)
         with self.lock:
             if event == "disable":
                 self.disabled.add(entry.ref)
+            elif event == "enable":
+                self.disabled.discard(entry.ref)
             elif entry.ref not in self.disabled:
                 raise ApiError("HOST_NOT_DISABLED", ref)
-            elif event == "reboot":
-                self.disabled.discard(entry.ref)  # back after a reboot
             self.host_events.append(self._event(entry, event))
+            self.host_actions.append({"method": "host." + event, "host": entry.data.get("name", "")})
         return ""
 
     def host_disable(self, idx, session, ref):
@@ -1044,6 +1386,17 @@ class XenApiServer:
     def vm_get_all_records(self, idx, session):
         return {ref: self.vm_get_record(idx, session, ref) for ref in idx.vms}
 
+    def vm_get_all_records_where(self, idx, session, expression):
+        try:
+            test = parse_filter(expression)
+        except ValueError as exc:
+            raise ApiError("INTERNAL_ERROR", str(exc))
+        records = self.vm_get_all_records(idx, session)
+        return {ref: record for ref, record in records.items() if test(_filter_fields(record))}
+
+    def vm_get_by_name_label(self, idx, session, name):
+        return [ref for ref in idx.vms if idx.lookup("VM", ref).name == name]
+
     def vm_get_by_uuid(self, idx, session, vm_uuid):
         ref = idx.vm_by_uuid.get(vm_uuid)
         if ref is None:
@@ -1082,6 +1435,10 @@ class XenApiServer:
             "user_version": 1,
             "is_a_template": bool(vm.is_a_template),
             "is_control_domain": bool(vm.is_control_domain),
+            "is_a_snapshot": bool(vm.is_a_snapshot),
+            "snapshot_of": idx.vm_by_uuid.get(vm.snapshot_of, NULL_REF),
+            "snapshots": [idx.vm_by_uuid[v.uuid] for v in inv.vms
+                          if v.snapshot_of == vm.uuid and v.uuid in idx.vm_by_uuid],
             "resident_on": resident.ref if resident is not None else NULL_REF,
             "memory_static_max": memory,
             "memory_dynamic_max": memory,
@@ -1145,9 +1502,9 @@ class XenApiServer:
 
     def _operate(self, idx, ref, operation):
         vm = idx.lookup("VM", ref)
-        if vm.is_a_template or vm.is_control_domain:
-            raise ApiError("OPERATION_NOT_ALLOWED",
-                           "%s is a %s" % (ref, "template" if vm.is_a_template else "control domain"))
+        if not vm.is_guest():
+            raise ApiError("OPERATION_NOT_ALLOWED", "%s is a %s" % (ref, "control domain" if vm.is_control_domain
+                                                                   else "snapshot" if vm.is_a_snapshot else "template"))
         try:
             done = idx.inventory.operate(vm, operation)
         except inventory_mod.OperationRefused as exc:
@@ -1192,12 +1549,15 @@ def _removed(server, idx, *params):
 
 # method -> (function, accepted parameter counts including the session)
 _METHODS = {
-    "session.login_with_password": (XenApiServer.login, (2, 3, 4)),
-    "session.logout": (XenApiServer.logout, (1,)),
+    "session.login_with_password": (None, lambda server: tuple(range(2, server.login_max + 1))),
+    "session.logout": (None, (1,)),
     "session.get_this_host": (XenApiServer.get_this_host, (2,)),
     "host.get_all": (XenApiServer.host_get_all, (1,)),
     "host.get_all_records": (XenApiServer.host_get_all_records, (1,)),
     "host.get_record": (XenApiServer.host_get_record, (2,)),
+    "host.get_address": (XenApiServer.host_get_address, (2,)),
+    "host.get_hostname": (XenApiServer.host_get_hostname, (2,)),
+    "host.get_name_label": (XenApiServer.host_get_name_label, (2,)),
     "host.disable": (XenApiServer.host_disable, (2,)),
     "host.enable": (XenApiServer.host_enable, (2,)),
     "host.reboot": (XenApiServer.host_reboot, (2,)),
@@ -1221,6 +1581,8 @@ _METHODS = {
     "VBD_metrics.get_uuid": (XenApiServer.vbd_metrics_uuid, (2,)),
     "VM.get_all": (XenApiServer.vm_get_all, (1,)),
     "VM.get_all_records": (XenApiServer.vm_get_all_records, (1,)),
+    "VM.get_all_records_where": (XenApiServer.vm_get_all_records_where, (2,)),
+    "VM.get_by_name_label": (XenApiServer.vm_get_by_name_label, (2,)),
     "VM.get_by_uuid": (XenApiServer.vm_get_by_uuid, (2,)),
     "VM.get_is_a_template": (XenApiServer.vm_is_template, (2,)),
     "VM.get_is_control_domain": (XenApiServer.vm_is_control_domain, (2,)),
@@ -1255,8 +1617,8 @@ for _name in ("PIF_metrics.get_io_read_kbs", "PIF_metrics.get_io_write_kbs",
     _REMOVED_ONLY.add(_name)
     _METHODS[_name] = (_removed, (2,))
 # Bulk reads: answered by current servers; older ones only with set_bulk.
-_BULK = {"VM.get_all_records", "VM_metrics.get_all_records", "VM_guest_metrics.get_all_records",
-         "VIF.get_all_records", "VBD.get_all_records"}
+_BULK = {"VM.get_all_records", "VM.get_all_records_where", "VM_metrics.get_all_records",
+         "VM_guest_metrics.get_all_records", "VIF.get_all_records", "VBD.get_all_records"}
 
 
 class _StandaloneHost:
@@ -1274,8 +1636,8 @@ def main(argv):
     args = parser.parse_args(argv)
     certs = args.certs or tempfile.mkdtemp(prefix="xenapi-certs-")
     subprocess.run([os.path.join(HERE, "make_certs.sh"), certs], check=True)
-    server = XenApiServer(_StandaloneHost(args.inventory), os.path.join(certs, "server.pem"),
-                          os.path.join(certs, "server-key.pem"), profile=args.profile)
+    server = XenApiServer(_StandaloneHost(args.inventory), os.path.join(certs, "xenapi-server.pem"),
+                          os.path.join(certs, "xenapi-server-key.pem"), profile=args.profile)
     port = server.start("127.0.0.1", args.port)
     error = server.start_member(server.host.inventory.member_address(), port)
     print("READY %d" % port + ("" if error is None else " (no pool member: %s)" % error), flush=True)

@@ -9,12 +9,12 @@
     or inspect the inventory.
 
 Every listener binds 127.0.0.1, except the XenAPI pool member's, which binds 127.0.0.2
-(also loopback) on the XenAPI port; the whole process stops by itself after --lifetime
-seconds.
+(also loopback) on the XenAPI port, and with --ipv6 a second listener of the XenAPI master
+on [::1] (same port); the whole process stops by itself after --lifetime seconds.
 
 Usage:
   xensim.py [--profile current|legacy] [--inventory FILE] [--certs DIR] [--xenapi-port N] [--xen3-port N]
-            [--control-port N] [--ports-file FILE] [--lifetime S]
+            [--control-port N] [--ports-file FILE] [--lifetime S] [--ipv6] [--allow-live-sessions]
             [--client-certs-to DIR ...] [--only xenapi|xen3] [-- COMMAND ARGS...]
 
 --profile defaults to VANTREL_SIM_PROFILE when set (so that a simulator a test starts
@@ -22,12 +22,19 @@ itself answers like the one it runs beside), else current. Port 0 (the default) 
 free port. Once listening it prints one line
 "READY {json}" with the ports on standard output (and writes the same JSON to
 --ports-file), with "profile" and "member" (the pool member's address, or null and
-"member_error" when it could not be bound). With a COMMAND it runs it with these
+"member_error" when it could not be bound) and "ipv6" ("::1", or null: without --ipv6,
+or with "ipv6_error" when [::1] could not be bound). With a COMMAND it runs it with these
 variables set, then stops:
   VANTREL_SIM_XENAPI_PORT, VANTREL_SIM_XEN3_PORT, VANTREL_SIM_CONTROL_PORT,
-  VANTREL_SIM_CERTS (directory holding ca.pem, xencert.pem, certChain.pem, key.pem),
-  VANTREL_SIM_PROFILE, VANTREL_SIM_MEMBER_ADDRESS (empty without a member)
-and exits with the command's exit code.
+  VANTREL_SIM_CERTS (directory holding ca.pem, xencert.pem, certChain.pem, key.pem and
+  the XenAPI listeners' xenapi-ca.pem, xenapi-server.pem, xenapi-pin.txt),
+  VANTREL_SIM_PROFILE, VANTREL_SIM_MEMBER_ADDRESS (empty without a member),
+  VANTREL_SIM_IPV6 ("::1", empty when the master does not listen there)
+and exits with the command's exit code; but when XenAPI sessions are still live 5 s
+after the command ended (or were live at a "reset" and never logged out), it prints
+  xensim: N XenAPI session(s) left live: ORIGINATOR/USER, ...
+to standard error and exits non-zero even if the command passed (not with
+--allow-live-sessions).
 
 Control commands (JSON lines), answered with {"ok": true, ...} or {"ok": false, "error": "..."}:
   {"cmd": "ping"}
@@ -116,6 +123,20 @@ def ensure_certs(directory):
     subprocess.run([os.path.join(HERE, "make_certs.sh"), directory], check=True)
 
 
+def live_sessions(report, wait=5.0):
+    """["originator/user", ...] of the XenAPI sessions still live once a log-out that may
+    be on its way has had `wait` seconds to arrive, and of those live at a reset and never
+    logged out. report() gives the XenAPI server's answer to {"cmd": "sessions"}."""
+    deadline = time.monotonic() + wait
+    while True:
+        answer = report()
+        if (not answer["sessions"] and not answer["left_at_reset"]) or time.monotonic() >= deadline:
+            break
+        time.sleep(0.05)
+    return (["%s/%s" % (s["originator"] or "-", s["user"]) for s in answer["sessions"]] +
+            ["%s/%s (at a reset)" % (s["originator"] or "-", s["user"]) for s in answer["left_at_reset"]])
+
+
 def copy_client_certs(certs, target):
     os.makedirs(target, exist_ok=True)
     for name in ("xencert.pem", "certChain.pem", "key.pem"):
@@ -146,6 +167,9 @@ def main(argv):
     parser.add_argument("--client-certs-to", action="append", default=[])
     parser.add_argument("--only", choices=("xenapi", "xen3"))
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--ipv6", action="store_true", help="the XenAPI master also listens on [::1]")
+    parser.add_argument("--allow-live-sessions", action="store_true",
+                        help="do not fail when the command leaves XenAPI sessions live")
     args = parser.parse_args(argv)
 
     certs = os.path.abspath(args.certs)
@@ -162,13 +186,19 @@ def main(argv):
         except ImportError:
             XenApiServer = None
         if XenApiServer is not None:
-            server = XenApiServer(host, os.path.join(certs, "server.pem"), os.path.join(certs, "server-key.pem"),
-                                  profile=args.profile)
+            server = XenApiServer(host, os.path.join(certs, "xenapi-server.pem"),
+                                  os.path.join(certs, "xenapi-server-key.pem"), profile=args.profile)
             ports["xenapi"] = server.start("127.0.0.1", args.xenapi_port)
             error = server.start_member(host.inventory.member_address(), ports["xenapi"])
             extra["member"] = None if error else host.inventory.member_address()
             if error:
                 extra["member_error"] = error
+            extra["ipv6"] = None
+            if args.ipv6:
+                error = server.start_ipv6(ports["xenapi"])
+                extra["ipv6"] = None if error else "::1"
+                if error:
+                    extra["ipv6_error"] = error
             host.servers["xenapi"] = server
     if args.only in (None, "xen3"):
         try:
@@ -210,6 +240,7 @@ def main(argv):
         env["VANTREL_SIM_CERTS"] = certs
         env["VANTREL_SIM_PROFILE"] = args.profile
         env["VANTREL_SIM_MEMBER_ADDRESS"] = extra.get("member") or ""
+        env["VANTREL_SIM_IPV6"] = extra.get("ipv6") or ""
         child = subprocess.Popen(command, env=env)
         try:
             code = child.wait(timeout=max(1.0, deadline - time.monotonic()))
@@ -218,7 +249,12 @@ def main(argv):
             child.wait()
             print("xensim: command still running after %.0f s, stopped" % args.lifetime, file=sys.stderr)
             code = 124
+        xenapi = host.servers.get("xenapi")
+        left = live_sessions(xenapi.sessions_report) if xenapi is not None else []
         stop_all()
+        if left and not args.allow_live_sessions:
+            print("xensim: %d XenAPI session(s) left live: %s" % (len(left), ", ".join(left)), file=sys.stderr)
+            code = code or 1
         return code
 
     stop = threading.Event()

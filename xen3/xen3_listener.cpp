@@ -5,8 +5,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include <openssl/crypto.h>
-
 #include "xen3_session.h"
 #include "xen3_vm.h"
 
@@ -22,7 +20,7 @@ double usagePercent(int32_t total, int32_t free) {
 
 }  // namespace
 
-void Xen3SessionImpl::State::RunOnce() {
+bool Xen3SessionImpl::State::RunOnce() {
   try {
     std::unique_ptr<XsMessage> message = receiver->receiveFrameBlocking();
     if (message && message->receivedCmd &&
@@ -49,34 +47,11 @@ void Xen3SessionImpl::State::RunOnce() {
     // A read error (also the one Close causes), a frame that does not parse, or one
     // that is too large: the listener ends and the back channel is closed for good.
     // This pass is the only reader of the socket, so closing it here is safe.
-    {
-      std::lock_guard<std::mutex> guard(ownerLock);
-      if (owner != nullptr) owner->refresh_.ClearRunningFlag();
-    }
     asio::error_code ignored;
     closeBackChannel(ignored);
+    return false;
   }
-}
-
-void Xen3SessionImpl::State::WorkerEnding() {
-  // A session that has gone already leaves the last reference to this state to this
-  // thread: its OpenSSL objects go now, before the release below, not after it.
-  bool orphaned;
-  {
-    std::lock_guard<std::mutex> guard(ownerLock);
-    orphaned = owner == nullptr;
-  }
-  if (orphaned) {
-    receiver.reset();
-    std::lock_guard<std::mutex> guard(backChannelLock);
-    backChannel.reset();
-    tls.reset();
-  }
-  // However the listener ended (a failure, Close, the session's destruction), this
-  // thread touches OpenSSL no more. A statically linked OpenSSL learns nothing of thread
-  // ends on Windows, so its per-thread state (error queue and the like) would stay
-  // behind with every session: release it now.
-  OPENSSL_thread_stop();
+  return true;
 }
 
 bool Xen3SessionImpl::WaitForFigures(std::chrono::milliseconds limit) {

@@ -26,27 +26,20 @@ void loadClientFile(const std::string& path, Load load) {
 }  // namespace
 
 Xen3SessionImpl::Xen3SessionImpl(int32_t dataInterval)
-    : conversation_(this), state_(std::make_shared<State>()), dataInterval_(dataInterval) {
-  state_->owner = this;
-}
+    : conversation_(this), state_(std::make_shared<State>()), dataInterval_(dataInterval) {}
 
 Xen3SessionImpl::~Xen3SessionImpl() {
   io_.stop();
   // A session destroyed without Close may still have its listener waiting on the back
   // channel: wake the pass and wait for it, at most the stop time-out. A pass that runs
-  // on after that keeps the state alive; from now on it finds no session.
+  // on after that keeps the state alive (it never reaches the session), closes the socket
+  // itself when it wakes, and the state goes with its thread. Otherwise the state goes
+  // here, with the session, on this thread.
   state_->wakeListener();
   refresh_.Stop();
-  {
-    std::lock_guard<std::mutex> guard(state_->ownerLock);
-    state_->owner = nullptr;
-  }
-  // A listener still running closes the socket itself when it wakes, and the state goes
-  // with its thread. Otherwise the state goes here, with the session, on this thread.
   if (refresh_.IsFinished()) {
     asio::error_code ignored;
     state_->closeBackChannel(ignored);
-    refresh_.SetTask(nullptr);
   }
 }
 
@@ -189,7 +182,7 @@ void Xen3SessionImpl::Connect(const std::string& address, const std::string& use
   if (!status || !status->success) return;  // signed on without measurements
   backChannelReceiver();
   // The worker holds the state for as long as it runs, whatever becomes of the session.
-  refresh_.SetTask(state_.get(), state_);
+  refresh_.SetTask(state_);
   refresh_.Start();
 }
 

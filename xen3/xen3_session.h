@@ -90,10 +90,9 @@ class Xen3SessionImpl : public XenSessionImpl {
  private:
   // Everything a listener pass touches; shared with the refresh thread.
   struct State : RefreshTask {
-    // One listener pass: waits for the next push and keeps its metrics.
-    void RunOnce() override;
-    // The listener's thread ends: releases OpenSSL's per-thread state.
-    void WorkerEnding() override;
+    // One listener pass: waits for the next push and keeps its metrics; false once the
+    // back channel is gone.
+    bool RunOnce() override;
 
     // Marks the back channel lost and hands its close to the listener's thread, which
     // ends a read the listener is waiting in. Safe from any thread at any time.
@@ -122,9 +121,6 @@ class Xen3SessionImpl : public XenSessionImpl {
     std::condition_variable figuresCv;
     bool figuresIn = false;
     bool figuresEnded = false;
-    // The session, for its refresh thread's running flag; null once the session is gone.
-    std::mutex ownerLock;
-    Xen3SessionImpl* owner = nullptr;
   };
 
   std::unique_ptr<Xen3Stream> connect(asio::io_context& io);

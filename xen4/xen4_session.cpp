@@ -126,9 +126,8 @@ struct Xen4SessionImpl::State : RefreshTask {
   bool memoryFreeFromRecord = false;
   std::map<std::string, std::string> hostAddresses;
 
-  // The session, for its figures and its thread's running flag; null once it is gone.
-  std::mutex ownerLock;
-  Xen4SessionImpl* owner = nullptr;
+  // The session's live host figures, which the passes write.
+  std::shared_ptr<HostLiveFigures> figures;
 
   // The stop event (manual reset) and the refresh delay.
   std::mutex stopMutex;
@@ -193,7 +192,7 @@ struct Xen4SessionImpl::State : RefreshTask {
   void HostFiguresFromExport(const xenapi::SessionPtr& h, const rrd::Updates* own);
   // One refresh pass; false when it left off because the session is closing.
   bool Pass();
-  void RunOnce() override;
+  bool RunOnce() override;
 };
 
 bool Xen4SessionImpl::State::ReadExport(const xenapi::Session& h, const std::string& hostAddress,
@@ -303,12 +302,9 @@ void Xen4SessionImpl::State::HostFiguresFromCalls(const xenapi::SessionPtr& h) {
   }
   const double networkIO = pifMetrics.empty() ? 0.0 : netSum / static_cast<double>(pifMetrics.size());
 
-  std::lock_guard<std::mutex> guard(ownerLock);
-  if (owner) {
-    owner->SetMemoryUsage(memoryUsage);
-    owner->SetCpuUsage(cpuUsage);
-    owner->SetNetworkIO(networkIO);
-  }
+  figures->MemoryUsage.store(memoryUsage);
+  figures->CpuUsage.store(cpuUsage);
+  figures->NetworkIO.store(networkIO);
 }
 
 // Host figures from this host's export (null: not read this pass, the figures stay).
@@ -340,12 +336,9 @@ void Xen4SessionImpl::State::HostFiguresFromExport(const xenapi::SessionPtr& h, 
                             : 0.0;
     haveMemory = true;
   }
-  std::lock_guard<std::mutex> guard(ownerLock);
-  if (owner) {
-    if (haveMemory) owner->SetMemoryUsage(memoryUsage);
-    if (haveCpu) owner->SetCpuUsage(cpu);
-    if (haveNet) owner->SetNetworkIO(net);
-  }
+  if (haveMemory) figures->MemoryUsage.store(memoryUsage);
+  if (haveCpu) figures->CpuUsage.store(cpu);
+  if (haveNet) figures->NetworkIO.store(net);
 }
 
 // One refresh pass: host figures, then each VM's figures. A VM the server no longer
@@ -496,40 +489,35 @@ bool Xen4SessionImpl::State::Pass() {
   return true;
 }
 
-void Xen4SessionImpl::State::RunOnce() {
-  if (StopSignalled()) return;
+bool Xen4SessionImpl::State::RunOnce() {
+  if (StopSignalled()) return false;
   bool complete = false;
   const uint64_t number = ++passesBegun;
   try {
     complete = Pass();
   } catch (const std::exception&) {
-    // The connection is gone or unusable: end the loop after this pass.
+    // The connection is gone or unusable: the loop ends with this pass.
     connected.store(false);
-    {
-      std::lock_guard<std::mutex> guard(ownerLock);
-      if (owner) owner->thread_.ClearRunningFlag();
-    }
     FiguresChanged(false);
-    return;
+    return false;
   }
   if (complete) {
     lastWritingPass.store(number);
     FiguresChanged(true);
   }
   WaitStop();
+  return true;
 }
 
 Xen4SessionImpl::Xen4SessionImpl(int32_t refreshDelaySeconds, const Xen4Options& options)
     : state_(std::make_shared<State>(refreshDelaySeconds, options)) {
-  state_->owner = this;
+  state_->figures = LiveFigures();
 }
 
 Xen4SessionImpl::~Xen4SessionImpl() {
   state_->SignalStop();
   thread_.Stop();
-  // A pass still blocked in a call keeps the state; from now on it writes nothing here.
-  std::lock_guard<std::mutex> guard(state_->ownerLock);
-  state_->owner = nullptr;
+  // A pass still blocked in a call keeps the state (and the figures it writes).
 }
 
 xenapi::SessionPtr Xen4SessionImpl::LibrarySession() const { return state_->Handle(); }
@@ -595,7 +583,7 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
 
   // 8. Connected; the refresh thread keeps the state alive while it runs.
   s.connected.store(true);
-  thread_.SetTask(state_.get(), state_);
+  thread_.SetTask(state_);
   thread_.Start();
 }
 
@@ -863,7 +851,7 @@ bool Xen4SessionImpl::WaitForFigures(std::chrono::milliseconds limit) {
   return s.passes > 0 && !s.refreshEnded && s.connected.load();
 }
 
-void Xen4SessionImpl::RunOnce() { state_->RunOnce(); }
+bool Xen4SessionImpl::RunOnce() { return state_->RunOnce(); }
 
 uint64_t Xen4SessionImpl::PassesBegun() const { return state_->passesBegun.load(); }
 

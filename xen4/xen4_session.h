@@ -2,7 +2,7 @@
 //
 // Threads and lifetime: everything the refresh pass touches lives in a shared state
 // object that the refresh thread keeps alive (the library session, the references, the
-// session's own VMs and a guarded pointer back to this object). Destroying the session
+// session's own VMs and the host's live figures). Destroying the session
 // therefore never waits longer than the refresh thread's stop time-out, even when a pass
 // is blocked on a server that does not answer, and the blocked pass, when it returns,
 // touches nothing that was freed.
@@ -35,7 +35,7 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
 
   // One refresh pass followed by the wait for the refresh delay (what the refresh thread
   // runs in its loop).
-  void RunOnce() override;
+  bool RunOnce() override;
 
   // For the VM operations: the library session (null when not logged in), and the error
   // check after a call made with it, which throws std::runtime_error with the message.

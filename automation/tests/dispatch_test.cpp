@@ -590,15 +590,17 @@ TEST_F(FactoryTest, AFillingFailureReleasesTheNewSessionAndItsBackEnd) {
 }
 
 // A back end whose Connect starts a refresh thread that the system cannot create.
-class UnstartableSession : public FakeSession, public RefreshTask {
+class UnstartableSession : public FakeSession {
  public:
   using FakeSession::FakeSession;
   void Connect(const std::string&, const std::string&, const std::string&, int32_t) override {
-    thread_.SetTask(this);
-    thread_.SetStackSizeForTesting(static_cast<std::size_t>(-1) / 4);
+    struct Idle : RefreshTask {
+      bool RunOnce() override { return false; }
+    };
+    thread_.SetTask(std::make_shared<Idle>());
+    thread_.SetStackSizeForTesting(RefreshThread::kUnreservableStackForTesting);
     thread_.Start();
   }
-  void RunOnce() override {}
 
  private:
   RefreshThread thread_;
@@ -707,11 +709,12 @@ TEST_F(ModuleTest, CanUnloadNowReleasesTheClassObject) {
 // A refresh pass that blocks until released.
 class BlockingTask : public RefreshTask {
  public:
-  void RunOnce() override {
+  bool RunOnce() override {
     std::unique_lock<std::mutex> lock(m_);
     entered_ = true;
     cv_.notify_all();
     cv_.wait(lock, [this] { return released_; });
+    return true;
   }
   void WaitEntered() {
     std::unique_lock<std::mutex> lock(m_);
@@ -731,16 +734,16 @@ class BlockingTask : public RefreshTask {
 
 TEST_F(ModuleTest, NeverUnloadedUnderARunningRefreshThread) {
   ASSERT_EQ(DllCanUnloadNow(), S_OK);
-  BlockingTask task;
+  auto task = std::make_shared<BlockingTask>();
   RefreshThread thread;
-  thread.SetTask(&task);
+  thread.SetTask(task);
   thread.Start();
-  task.WaitEntered();
+  task->WaitEntered();
   // No object of the library lives, but a refresh pass still runs its code.
   EXPECT_EQ(VantrelModule().LockCount(), 0);
   EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
   thread.ClearRunningFlag();
-  task.Release();
+  task->Release();
   thread.Join();
   // The worker counts itself out as its very last step, just after Join returns.
   HRESULT hr = S_FALSE;

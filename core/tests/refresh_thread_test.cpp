@@ -22,7 +22,7 @@ namespace {
 // A pass that can be held inside RunOnce until the test releases it.
 class GateTask : public RefreshTask {
  public:
-  void RunOnce() override {
+  bool RunOnce() override {
     const int inside = ++concurrent;
     int seen = maxConcurrent.load();
     while (inside > seen && !maxConcurrent.compare_exchange_weak(seen, inside)) {}
@@ -34,9 +34,8 @@ class GateTask : public RefreshTask {
       cv.wait(lock, [&] { return open; });
     }
     --concurrent;
-    if (clearAfterPass) owner->ClearRunningFlag();
+    return !endAfterPass;
   }
-  void WorkerEnding() override { ++endings; }
   void WaitEntered() {
     std::unique_lock<std::mutex> lock(m);
     cv.wait(lock, [&] { return entered; });
@@ -51,30 +50,20 @@ class GateTask : public RefreshTask {
   std::condition_variable cv;
   bool entered = false;
   bool open = false;
-  bool clearAfterPass = false;
-  RefreshThread* owner = nullptr;
+  bool endAfterPass = false;
   std::atomic<int> passes{0};
-  std::atomic<int> endings{0};
   std::atomic<int> concurrent{0};
   std::atomic<int> maxConcurrent{0};
 };
 
 class SleepTask : public RefreshTask {
  public:
-  void RunOnce() override {
+  bool RunOnce() override {
     ++passes;
-    worker = std::this_thread::get_id();
     std::this_thread::sleep_for(1ms);
-  }
-  void WorkerEnding() override {
-    passesAtEnd = passes.load();
-    endedOn = std::this_thread::get_id();
-    ++endings;
+    return true;
   }
   std::atomic<int> passes{0};
-  std::atomic<int> endings{0};
-  int passesAtEnd = -1;
-  std::thread::id worker, endedOn;
 };
 
 template <class F>
@@ -102,36 +91,32 @@ std::chrono::milliseconds ProcessCpuTime() {
 }  // namespace
 
 TEST(RefreshThread, RunsTheTaskInALoopUntilStopped) {
-  SleepTask task;
+  auto task = std::make_shared<SleepTask>();
   RefreshThread thread;
-  thread.SetTask(&task);
+  thread.SetTask(task);
   EXPECT_FALSE(thread.IsRunning());
   thread.Start();
   EXPECT_TRUE(thread.IsRunning());
-  EXPECT_TRUE(Eventually([&] { return task.passes.load() >= 3; }));
+  EXPECT_TRUE(Eventually([&] { return task->passes.load() >= 3; }));
   EXPECT_TRUE(thread.Stop());
   EXPECT_TRUE(thread.IsFinished());
-  const int after = task.passes.load();
+  const int after = task->passes.load();
   std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(after, task.passes.load());
-  // The worker's last use of the task, on the worker, after its last pass.
-  EXPECT_EQ(1, task.endings.load());
-  EXPECT_EQ(after, task.passesAtEnd);
-  EXPECT_EQ(task.worker, task.endedOn);
+  EXPECT_EQ(after, task->passes.load());
 }
 
 TEST(RefreshThread, SecondStartCreatesNoSecondWorker) {
-  GateTask task;
+  auto task = std::make_shared<GateTask>();
   RefreshThread thread;
-  thread.SetTask(&task);
+  thread.SetTask(task);
   const int before = RefreshThread::LiveThreads();
   thread.Start();
   thread.Start();
-  task.WaitEntered();
+  task->WaitEntered();
   EXPECT_EQ(before + 1, RefreshThread::LiveThreads());
-  task.Open();
+  task->Open();
   thread.Stop();
-  EXPECT_EQ(1, task.maxConcurrent.load());
+  EXPECT_EQ(1, task->maxConcurrent.load());
   EXPECT_TRUE(Eventually([&] { return RefreshThread::LiveThreads() == before; }));
 }
 
@@ -147,7 +132,7 @@ TEST(RefreshThread, StopGivesUpAfterTheLimitWhileAPassIsStuck) {
   auto task = std::make_shared<GateTask>();
   RefreshThread thread;
   thread.SetStopTimeoutForTesting(150ms);
-  thread.SetTask(task.get(), task);
+  thread.SetTask(task);
   thread.Start();
   task->WaitEntered();
   const auto start = std::chrono::steady_clock::now();
@@ -169,7 +154,7 @@ TEST(RefreshThread, WorkerLeftOverFromATimedOutStopNeverRunsAnotherPass) {
   auto stuck = std::make_shared<GateTask>();
   RefreshThread thread;
   thread.SetStopTimeoutForTesting(50ms);
-  thread.SetTask(stuck.get(), stuck);
+  thread.SetTask(stuck);
   thread.Start();
   stuck->WaitEntered();
   thread.Stop();
@@ -177,7 +162,7 @@ TEST(RefreshThread, WorkerLeftOverFromATimedOutStopNeverRunsAnotherPass) {
   // A new worker starts while the old one is still inside its pass.
   auto fresh = std::make_shared<GateTask>();
   fresh->Open();
-  thread.SetTask(fresh.get(), fresh);
+  thread.SetTask(fresh);
   thread.Start();
   EXPECT_TRUE(Eventually([&] { return fresh->passes.load() >= 2; }));
   stuck->Open();
@@ -188,97 +173,92 @@ TEST(RefreshThread, WorkerLeftOverFromATimedOutStopNeverRunsAnotherPass) {
 }
 
 TEST(RefreshThread, TaskEndsTheLoopFromInsideAndCanBeStartedAgain) {
-  GateTask task;
+  auto task = std::make_shared<GateTask>();
   RefreshThread thread;
-  task.owner = &thread;
-  task.clearAfterPass = true;
-  task.Open();
-  thread.SetTask(&task);
+  task->endAfterPass = true;
+  task->Open();
+  thread.SetTask(task);
   thread.Start();
   EXPECT_TRUE(Eventually([&] { return thread.IsFinished(); }));
-  EXPECT_EQ(1, task.passes.load());
+  EXPECT_EQ(1, task->passes.load());
   EXPECT_FALSE(thread.IsRunning());
   const auto start = std::chrono::steady_clock::now();
   thread.Stop();  // idle: no wait
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 
   thread.Start();
-  EXPECT_TRUE(Eventually([&] { return task.passes.load() == 2 && thread.IsFinished(); }));
+  EXPECT_TRUE(Eventually([&] { return task->passes.load() == 2 && thread.IsFinished(); }));
 }
 
-// The owner goes away while a pass is still running: with a keep-alive the pass keeps
-// what it uses, and destroying the RefreshThread does not wait for it.
-TEST(RefreshThread, OwnerDestroyedDuringAPassWithKeepAlive) {
-  std::weak_ptr<GateTask> watch;
+// A task that notes the thread it is destroyed on.
+class NotingTask : public GateTask {
+ public:
+  explicit NotingTask(std::thread::id* destroyedOn) : destroyedOn_(destroyedOn) {}
+  ~NotingTask() override { *destroyedOn_ = std::this_thread::get_id(); }
+  bool RunOnce() override {
+    worker = std::this_thread::get_id();
+    return GateTask::RunOnce();
+  }
+  std::thread::id worker;
+
+ private:
+  std::thread::id* destroyedOn_;
+};
+
+// The owner goes away while a pass is still running: destruction does not wait, the
+// pass keeps its task, and the worker destroys it as it ends, on its own thread.
+TEST(RefreshThread, OwnerDestroyedDuringAPassLeavesTheTaskToTheWorker) {
+  std::thread::id destroyedOn;
+  std::weak_ptr<NotingTask> watch;
+  std::thread::id worker;
   {
-    auto task = std::make_shared<GateTask>();
+    auto task = std::make_shared<NotingTask>(&destroyedOn);
     watch = task;
-    RefreshThread thread;
-    thread.SetStopTimeoutForTesting(20ms);
-    thread.SetTask(task.get(), task);
-    thread.Start();
+    auto thread = std::make_unique<RefreshThread>();
+    thread->SetTask(task);
+    thread->Start();
     task->WaitEntered();
-    thread.Stop();
-  }  // RefreshThread and the owner's reference are gone; the worker still holds the task
+    worker = task->worker;
+    const auto start = std::chrono::steady_clock::now();
+    thread.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  }
   auto task = watch.lock();
-  ASSERT_TRUE(task);
+  ASSERT_TRUE(task);  // the owner's references are gone; the worker still holds it
   task->Open();
   task.reset();
   EXPECT_TRUE(Eventually([&] { return watch.expired(); }));
+  EXPECT_EQ(worker, destroyedOn);
 }
 
-// Without a keep-alive, destruction ends the loop and waits for the pass to leave the task.
-TEST(RefreshThread, DestructionWithoutKeepAliveWaitsForThePass) {
-  GateTask task;
-  std::atomic<bool> destroyed{false};
-  std::thread releaser;
+// Without a worker, the task goes with the RefreshThread, on the owner's thread.
+TEST(RefreshThread, IdleOwnerDestroysItsTask) {
+  std::thread::id destroyedOn;
+  std::weak_ptr<NotingTask> watch;
   {
+    auto task = std::make_shared<NotingTask>(&destroyedOn);
+    task->endAfterPass = true;
+    task->Open();
+    watch = task;
     RefreshThread thread;
-    thread.SetTask(&task);
+    thread.SetTask(std::move(task));
     thread.Start();
-    task.WaitEntered();
-    releaser = std::thread([&] {
-      std::this_thread::sleep_for(50ms);
-      EXPECT_FALSE(destroyed.load());
-      task.Open();
-    });
+    ASSERT_TRUE(Eventually([&] { return thread.IsFinished(); }));
+    EXPECT_FALSE(watch.expired());
   }
-  destroyed = true;
-  releaser.join();
-  EXPECT_EQ(0, task.concurrent.load());
-  EXPECT_EQ(1, task.passes.load());
-}
-
-// A pass that never returns cannot hang the owner: destruction waits the stop time-out
-// at most, and the worker's last steps no longer reach the task.
-TEST(RefreshThread, DestructionGivesUpOnAPassThatNeverReturns) {
-  GateTask task;
-  // Workers of earlier tests may still be taking their last steps.
-  ASSERT_TRUE(Eventually([] { return RefreshThread::LiveThreads() == 0; }));
-  const int before = 0;
-  {
-    RefreshThread thread;
-    thread.SetStopTimeoutForTesting(100ms);
-    thread.SetTask(&task);
-    thread.Start();
-    task.WaitEntered();
-  }
-  EXPECT_EQ(before + 1, RefreshThread::LiveThreads());
-  task.Open();  // only so that the test leaves no thread behind
-  EXPECT_TRUE(Eventually([&] { return RefreshThread::LiveThreads() == before; }));
-  EXPECT_EQ(1, task.passes.load());
-  EXPECT_EQ(0, task.endings.load());
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(std::this_thread::get_id(), destroyedOn);
 }
 
 // A thread the system cannot create fails Start and leaves nothing counted, so neither
 // destruction nor the library's unload check waits for a worker that never existed.
 TEST(RefreshThread, FailedStartThrowsAndCountsNothing) {
-  SleepTask task;
+  auto task = std::make_shared<SleepTask>();
   ASSERT_TRUE(Eventually([] { return RefreshThread::LiveThreads() == 0; }));
   const int before = 0;
   RefreshThread thread;
-  thread.SetTask(&task);
-  thread.SetStackSizeForTesting(static_cast<std::size_t>(-1) / 4);
+  thread.SetTask(task);
+  thread.SetStackSizeForTesting(RefreshThread::kUnreservableStackForTesting);
   try {
     thread.Start();
     ADD_FAILURE() << "Start did not fail";
@@ -292,22 +272,22 @@ TEST(RefreshThread, FailedStartThrowsAndCountsNothing) {
 
   thread.SetStackSizeForTesting(0);
   thread.Start();
-  EXPECT_TRUE(Eventually([&] { return task.passes.load() >= 1; }));
+  EXPECT_TRUE(Eventually([&] { return task->passes.load() >= 1; }));
   thread.Stop();
   EXPECT_TRUE(thread.IsFinished());
 }
 
 // A worker started before its task is set waits for it instead of spinning.
 TEST(RefreshThread, WorkerWaitsForItsTask) {
-  SleepTask task;
+  auto task = std::make_shared<SleepTask>();
   RefreshThread thread;
   thread.Start();
   const auto cpuBefore = ProcessCpuTime();
   std::this_thread::sleep_for(500ms);
   EXPECT_LT(ProcessCpuTime() - cpuBefore, 100ms);
   EXPECT_FALSE(thread.IsFinished());
-  thread.SetTask(&task);
-  EXPECT_TRUE(Eventually([&] { return task.passes.load() >= 1; }));
+  thread.SetTask(task);
+  EXPECT_TRUE(Eventually([&] { return task->passes.load() >= 1; }));
   thread.Stop();
   EXPECT_TRUE(thread.IsFinished());
 }

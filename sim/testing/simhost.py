@@ -1,5 +1,7 @@
 """A simulated host started by a test or benchmark of its own: free ports on 127.0.0.1,
-the READY line read for them, and a lifetime after which it stops by itself."""
+the READY line read for them, and a lifetime after which it stops by itself. Like
+xensim.py running a command, stop() fails (AssertionError) when XenAPI sessions were left
+live, unless allow_live_sessions was given."""
 import json
 import os
 import socket
@@ -7,11 +9,15 @@ import subprocess
 import sys
 
 XENSIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "xensim.py")
+sys.path.insert(0, os.path.dirname(XENSIM))
+import xensim  # noqa: E402
+
 PROFILES = ["current", "legacy"]
 
 
 class SimHost:
-    def __init__(self, certs, profile=None, lifetime=280, extra=()):
+    def __init__(self, certs, profile=None, lifetime=280, extra=(), allow_live_sessions=False):
+        self.allow_live_sessions = allow_live_sessions
         args = [sys.executable, XENSIM, "--certs", certs, "--lifetime", str(lifetime)] + list(extra)
         if profile:
             args += ["--profile", profile]
@@ -32,6 +38,11 @@ class SimHost:
         return answer
 
     def stop(self):
+        left = []
+        if not self.allow_live_sessions and "xenapi" in self.ports and self.proc.poll() is None:
+            left = xensim.live_sessions(lambda: self.control({"target": "xenapi", "cmd": "sessions"}))
         self.proc.terminate()
         self.proc.wait(10)
         self.proc.stdout.close()
+        if left:
+            raise AssertionError("xensim: %d XenAPI session(s) left live: %s" % (len(left), ", ".join(left)))

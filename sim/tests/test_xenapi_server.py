@@ -3,9 +3,11 @@
 standard library's own XML-RPC client (an independent reader of what the server writes)."""
 
 import base64
+import hashlib
 import http.client
 import json
 import os
+import socket
 import subprocess
 import ssl
 import sys
@@ -19,6 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from support import SIM, certs_dir  # noqa: E402,F401
+sys.path.insert(0, os.path.join(SIM, "testing"))
+from simhost import SimHost  # noqa: E402
 import inventory  # noqa: E402
 import xenapi_server as xs  # noqa: E402
 
@@ -55,10 +59,11 @@ class ServerTest(unittest.TestCase):
     def setUpClass(cls):
         certs = certs_dir()
         cls.host = Host()
-        cls.server = xs.XenApiServer(cls.host, os.path.join(certs, "server.pem"),
-                                     os.path.join(certs, "server-key.pem"))
+        cls.server = xs.XenApiServer(cls.host, os.path.join(certs, "xenapi-server.pem"),
+                                     os.path.join(certs, "xenapi-server-key.pem"))
         cls.port = cls.server.start("127.0.0.1", 0)
         cls.member_error = cls.server.start_member("127.0.0.2", cls.port)
+        cls.ipv6_error = cls.server.start_ipv6(cls.port)
 
     @classmethod
     def tearDownClass(cls):
@@ -66,6 +71,7 @@ class ServerTest(unittest.TestCase):
 
     def setUp(self):
         self.server.reset()
+        self.server.left_at_reset.clear()  # each test's own session is left live by design
         self.host.inventory = inventory.Inventory(INVENTORY)
         self.api = self.proxy()
         self.session = self.ok(self.api.session.login_with_password("root", "xenroot"))
@@ -73,6 +79,9 @@ class ServerTest(unittest.TestCase):
     def proxy(self, address="127.0.0.1"):
         return xmlrpc.client.ServerProxy("https://%s:%d/" % (address, self.port),
                                          context=ssl._create_unverified_context())
+
+    def sessions(self):
+        return self.server.control({"cmd": "sessions"})
 
     def use(self, profile):
         self.assertEqual(self.server.control({"cmd": "set_profile", "profile": profile}), {"ok": True})
@@ -401,9 +410,254 @@ class ServerTest(unittest.TestCase):
         self.assertEqual((info["profile"], info["member"]), ("legacy", "127.0.0.2"))
         self.assertEqual(env, "legacy 127.0.0.2")
 
+    # -- sessions, restarts, the pool's hosts -----------------------------------------------
+    def test_sessions_are_accounted_with_originator_user_and_listener(self):
+        api, s = self.api, self.session
+        with_originator = self.ok(api.session.login_with_password("root", "xenroot", "1.0", "probe"))
+        self.ok(api.session.login_with_password("root", "xenroot", "1.0"))
+        self.failure(api.session.login_with_password("root", "wrong"))
+        self.failure(self.proxy("127.0.0.2").session.login_with_password("root", "xenroot"))  # HOST_IS_SLAVE
+        self.ok(api.session.logout(s))
+        self.assertEqual(self.failure(api.session.logout(s)), ["SESSION_INVALID", s])
+        report = self.sessions()
+        self.assertEqual((report["live"], report["logins"], report["logouts"], report["refused_logins"]), (2, 3, 1, 2))
+        self.assertIn({"ref": with_originator, "originator": "probe", "user": "root", "listener": "master"},
+                      report["sessions"])
+        self.server.control({"cmd": "login_params", "max": 3})
+        self.assertEqual(self.failure(api.session.login_with_password("root", "xenroot", "1.0", "probe")),
+                         ["MESSAGE_PARAMETER_COUNT_MISMATCH", "session.login_with_password", "3", "4"])
+        self.ok(api.session.login_with_password("root", "xenroot", "1.0"))
+        self.server.control({"cmd": "login_params", "max": 4})
+        self.ok(api.session.login_with_password("root", "xenroot", "1.0", "probe"))
+
+    def test_session_limit_destroys_the_least_recently_used_sessions_of_a_group(self):
+        def login(*extra):
+            return self.ok(self.server.dispatch("session.login_with_password", ("root", "xenroot") + extra))
+
+        named = login("1.0", "probe")
+        anonymous = [self.session] + [login() for _ in range(399)]
+        self.ok(self.api.VM.get_all(anonymous[0]))  # used: now the most recent of its group
+        newest = login()
+        live = {s["ref"] for s in self.sessions()["sessions"]}
+        self.assertEqual(self.failure(self.api.VM.get_all(anonymous[1])), ["SESSION_INVALID", anonymous[1]])
+        self.assertEqual(live, set(anonymous[:1] + anonymous[2:] + [named, newest]))
+        self.assertEqual(self.sessions()["destroyed_by_limit"], 1)
+
+    def test_forgotten_sessions_are_invalid_while_object_references_stay(self):
+        old, vm = self.session, self.vm("run")
+        self.server.control({"cmd": "forget_sessions"})
+        self.assertEqual(self.failure(self.api.VM.get_record(old, vm)), ["SESSION_INVALID", old])
+        self.assertEqual(self.rrd("start=-10", session=old)[0], 401)
+        self.session = self.ok(self.api.session.login_with_password("root", "xenroot"))
+        self.assertEqual(self.ok(self.api.VM.get_record(self.session, vm))["name_label"], "run")
+        self.assertEqual(self.sessions()["live"], 1)
+
+    def test_swapped_master_sends_logins_to_the_member_and_hosts_keep_their_records(self):
+        hosts = self.ok(self.api.host.get_all_records(self.session))
+        by_address = {h["address"]: ref for ref, h in hosts.items()}
+        self.assertEqual(self.server.control({"cmd": "swap_master"})["master"], "member")
+        self.assertEqual(self.failure(self.api.VM.get_all(self.session)), ["HOST_IS_SLAVE", "127.0.0.2"])
+        self.assertEqual(self.failure(self.api.session.login_with_password("root", "xenroot")),
+                         ["HOST_IS_SLAVE", "127.0.0.2"])
+        member = self.proxy("127.0.0.2")
+        s = self.ok(member.session.login_with_password("root", "xenroot"))
+        self.assertEqual(self.ok(member.session.get_this_host(s, s)), by_address["127.0.0.2"])
+        self.assertEqual(self.ok(member.host.get_all_records(s)), hosts)
+        self.assertEqual(self.sessions()["sessions"][0]["listener"], "member")
+        self.server.control({"cmd": "master_address", "address": "::1"})
+        self.assertEqual(self.ok(member.host.get_address(s, by_address["127.0.0.2"])), "::1")
+        self.assertEqual(self.failure(self.api.session.login_with_password("root", "xenroot")),
+                         ["HOST_IS_SLAVE", "::1"])
+        self.server.reset()
+        self.session = self.ok(self.api.session.login_with_password("root", "xenroot"))
+        self.assertEqual(self.ok(self.api.session.get_this_host(self.session, self.session)),
+                         by_address["127.0.0.1"])
+
+    def test_master_address_is_carried_as_given(self):
+        for text in ("::1", "[::1]"):
+            self.server.control({"cmd": "master_address", "address": text})
+            self.assertEqual(self.failure(self.proxy("127.0.0.2").session.login_with_password("root", "xenroot")),
+                             ["HOST_IS_SLAVE", text])
+            this = self.ok(self.api.session.get_this_host(self.session, self.session))
+            self.assertEqual(self.ok(self.api.host.get_address(self.session, this)), text)
+
+    def test_reset_remembers_live_sessions_until_a_request_names_them(self):
+        s, vm = self.session, self.vm("run")
+        told = self.ok(self.api.session.login_with_password("root", "xenroot"))
+        leaked = self.ok(self.api.session.login_with_password("root", "xenroot", "1.0", "leaky"))
+        self.server.reset()
+        self.assertEqual(self.sessions()["live"], 0)
+        self.assertEqual(self.failure(self.api.session.logout(s)), ["SESSION_INVALID", s])  # a late log-out
+        self.assertEqual(self.failure(self.api.VM.get_record(told, vm)), ["SESSION_INVALID", told])
+        self.assertEqual([x["ref"] for x in self.sessions()["left_at_reset"]], [leaked])
+
+    def test_a_logout_received_ends_the_session_whatever_the_fault_does_to_the_answer(self):
+        self.server.control({"cmd": "fault", "mode": "drop", "method": "session.logout"})
+        with self.assertRaises((http.client.HTTPException, ConnectionError)):
+            self.api.session.logout(self.session)
+        self.assertEqual(self.sessions()["live"], 0)
+
+    def test_member_host_record_is_its_own(self):
+        s = self.session
+        records = self.ok(self.api.host.get_all_records(s))
+        self.assertEqual(sorted(records), sorted(self.ok(self.api.host.get_all(s))))
+        master = self.ok(self.api.session.get_this_host(s, s))
+        member = [r for r in records if r != master][0]
+        self.assertEqual(records[master]["address"], "127.0.0.1")
+        for ref, name, address, cpus, memory in ((master, "h", "127.0.0.1", 2, 65536 << 20),
+                                                 (member, "m", "127.0.0.2", 1, 16384 << 20)):
+            record = self.ok(self.api.host.get_record(s, ref))
+            getters = (self.api.host.get_name_label, self.api.host.get_hostname, self.api.host.get_address)
+            self.assertEqual([self.ok(get(s, ref)) for get in getters] + [record["hostname"]],
+                             [name, name, address, name])
+            self.assertEqual(len(record["host_CPUs"]), cpus)
+            metrics = self.ok(self.api.host_metrics.get_record(s, record["metrics"]))
+            self.assertEqual(metrics["memory_total"], str(memory))
+            pif = self.ok(self.api.PIF.get_record(s, record["PIFs"][0]))
+            self.assertEqual(pif["host"], ref)
+        self.assertEqual(self.ok(self.api.PIF.get_record(s, records[member]["PIFs"][0]))["device"], "bond0")
+
+    def test_host_actions_act_on_the_host_given(self):
+        s = self.session
+        member = [r for r, h in self.ok(self.api.host.get_all_records(s)).items() if h["name_label"] == "m"][0]
+        self.ok(self.api.host.disable(s, member))
+        self.ok(self.api.host.reboot(s, member))
+        records = self.ok(self.api.host.get_all_records(s))
+        self.assertEqual({h["name_label"]: h["enabled"] for h in records.values()}, {"h": True, "m": False})
+        self.ok(self.api.host.enable(s, member))
+        self.assertTrue(self.ok(self.api.host.get_record(s, member))["enabled"])
+        self.assertEqual(self.server.control({"cmd": "host_actions"})["actions"],
+                         [{"method": "host." + m, "host": "m"} for m in ("disable", "reboot", "enable")])
+        self.server.control({"cmd": "clear_calls"})
+        self.assertEqual(self.server.control({"cmd": "host_actions"})["actions"], [])
+
+    def test_hang_holds_a_request_until_the_faults_are_cleared(self):
+        self.server.control({"cmd": "fault", "mode": "hang", "method": "GET /rrd_updates", "listener": "member",
+                             "count": 1})
+        self.server.control({"cmd": "fault", "mode": "delay", "seconds": 0.1, "method": "GET /rrd_updates",
+                             "listener": "master", "count": 1})
+        self.assertEqual(self.rrd("start=-10")[0], 200)  # late, but answered
+        outcome = []
+        t = threading.Thread(target=lambda: outcome.append(self._try(self.rrd, "start=-10", address="127.0.0.2")))
+        t.start()
+        t.join(1.0)
+        self.assertTrue(t.is_alive())  # held without an answer
+        self.server.control({"cmd": "clear_faults"})
+        t.join(10)
+        self.assertFalse(t.is_alive())
+        self.assertIsInstance(outcome[0], Exception)  # closed without an answer
+        self.assertEqual(self.rrd("start=-10", address="127.0.0.2")[0], 200)  # count 1: used up
+
+    @staticmethod
+    def _try(call, *args, **kwargs):
+        try:
+            return call(*args, **kwargs)
+        except Exception as exc:
+            return exc
+
+    def test_tls_verifies_with_the_test_ca_on_every_name_of_the_pool(self):
+        certs = certs_dir()
+        context = ssl.create_default_context(cafile=os.path.join(certs, "xenapi-ca.pem"))
+        names = [("127.0.0.1", "127.0.0.1"), ("127.0.0.1", "localhost"), ("127.0.0.1", "xenhost01"),
+                 ("127.0.0.2", "127.0.0.2"), ("127.0.0.2", "member02")]
+        if self.ipv6_error is None:
+            names.append(("::1", "::1"))
+        for address, name in names:
+            with socket.create_connection((address, self.port), timeout=10) as raw, \
+                    context.wrap_socket(raw, server_hostname=name) as tls:
+                self.assertEqual(tls.version(), "TLSv1.2")
+                self.assertIn(tls.cipher()[0], ("ECDHE-RSA-AES256-GCM-SHA384", "ECDHE-RSA-AES128-GCM-SHA256"))
+                der = tls.getpeercert(binary_form=True)
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            with socket.create_connection(("127.0.0.1", self.port), timeout=10) as raw:
+                context.wrap_socket(raw, server_hostname="elsewhere").close()
+        # The pin names the served certificate's key.
+        pem = ssl.DER_cert_to_PEM_cert(der).encode()
+        key = subprocess.run(["openssl", "x509", "-noout", "-pubkey"], input=pem, capture_output=True,
+                             check=True).stdout
+        spki = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=key, capture_output=True,
+                              check=True).stdout
+        with open(os.path.join(certs, "xenapi-pin.txt")) as f:
+            self.assertEqual(f.read().strip(), "sha256//" + base64.b64encode(hashlib.sha256(spki).digest()).decode())
+        self.assertEqual(self.server.control({"cmd": "calls"})["connections"]["ipv6"], 0 if self.ipv6_error else 1)
+
+    # -- large pools ---------------------------------------------------------------------
+    def test_get_all_records_where_filters_with_the_expression_language(self):
+        self.host.inventory = inventory.Inventory.load(os.path.join(SIM, "inventory.json"))
+        s, inv = self.session, self.host.inventory
+        guests = self.ok(self.api.VM.get_all_records_where(
+            s, 'field "is_a_template"="false" and field "is_control_domain"="false" and field "is_a_snapshot"="false"'))
+        self.assertEqual(sorted(r["name_label"] for r in guests.values()), sorted(vm.name for vm in inv.guests()))
+        self.assertEqual(len(guests), 4)
+        others = self.ok(self.api.VM.get_all_records_where(
+            s, 'not (field "is_a_template"="false" and field "is_control_domain"="false")'))
+        self.assertEqual(len(others) + len(guests), len(inv.vms))
+        snapshot = [r for r in others.values() if r["is_a_snapshot"]]
+        self.assertEqual(len(snapshot), 1)
+        self.assertEqual(guests[snapshot[0]["snapshot_of"]]["snapshots"], [self.vm(snapshot[0]["name_label"])])
+        everything = len(inv.vms)
+        for expression, count in (('field "name__label"="web01"', 1),
+                                  ('"db01"=field "name__label" or true', everything),
+                                  ("not true and false", everything), ("true or false and false", 0),
+                                  ('field "is_a_template"="False"', 0)):
+            self.assertEqual(len(self.ok(self.api.VM.get_all_records_where(s, expression))), count, expression)
+        for expression in ("", 'field "is_a_template"', "(true", "true true", "True", 'field "nonsense"="1"'):
+            self.assertEqual(self.failure(self.api.VM.get_all_records_where(s, expression))[0], "INTERNAL_ERROR")
+        self.use("legacy")
+        self.assertEqual(self.failure(self.api.VM.get_all_records_where(s, "true"))[0], "MESSAGE_METHOD_UNKNOWN")
+        self.server.control({"cmd": "set_bulk", "enabled": True})
+        self.assertEqual(len(self.ok(self.api.VM.get_all_records_where(s, "true"))), len(inv.vms))
+
+    def test_names_the_export_filter_and_connections_of_a_large_pool(self):
+        s = self.session
+        data = json.loads(json.dumps(INVENTORY))
+        data["vms"][3]["name"] = data["vms"][4]["name"] = "same"  # a halted VM and a template
+        self.host.inventory = inventory.Inventory(data)
+        records = self.ok(self.api.VM.get_all_records(s))
+        same = [ref for ref, r in records.items() if r["name_label"] == "same"]
+        self.assertEqual(len(same), 2)
+        self.assertEqual(sorted(self.ok(self.api.VM.get_by_name_label(s, "same"))), sorted(same))
+        self.assertEqual(self.ok(self.api.VM.get_by_name_label(s, "nobody")), [])
+        run = "00000000-0000-4000-8000-000000000001"
+        _, legend, _ = self.export("start=-10&host=true&vm_uuid=" + run)
+        self.assertEqual({e.split(":")[2] for e in legend if ":vm:" in e}, {run})
+        self.assertTrue(any(":host:" in e for e in legend))
+        self.server.control({"cmd": "clear_calls"})
+        self.rrd("start=-10", address="127.0.0.2")
+        self.ok(self.api.VM.get_all(s))
+        self.assertEqual(self.server.control({"cmd": "calls"})["connections"], {"master": 1, "member": 1, "ipv6": 0})
+
+    def test_launcher_fails_a_command_that_leaves_sessions_live(self):
+        leak = ("import os, ssl, xmlrpc.client\n"
+                "print(os.environ['VANTREL_SIM_IPV6'])\n"
+                "host = '[::1]' if os.environ['VANTREL_SIM_IPV6'] else '127.0.0.1'\n"
+                "api = xmlrpc.client.ServerProxy('https://%s:%s/' % (host, os.environ['VANTREL_SIM_XENAPI_PORT']),"
+                " context=ssl._create_unverified_context())\n"
+                "api.session.login_with_password('root', 'xenroot', '1.0', 'leaky')\n")
+        for extra in ([], ["--allow-live-sessions"]):
+            proc = subprocess.run([sys.executable, os.path.join(SIM, "xensim.py"), "--certs", certs_dir(),
+                                   "--only", "xenapi", "--ipv6", "--lifetime", "30"] + extra +
+                                  ["--", sys.executable, "-c", leak], capture_output=True, text=True, timeout=60)
+            ready, env = proc.stdout.splitlines()[:2]
+            info = json.loads(ready[len("READY "):])
+            self.assertEqual(env, info["ipv6"] or "")
+            self.assertEqual(info["ipv6"] is None, "ipv6_error" in info)
+            if extra:
+                self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+            else:
+                self.assertNotEqual(proc.returncode, 0)
+                self.assertIn("xensim: 1 XenAPI session(s) left live: leaky/root", proc.stderr)
+        sim = SimHost(certs_dir(), lifetime=30, extra=["--only", "xenapi"])  # what tests start themselves
+        proxy = xmlrpc.client.ServerProxy("https://127.0.0.1:%d/" % sim.ports["xenapi"],
+                                          context=ssl._create_unverified_context())
+        proxy.session.login_with_password("root", "xenroot", "1.0", "leaky")
+        with self.assertRaisesRegex(AssertionError, "1 XenAPI session.* leaky/root"):
+            sim.stop()
+
     def test_stop_does_not_wait_for_a_hanging_connection(self):
         certs = certs_dir()
-        server = xs.XenApiServer(self.host, os.path.join(certs, "server.pem"), os.path.join(certs, "server-key.pem"))
+        server = xs.XenApiServer(self.host, os.path.join(certs, "xenapi-server.pem"),
+                                 os.path.join(certs, "xenapi-server-key.pem"))
         port = server.start("127.0.0.1", 0)
         server.control({"cmd": "fault", "mode": "hang", "seconds": 30})
         errors = []
