@@ -323,6 +323,12 @@ prepare_i386() {
 }
 
 mkdir -p "$CACHE"
+# One run at a time: the builds of two runs would share their work folders in the cache.
+exec 8>"$CACHE/.setup.lock"
+if ! flock -n 8; then
+  log "another setup.sh is running: waiting for it to finish"
+  flock 8
+fi
 setup_start=$SECONDS
 ensure_deb_src
 install_packages
