@@ -40,12 +40,15 @@ if [ -z "$session" ] && [ "${VANTREL_WINE32_SESSION:-}" = "$build" ]; then
   # writes to files, and their contents follow once it has ended.
   out=$(mktemp /tmp/wine32-run.XXXXXX)
   trap 'rm -f "$out" "$out.err"' EXIT
+  # chroot starts in /: the program keeps the caller's folder where the root sees it
+  cwd=/
+  if [ -d "$root$PWD" ]; then cwd=$PWD; fi
   set +e
   # the program ends when this runner is killed (a driver's time-out)
   env PATH=/usr/bin:/bin HOME=/root WINEPREFIX="$prefix" WINEARCH=win32 \
       WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}" \
       /usr/bin/setpriv --pdeathsig KILL -- \
-      /usr/sbin/chroot "$root" /usr/lib/wine/wine "$@" >"$out" 2>"$out.err" </dev/null
+      /usr/sbin/chroot "$root" /usr/bin/env -C "$cwd" /usr/lib/wine/wine "$@" >"$out" 2>"$out.err" </dev/null
   rc=$?
   set -e
   cat "$out"
