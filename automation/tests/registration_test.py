@@ -99,14 +99,7 @@ def check_progids(problems):
             problems.append("ProgID %s does not give a working factory: %r %s" % (progid, got, proc.stderr[-500:]))
 
 
-def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write(__doc__)
-        return 2
-    dll = os.path.abspath(argv[1])
-    problems = []
-    keep_wineserver()
-
+def check(dll, problems):
     # A foreign class beside ours must survive our unregistration.
     wine("reg", "add", "HKCR\\CLSID\\" + FOREIGN_CLSID, "/ve", "/d", "Foreign", "/f")
 
@@ -134,6 +127,19 @@ def main(argv):
     regsvr32(dll)
     check_registered(dll, problems, "after re-registration")
     wine("reg", "delete", "HKCR\\CLSID\\" + FOREIGN_CLSID, "/f")
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.stderr.write(__doc__)
+        return 2
+    dll = os.path.abspath(argv[1])
+    problems = []
+    keep_wineserver()
+    try:
+        check(dll, problems)
+    except Failure as e:  # a step that could not go on: report it after what was found before
+        problems.append(str(e))
 
     for p in problems:
         print("FAIL:", p)
