@@ -1,16 +1,25 @@
 # Test registration. Native builds run tests directly (label "native", plus "asan" or
 # "tsan" under a sanitizer). The x86_64 Windows build runs them under Wine (label
 # "wine") through scripts/wine-run.sh, which keeps one Wine prefix per build directory.
-# The i686 build only compiles: this machine cannot execute 32-bit code.
+# The i686 build, the shipped one, runs a lean set of them (those registered with
+# WINE32: what only 32 bits can break) under 32-bit Wine in an emulated i386 userland
+# (label "wine32", scripts/wine32-run.sh): each such test is one session of the runner,
+# and the sessions take turns on the build directory's 32-bit prefix.
 
-set(VANTREL_WINE_RUN "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh")
 set(VANTREL_XVFB_RUN "${CMAKE_SOURCE_DIR}/scripts/xvfb-run.sh")
 
 if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(VANTREL_RUN_TESTS ON)
   set(VANTREL_TEST_LABEL wine)
+  set(VANTREL_WINE_RUN "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh")
 elseif(WIN32)
   set(VANTREL_RUN_TESTS OFF)
+  set(VANTREL_WINE32 ON)
+  set(VANTREL_TEST_LABEL wine32)
+  set(VANTREL_WINE_RUN "${CMAKE_SOURCE_DIR}/scripts/wine32-run.sh")
+  # the i386 root that scripts/setup.sh prepares beside the cross-built libraries
+  get_filename_component(_deps_cache "${VANTREL_DEPS_PREFIX}" DIRECTORY)
+  set(VANTREL_I386_ROOT "${_deps_cache}/i386/root" CACHE PATH "i386 userland with 32-bit Wine")
 else()
   set(VANTREL_RUN_TESTS ON)
   set(VANTREL_TEST_LABEL native)
@@ -21,13 +30,16 @@ else()
   endif()
 endif()
 
-# vantrel_add_test(NAME n COMMAND exe args... [LABELS l...] [TIMEOUT s] [GUI] [HOST]
+# vantrel_add_test(NAME n COMMAND exe args... [LABELS l...] [TIMEOUT s] [GUI] [HOST] [WINE32]
 #                  [SIM [SIM_PROFILE current|legacy] [SIM_ARGS ...]] [ENVIRONMENT k=v...])
 # COMMAND's first word may be a target name; on Windows it is run under Wine.
 # SIM_PROFILE chooses how the simulated XenAPI server answers (default legacy).
+# WINE32: the test runs in the i686 build too (under 32-bit Wine); there, no other does.
+# Test drivers find the Wine runner of their build in VANTREL_WINE_RUN, and VANTREL_WINE32
+# is 1 under 32-bit Wine.
 function(vantrel_add_test)
-  cmake_parse_arguments(T "GUI;HOST;SIM" "NAME;TIMEOUT;WORKING_DIRECTORY;SIM_PROFILE" "COMMAND;LABELS;ENVIRONMENT;SIM_ARGS" ${ARGN})
-  if(NOT VANTREL_RUN_TESTS)
+  cmake_parse_arguments(T "GUI;HOST;SIM;WINE32" "NAME;TIMEOUT;WORKING_DIRECTORY;SIM_PROFILE" "COMMAND;LABELS;ENVIRONMENT;SIM_ARGS" ${ARGN})
+  if(NOT VANTREL_RUN_TESTS AND NOT (VANTREL_WINE32 AND T_WINE32))
     return()
   endif()
   list(POP_FRONT T_COMMAND _exe)
@@ -59,12 +71,25 @@ function(vantrel_add_test)
     set(_cmd ${VANTREL_XVFB_RUN} ${_cmd})
     list(APPEND T_LABELS gui)
   endif()
+  set(_env VANTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR} VANTREL_BINARY_DIR=${CMAKE_BINARY_DIR})
+  if(WIN32)
+    list(APPEND _env VANTREL_WINE_RUN=${VANTREL_WINE_RUN})
+  endif()
+  if(VANTREL_WINE32)
+    # The whole test, simulated host and driver included, is one session of the runner.
+    set(_cmd ${VANTREL_WINE_RUN} --session ${CMAKE_BINARY_DIR} ${_cmd})
+    list(APPEND _env VANTREL_WINE32=1 VANTREL_I386_ROOT=${VANTREL_I386_ROOT})
+  endif()
   if(NOT T_WORKING_DIRECTORY)
     set(T_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   endif()
   add_test(NAME ${T_NAME} COMMAND ${_cmd} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${VANTREL_TEST_LABEL};${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-                       ENVIRONMENT "VANTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};VANTREL_BINARY_DIR=${CMAKE_BINARY_DIR};${T_ENVIRONMENT}")
+                       ENVIRONMENT "${_env};${T_ENVIRONMENT}")
+  if(VANTREL_WINE32)
+    # one wine server per prefix: the sessions take turns
+    set_property(TEST ${T_NAME} APPEND PROPERTY RESOURCE_LOCK wine32-prefix)
+  endif()
 endfunction()
 
 # vantrel_add_gtest(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [ARGS ...]

@@ -4,14 +4,15 @@
 usage: registration_test.py DLL
 
 regsvr32 writes exactly the keys and values of the registration table and registers the
-type library; the ProgIDs then create working factories; regsvr32 /u removes our keys
-and the type library but keeps the AppID and CLSID parent keys (and foreign entries in
-them); registering again gives exactly the same keys. The DLL is left registered.
+type library (under the key of the DLL's platform, win32 or win64); the ProgIDs then
+create working factories; regsvr32 /u removes our keys and the type library but keeps the
+AppID and CLSID parent keys (and foreign entries in them); registering again gives
+exactly the same keys. The DLL is left registered.
 """
 import os
 import sys
 
-from winetools import Failure, keep_wineserver, parse_output, reg_query, wine, winpath
+from winetools import WINE32, Failure, keep_wineserver, parse_output, reg_query, wine, winpath
 
 CLSID = "{8C3693EB-8534-46B8-8192-E418853647E5}"
 APPID = "{7804C496-5DB9-4A54-84E6-9E839B897F5D}"
@@ -23,6 +24,7 @@ IIDS = {
     "IXenVM": "{CC880416-7240-43F6-A23F-A0BD05C3DB23}",
 }
 FOREIGN_CLSID = "{0F0E0D0C-0B0A-4909-8807-060504030201}"
+PLATFORM = "win32" if WINE32 else "win64"
 
 
 def expected_keys(module):
@@ -72,9 +74,11 @@ def check_registered(dll, problems, when):
         lower = {k.lower(): v for k, v in lib.items()}
         if lower.get("1.0", {}).get("") != "Vantrel 1.0 Type Library":
             problems.append("%s: type library name %r" % (when, lower.get("1.0")))
-        paths = [v.get("") for k, v in lower.items() if k.startswith("1.0\\409\\win")]
-        if [p.lower() for p in paths] != [module.lower()]:
-            problems.append("%s: type library path %r, expected %r (locale 409)" % (when, paths, module))
+        # one path, under the key of the DLL's platform: win32 for the i686 build
+        paths = {k: v.get("", "").lower() for k, v in lower.items() if k.startswith("1.0\\409\\win")}
+        expected = {"1.0\\409\\" + PLATFORM: module.lower()}
+        if paths != expected:
+            problems.append("%s: type library paths %r, expected %r" % (when, paths, expected))
     for name, iid in IIDS.items():
         itf = reg_query("HKCR\\Interface\\" + iid)
         if itf is None or itf.get("", {}).get("") != name:
@@ -95,14 +99,7 @@ def check_progids(problems):
             problems.append("ProgID %s does not give a working factory: %r %s" % (progid, got, proc.stderr[-500:]))
 
 
-def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write(__doc__)
-        return 2
-    dll = os.path.abspath(argv[1])
-    problems = []
-    keep_wineserver()
-
+def check(dll, problems):
     # A foreign class beside ours must survive our unregistration.
     wine("reg", "add", "HKCR\\CLSID\\" + FOREIGN_CLSID, "/ve", "/d", "Foreign", "/f")
 
@@ -130,6 +127,19 @@ def main(argv):
     regsvr32(dll)
     check_registered(dll, problems, "after re-registration")
     wine("reg", "delete", "HKCR\\CLSID\\" + FOREIGN_CLSID, "/f")
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.stderr.write(__doc__)
+        return 2
+    dll = os.path.abspath(argv[1])
+    problems = []
+    keep_wineserver()
+    try:
+        check(dll, problems)
+    except Failure as e:  # a step that could not go on: report it after what was found before
+        problems.append(str(e))
 
     for p in problems:
         print("FAIL:", p)

@@ -1,5 +1,7 @@
 """Helpers for the Python drivers of the Wine tests: running Windows programs in the
-build directory's Wine prefix, reading the registry back, placing files atomically."""
+build directory's Wine prefix, reading the registry back, placing files atomically.
+Under 32-bit Wine (the i686 build, VANTREL_WINE32=1) the programs run through
+scripts/wine32-run.sh, inside the session the test runs in."""
 import os
 import re
 import shutil
@@ -8,7 +10,8 @@ import tempfile
 
 SOURCE_DIR = os.environ.get("VANTREL_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 BINARY_DIR = os.environ.get("VANTREL_BINARY_DIR", "")
-WINE_RUN = os.path.join(SOURCE_DIR, "scripts", "wine-run.sh")
+WINE32 = os.environ.get("VANTREL_WINE32") == "1"
+WINE_RUN = os.environ.get("VANTREL_WINE_RUN") or os.path.join(SOURCE_DIR, "scripts", "wine-run.sh")
 
 
 class Failure(Exception):
@@ -37,7 +40,11 @@ def keep_wineserver(seconds=10):
 
     The server and the helper processes Wine starts with it inherit the standard handles
     of the program that started them: started here with no pipes attached, they never
-    keep a later wine() call waiting for its output to close."""
+    keep a later wine() call waiting for its output to close.
+
+    Under 32-bit Wine the test's session has done this already, for its whole length."""
+    if WINE32:
+        return
     subprocess.run([WINE_RUN, BINARY_DIR, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     env = dict(os.environ, WINEPREFIX=os.environ.get("WINEPREFIX", os.path.join(BINARY_DIR, "wineprefix")))

@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-WINE_RUN = os.path.join(HERE, "..", "..", "scripts", "wine-run.sh")
+WINE_RUN = os.environ.get("VANTREL_WINE_RUN") or os.path.join(HERE, "..", "..", "scripts", "wine-run.sh")
 
 
 def main(argv):

@@ -9,7 +9,8 @@ next to the connector's DLL.
   sim_e2e.py checks BUILD_DIR HOST_EXE [VBS_FILE]
   sim_e2e.py gui BUILD_DIR GUI_EXE
 
-"checks" runs the cases below and reports every mismatch; "gui" runs the window test
+"checks" runs the cases below and reports every mismatch (under 32-bit Wine those that
+go through the connector: each protocol's states and refused login, the VBScript host); "gui" runs the window test
 of the list button against the simulated host (in a Wine desktop).
 """
 import base64
@@ -22,7 +23,9 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("VANTREL_SOURCE_DIR", os.path.join(HERE, "..", ".."))
-WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run.sh")
+WINE_RUN = os.environ.get("VANTREL_WINE_RUN") or os.path.join(SOURCE, "scripts", "wine-run.sh")
+# Under 32-bit Wine (emulated, slow) the checks are the ones through the connector.
+WINE32 = os.environ.get("VANTREL_WINE32") == "1"
 INVENTORY = os.path.join(SOURCE, "sim", "inventory.json")
 
 
@@ -134,6 +137,8 @@ def checks(build, host_exe, vbs):
                  "Can't get the state of this (%s) virtual machine, it's not listed as a known one" % running.upper())
         r.expect(tag + " wrong password", r.run_host("127.0.0.1", param(xvr, running, pwd=password + "x")), False,
                  refused[xvr])
+        if WINE32:
+            continue  # what follows is the plug-in's own parsing, the same in 32 bits
         # 127.0.0.2 is the simulated pool member; nothing listens on 127.0.0.9
         r.expect(tag + " unreachable host", r.run_host("127.0.0.9", param(xvr, running)), False,
                  prefix="ERR: ", suffix="(at  180)")
@@ -164,8 +169,9 @@ def checks(build, host_exe, vbs):
         control({"target": "xen3", "cmd": "set_push_interval", "seconds": 0.5})
 
     # Without XVR the check speaks the xen4 protocol.
-    r.expect("no XVR", r.run_host("127.0.0.1", "#USR=%s#PWD=%s#VMN=%s#VMS=UP#" % (user, b64(password), running)),
-             True, "Virtual machine (%s) is UP" % running)
+    if not WINE32:
+        r.expect("no XVR", r.run_host("127.0.0.1", "#USR=%s#PWD=%s#VMN=%s#VMS=UP#" % (user, b64(password), running)),
+                 True, "Virtual machine (%s) is UP" % running)
     if vbs:
         r.expect("VBScript host", r.run_vbs("127.0.0.1", param("4", running)), True,
                  "Virtual machine (%s) is UP" % running)
