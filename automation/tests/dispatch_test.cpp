@@ -732,8 +732,9 @@ class BlockingTask : public RefreshTask {
   bool entered_ = false, released_ = false;
 };
 
-// (Whether the built library stays loaded under a running pass, and goes afterwards, is
-// FreshProcessTest.NeverUnloadedUnderARunningRefreshThread of vantrel_unload_test.)
+// (That the built library goes once a blocked pass has been ended by the release of the
+// last object is FreshProcessTest.ABlockedRefreshPassEndsWithTheLastObjectAndTheLibraryGoes
+// of vantrel_unload_test.)
 TEST_F(ModuleTest, CanUnloadNowAnswersFalseWhileARefreshPassRuns) {
   ASSERT_EQ(DllCanUnloadNow(), S_OK);
   auto task = std::make_shared<BlockingTask>();
