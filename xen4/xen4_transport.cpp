@@ -5,6 +5,13 @@
 #include <asio/ip/tcp.hpp>
 #include <curl/curl.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -14,6 +21,69 @@ size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
   const auto* target = static_cast<const Xen4ResultTarget*>(userdata);
   return target->func(data, n, target->handle) ? n : 0;
+}
+
+void Xen4Cancel::Cancel() {
+  cancelled_.store(true);
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const Xen4Link* link : links_) link->ShutDownSockets();
+}
+
+Xen4Link::Xen4Link(Xen4Options options) : options_(std::move(options)) {
+  if (!options_.cancel) return;
+  std::lock_guard<std::mutex> guard(options_.cancel->lock_);
+  options_.cancel->links_.push_back(this);
+}
+
+Xen4Link::~Xen4Link() {
+  if (!options_.cancel) return;
+  std::lock_guard<std::mutex> guard(options_.cancel->lock_);
+  auto& links = options_.cancel->links_;
+  links.erase(std::remove(links.begin(), links.end(), this), links.end());
+}
+
+void Xen4Link::Abort() {
+  aborted_.store(true);
+  ShutDownSockets();
+}
+
+void Xen4Link::ShutDownSockets() const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  for (const Xen4Socket s : sockets_) {
+#ifdef _WIN32
+    shutdown(static_cast<SOCKET>(s), SD_BOTH);
+#else
+    shutdown(s, SHUT_RDWR);
+#endif
+  }
+}
+
+Xen4Socket Xen4Link::OpenSocket(int family, int type, int protocol) const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  // The flags are set before the list is shut down: a socket opened after that sees them.
+  if (Aborted() || Cancelled()) return static_cast<Xen4Socket>(-1);
+#ifdef _WIN32
+  const SOCKET s = socket(family, type, protocol);
+  if (s == INVALID_SOCKET) return static_cast<Xen4Socket>(-1);
+#else
+#ifdef SOCK_CLOEXEC
+  type |= SOCK_CLOEXEC;  // never inherited by a program the host process starts
+#endif
+  const int s = socket(family, type, protocol);
+  if (s < 0) return -1;
+#endif
+  sockets_.push_back(static_cast<Xen4Socket>(s));
+  return static_cast<Xen4Socket>(s);
+}
+
+void Xen4Link::CloseSocket(Xen4Socket s) const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), s), sockets_.end());
+#ifdef _WIN32
+  closesocket(static_cast<SOCKET>(s));
+#else
+  close(s);
+#endif
 }
 
 Xen4TransferInfo Xen4Link::LastTransfer() const {
@@ -103,8 +173,20 @@ struct Progress {
   Xen4Request kind;
 };
 
+// The link's socket hooks (clientp: the link).
+curl_socket_t OnOpenSocket(void* clientp, curlsocktype, curl_sockaddr* address) {
+  return static_cast<curl_socket_t>(
+      static_cast<const Xen4Link*>(clientp)->OpenSocket(address->family, address->socktype, address->protocol));
+}
+
+int OnCloseSocket(void* clientp, curl_socket_t s) {
+  static_cast<const Xen4Link*>(clientp)->CloseSocket(static_cast<Xen4Socket>(s));
+  return 0;
+}
+
 // Called by libcurl about once a second while a transfer waits, and whenever data moves:
-// a set abort or cancel flag ends the transfer (the log-out ignores Close's abort).
+// a set abort or cancel ends a transfer that has no socket to shut down yet (a name being
+// resolved). The log-out ignores both.
 int OnProgress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto* p = static_cast<const Progress*>(clientp);
   if (p->kind != Xen4Request::Logout && (p->link->Aborted() || p->link->Cancelled())) return 1;
@@ -140,19 +222,32 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  if (kind != Xen4Request::Logout) {
+    // Listed for Abort and the cancel; the link outlives the handle, which may close its
+    // socket as late as curl_easy_cleanup.
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, const_cast<Xen4Link*>(link));
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &OnCloseSocket);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, const_cast<Xen4Link*>(link));
+  }
   ApplyCertificatePolicy(curl, link);
-  const CURLcode code = curl_easy_perform(curl);
+  CURLcode code = curl_easy_perform(curl);
   char* ip = nullptr;
   if (curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) info.primaryIp = ip;
+  // However the transfer noticed (a socket shut down, a socket refused, the progress
+  // callback), an abort or a cancel is reported as such.
+  if (code != CURLE_OK && kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled()))
+    code = CURLE_ABORTED_BY_CALLBACK;
   if (code != CURLE_OK) {
-    if (code == CURLE_ABORTED_BY_CALLBACK && link->Cancelled())
+    if (code == CURLE_ABORTED_BY_CALLBACK && link->Cancelled()) {
       info.error = "cancelled";
-    else if (code == CURLE_ABORTED_BY_CALLBACK && link->Aborted())
+    } else if (code == CURLE_ABORTED_BY_CALLBACK && link->Aborted()) {
       info.error = "the session is closing";
-    else
+    } else {
       info.error = WithoutElapsedTime(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
-    // libcurl ends some texts with a line break.
-    while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
+      // libcurl ends some texts with a line break.
+      while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
+    }
   }
   link->SetLastTransfer(std::move(info));
   return static_cast<int>(code);

@@ -1025,11 +1025,11 @@ TEST_F(Xen4SessionTest, DeadlineAndCancelLogOutAndFail) {
   }
   {
     Xen4Options options;
-    options.cancel = std::make_shared<std::atomic<bool>>(false);
+    options.cancel = std::make_shared<Xen4Cancel>();
     Xen4SessionImpl s(60, options);
     std::thread canceller([&] {
       WaitFor([] { return Count(Calls(), "host.get_record") > 0; });
-      options.cancel->store(true);
+      options.cancel->Cancel();
     });
     EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Cancelled");
     canceller.join();
