@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
@@ -168,6 +169,49 @@ void ApplyCertificatePolicy(CURL* curl, const Xen4Link* link) {
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
 }
 
+// The system's words for a socket error as libcurl reports it (CURLINFO_OS_ERRNO): errno,
+// or a Windows sockets error, in the same words on both where they have them.
+std::string SystemErrorText(long error) {
+#ifdef _WIN32
+  static const struct {
+    long code;
+    const char* text;
+  } kCommon[] = {
+      {WSAECONNREFUSED, "Connection refused"},       {WSAETIMEDOUT, "Connection timed out"},
+      {WSAEHOSTUNREACH, "No route to host"},         {WSAENETUNREACH, "Network is unreachable"},
+      {WSAENETDOWN, "Network is down"},              {WSAECONNRESET, "Connection reset by peer"},
+      {WSAECONNABORTED, "Software caused connection abort"},
+      {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
+      {WSAEADDRINUSE, "Address already in use"},     {WSAEACCES, "Permission denied"},
+  };
+  for (const auto& known : kCommon)
+    if (known.code == error) return known.text;
+  char buffer[256] = {0};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+    text.pop_back();
+  return text.empty() ? "system error " + std::to_string(error) : text;
+#else
+  return std::generic_category().message(static_cast<int>(error));
+#endif
+}
+
+// libcurl's text of a failed connection says only that it failed ("Failed to connect to
+// H port P: Couldn't connect to server"); the system's reason takes the place of those
+// last words, or is added where they are missing.
+std::string WithSystemReason(std::string text, CURLcode code, long osError) {
+  if (osError == 0) return text;
+  const std::string reason = SystemErrorText(osError);
+  const std::string generic = curl_easy_strerror(code);
+  if (text.size() >= generic.size() && text.compare(text.size() - generic.size(), generic.size(), generic) == 0) {
+    text.replace(text.size() - generic.size(), generic.size(), reason);
+    return text;
+  }
+  return text.find(reason) == std::string::npos ? text + ": " + reason : text;
+}
+
 struct Progress {
   const Xen4Link* link;
   Xen4Request kind;
@@ -247,6 +291,9 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
       info.error = WithoutElapsedTime(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
       // libcurl ends some texts with a line break.
       while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
+      long osError = 0;
+      if (code == CURLE_COULDNT_CONNECT && curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError) == CURLE_OK)
+        info.error = WithSystemReason(std::move(info.error), code, osError);
     }
   }
   link->SetLastTransfer(std::move(info));

@@ -411,7 +411,7 @@ TEST_F(Xen4SessionTest, ConnectFailures) {
     // Nothing listens on port 1 of the loopback address.
     Xen4SessionImpl s(60);
     EXPECT_EQ(MessageOf([&] { s.Connect("127.0.0.1", "root", "xenroot", 1); }),
-              "Failed to connect to 127.0.0.1 port 1: Couldn't connect to server");
+              "Failed to connect to 127.0.0.1 port 1: Connection refused");
     EXPECT_EQ(MessageOf([&] { s.Update(); }), "Connection to xen4 lost");
   }
   {

@@ -112,8 +112,8 @@ TEST(Xen4Transport, RefusedDataEndsTheTransferWithAWriteError) {
   EXPECT_EQ(sink.calls, 1);
 }
 
-// The failure carries libcurl's detailed text: host, port and cause (not the time it took,
-// so that the same failure reads the same).
+// The failure carries libcurl's detailed text with the system's reason: host, port and
+// cause (not the time it took, so that the same failure reads the same).
 TEST(Xen4Transport, UnreachableServerGivesTheConnectErrorWithItsDetail) {
   const std::string url = Url(1);  // nothing listens there
   Sink sink;
@@ -121,7 +121,7 @@ TEST(Xen4Transport, UnreachableServerGivesTheConnectErrorWithItsDetail) {
   EXPECT_EQ(Post(&link, url, &sink), CURLE_COULDNT_CONNECT);
   EXPECT_EQ(sink.calls, 0);
   const std::string detail = link.LastTransfer().error;
-  EXPECT_EQ(detail, "Failed to connect to 127.0.0.1 port 1: Couldn't connect to server");
+  EXPECT_EQ(detail, "Failed to connect to 127.0.0.1 port 1: Connection refused");
 }
 
 TEST(Xen4Transport, ReceiveFunctionPassesSizeTimesCountOrRefuses) {
