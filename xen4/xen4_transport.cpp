@@ -230,7 +230,7 @@ int OnCloseSocket(void* clientp, curl_socket_t s) {
 
 // Called by libcurl about once a second while a transfer waits, and whenever data moves:
 // a set abort or cancel ends a transfer that has no socket to shut down yet (a name being
-// resolved). The log-out ignores both.
+// resolved), or whose wait a shut-down socket does not wake. The log-out ignores both.
 int OnProgress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto* p = static_cast<const Progress*>(clientp);
   if (p->kind != Xen4Request::Logout && (p->link->Aborted() || p->link->Cancelled())) return 1;

@@ -5,9 +5,11 @@
 // (a CA file, a pinned key, or none), its time limits, and what ends its transfers early
 // (Close's abort, the program's cancel, the program's deadline). The link lists the
 // sockets of its transfers in flight, so that an abort or a cancel shuts them down and a
-// transfer blocked on a silent server ends at once. No request waits without a bound: a
-// connection is given 10 seconds, TCP keep-alive finds a peer that has gone, and every
-// request but the power and host operations has a total limit.
+// transfer blocked on a silent server ends at once (where the system's wait does not wake
+// for a socket shut down, as under Wine, libcurl's progress callback ends it within about
+// a second). No request waits without a bound: a connection is given 10 seconds, TCP
+// keep-alive finds a peer that has gone, and every request but the power and host
+// operations has a total limit.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -61,8 +63,8 @@ class Xen4Link {
 
   const Xen4Options& Options() const { return options_; }
 
-  // Ends the transfers in flight at once and refuses new ones, the log-out excepted
-  // (Close); Resume undoes it (a session connected again).
+  // Ends the transfers in flight (at once, see above) and refuses new ones, the log-out
+  // excepted (Close); Resume undoes it (a session connected again).
   void Abort();
   void Resume() { aborted_.store(false); }
   bool Aborted() const { return aborted_.load(); }
