@@ -198,9 +198,9 @@ struct Interrupted : std::runtime_error {
 // SIGTERM and SIGINT are blocked in every thread (BlockSignals before any thread starts)
 // and read here from a signalfd. On a signal the XenAPI session is cancelled: its requests
 // in flight end at once, it logs out (a second at most), and the check reports UNKNOWN;
-// when that takes more than a second, this thread reports and ends the process. At the deadline it reports UNKNOWN
-// and ends the process. The check's own work ends a reserve before the deadline (WorkEnd),
-// so that the log-out fits before it.
+// when that takes more than a second, this thread reports and ends the process. At the
+// deadline it reports UNKNOWN and ends the process. The check's own work ends a reserve
+// before the deadline (WorkEnd), so that the log-out fits before it.
 class Supervisor {
  public:
   static void BlockSignals() {
