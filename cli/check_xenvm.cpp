@@ -43,7 +43,6 @@
 #include "thresholds.h"
 #include "vm_impl.h"
 #include "xen4_options.h"
-#include "xen4_transport.h"
 
 #ifndef CHECK_XENVM_VERSION
 #define CHECK_XENVM_VERSION "0"
@@ -197,11 +196,11 @@ struct Interrupted : std::runtime_error {
 
 // Watches the check from a thread of its own: the -t deadline and the engine's signals.
 // SIGTERM and SIGINT are blocked in every thread (BlockSignals before any thread starts)
-// and read here from a signalfd. On a signal the cancel flag of the XenAPI session is set:
-// its requests end, it logs out, and the check reports UNKNOWN; when that takes more than
-// a second, this thread reports and ends the process. At the deadline it reports UNKNOWN
-// and ends the process. The check's own work ends a reserve before the deadline (WorkEnd),
-// so that the log-out fits before it.
+// and read here from a signalfd. On a signal the XenAPI session is cancelled: its requests
+// in flight end at once, it logs out (a second at most), and the check reports UNKNOWN;
+// when that takes more than a second, this thread reports and ends the process. At the
+// deadline it reports UNKNOWN and ends the process. The check's own work ends a reserve
+// before the deadline (WorkEnd), so that the log-out fits before it.
 class Supervisor {
  public:
   static void BlockSignals() {
@@ -211,7 +210,7 @@ class Supervisor {
 
   Supervisor(Reporter& reporter, int seconds, Clock::duration reserve)
       : reporter_(reporter), seconds_(seconds), deadline_(Clock::now() + std::chrono::seconds(seconds)),
-        workEnd_(deadline_ - reserve), cancel_(std::make_shared<std::atomic<bool>>(false)) {
+        workEnd_(deadline_ - reserve), cancel_(std::make_shared<Xen4Cancel>()) {
     const sigset_t set = Signals();
     signalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
     finishedFd_ = eventfd(0, EFD_CLOEXEC);
@@ -235,7 +234,7 @@ class Supervisor {
 
   Clock::time_point Deadline() const { return deadline_; }
   Clock::time_point WorkEnd() const { return workEnd_; }
-  const std::shared_ptr<std::atomic<bool>>& Cancel() const { return cancel_; }
+  const std::shared_ptr<Xen4Cancel>& Cancel() const { return cancel_; }
   void Enter(const char* phase) { phase_.store(phase); }
   bool Signalled() const { return signal_.load() != 0; }
 
@@ -285,9 +284,9 @@ class Supervisor {
     const int outcome = WaitUntil(deadline_, true);
     if (outcome == 1) return;
     if (outcome == 2) {
-      // The session's requests end within about a second and it logs out; the check then
-      // reports. One second for all of it, never beyond the deadline.
-      cancel_->store(true);
+      // The session's requests end at once and it logs out; the check then reports. One
+      // second for all of it, never beyond the deadline.
+      cancel_->Cancel();
       if (WaitUntil(std::min(deadline_, Clock::now() + std::chrono::seconds(1)), false) == 1) return;
       reporter_.Report(kUnknown, Line(kUnknown, SignalText()));
     } else {
@@ -300,7 +299,7 @@ class Supervisor {
   const int seconds_;
   const Clock::time_point deadline_;
   const Clock::time_point workEnd_;
-  const std::shared_ptr<std::atomic<bool>> cancel_;
+  const std::shared_ptr<Xen4Cancel> cancel_;
   std::atomic<const char*> phase_{kStarting};
   std::atomic<int> signal_{0};
   int signalFd_ = -1;

@@ -5,7 +5,34 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
+
+class Xen4Link;
+
+// The program's cancel of its XenAPI sessions. Cancel may be called from any thread (a
+// thread that waits for signals; it takes a lock, so not from a signal handler): the
+// requests in flight of every session made with it end at once, later ones are refused,
+// and each session logs out (bounded) and fails its call.
+class Xen4Cancel {
+ public:
+  Xen4Cancel() = default;
+  Xen4Cancel(const Xen4Cancel&) = delete;
+  Xen4Cancel& operator=(const Xen4Cancel&) = delete;
+
+  void Cancel();  // xen4_transport.cpp
+  bool Cancelled() const { return cancelled_.load(); }
+
+ private:
+  friend class Xen4Link;  // a link enters the list for its life
+  std::atomic<bool> cancelled_{false};
+  std::mutex lock_;
+  std::vector<const Xen4Link*> links_;  // under lock_
+};
+
+// The time kept free before a deadline for the log-out: requests end that much earlier.
+inline constexpr long kDeadlineReserveMs = 2000;
 
 struct Xen4Options {
   // Named at login (the 4th parameter), so that the server counts our sessions apart
@@ -17,10 +44,9 @@ struct Xen4Options {
   // Non-empty: "sha256//BASE64", the SHA-256 of the server's public key (SubjectPublicKeyInfo,
   // in Base64), as libcurl's pinning takes it; ';'-separated alternatives allowed.
   std::string pinnedPublicKey;
-  // Set (not the epoch): every request ends early enough that the log-out still fits
-  // before this time; what is cut off fails with a time-out.
+  // Set (not the epoch): every request ends kDeadlineReserveMs before this time, so that
+  // the log-out still fits; what is cut off fails with a time-out.
   std::chrono::steady_clock::time_point deadline{};
-  // Set to true from any thread (a signal's handler thread): requests in flight are
-  // aborted within about a second, the session logs out (bounded) and the call fails.
-  std::shared_ptr<std::atomic<bool>> cancel;
+  // Set: the program's cancel (see Xen4Cancel); null: never cancelled.
+  std::shared_ptr<Xen4Cancel> cancel;
 };

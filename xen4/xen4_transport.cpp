@@ -5,15 +5,86 @@
 #include <asio/ip/tcp.hpp>
 #include <curl/curl.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
   const auto* target = static_cast<const Xen4ResultTarget*>(userdata);
   return target->func(data, n, target->handle) ? n : 0;
+}
+
+void Xen4Cancel::Cancel() {
+  cancelled_.store(true);
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const Xen4Link* link : links_) link->ShutDownSockets();
+}
+
+Xen4Link::Xen4Link(Xen4Options options) : options_(std::move(options)) {
+  if (!options_.cancel) return;
+  std::lock_guard<std::mutex> guard(options_.cancel->lock_);
+  options_.cancel->links_.push_back(this);
+}
+
+Xen4Link::~Xen4Link() {
+  if (!options_.cancel) return;
+  std::lock_guard<std::mutex> guard(options_.cancel->lock_);
+  auto& links = options_.cancel->links_;
+  links.erase(std::remove(links.begin(), links.end(), this), links.end());
+}
+
+void Xen4Link::Abort() {
+  aborted_.store(true);
+  ShutDownSockets();
+}
+
+void Xen4Link::ShutDownSockets() const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  for (const Xen4Socket s : sockets_) {
+#ifdef _WIN32
+    shutdown(static_cast<SOCKET>(s), SD_BOTH);
+#else
+    shutdown(s, SHUT_RDWR);
+#endif
+  }
+}
+
+Xen4Socket Xen4Link::OpenSocket(int family, int type, int protocol) const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  // The flags are set before the list is shut down: a socket opened after that sees them.
+  if (Aborted() || Cancelled()) return static_cast<Xen4Socket>(-1);
+#ifdef _WIN32
+  const SOCKET s = socket(family, type, protocol);
+  if (s == INVALID_SOCKET) return static_cast<Xen4Socket>(-1);
+#else
+#ifdef SOCK_CLOEXEC
+  type |= SOCK_CLOEXEC;  // never inherited by a program the host process starts
+#endif
+  const int s = socket(family, type, protocol);
+  if (s < 0) return -1;
+#endif
+  sockets_.push_back(static_cast<Xen4Socket>(s));
+  return static_cast<Xen4Socket>(s);
+}
+
+void Xen4Link::CloseSocket(Xen4Socket s) const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), s), sockets_.end());
+#ifdef _WIN32
+  closesocket(static_cast<SOCKET>(s));
+#else
+  close(s);
+#endif
 }
 
 Xen4TransferInfo Xen4Link::LastTransfer() const {
@@ -98,13 +169,68 @@ void ApplyCertificatePolicy(CURL* curl, const Xen4Link* link) {
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
 }
 
+// The system's words for a socket error as libcurl reports it (CURLINFO_OS_ERRNO): errno,
+// or a Windows sockets error, in the same words on both where they have them.
+std::string SystemErrorText(long error) {
+#ifdef _WIN32
+  static const struct {
+    long code;
+    const char* text;
+  } kCommon[] = {
+      {WSAECONNREFUSED, "Connection refused"},       {WSAETIMEDOUT, "Connection timed out"},
+      {WSAEHOSTUNREACH, "No route to host"},         {WSAENETUNREACH, "Network is unreachable"},
+      {WSAENETDOWN, "Network is down"},              {WSAECONNRESET, "Connection reset by peer"},
+      {WSAECONNABORTED, "Software caused connection abort"},
+      {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
+      {WSAEADDRINUSE, "Address already in use"},     {WSAEACCES, "Permission denied"},
+  };
+  for (const auto& known : kCommon)
+    if (known.code == error) return known.text;
+  char buffer[256] = {0};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+    text.pop_back();
+  return text.empty() ? "system error " + std::to_string(error) : text;
+#else
+  return std::generic_category().message(static_cast<int>(error));
+#endif
+}
+
+// libcurl's text of a failed connection says only that it failed ("Failed to connect to
+// H port P: Couldn't connect to server"); the system's reason takes the place of those
+// last words, or is added where they are missing.
+std::string WithSystemReason(std::string text, CURLcode code, long osError) {
+  if (osError == 0) return text;
+  const std::string reason = SystemErrorText(osError);
+  const std::string generic = curl_easy_strerror(code);
+  if (text.size() >= generic.size() && text.compare(text.size() - generic.size(), generic.size(), generic) == 0) {
+    text.replace(text.size() - generic.size(), generic.size(), reason);
+    return text;
+  }
+  return text.find(reason) == std::string::npos ? text + ": " + reason : text;
+}
+
 struct Progress {
   const Xen4Link* link;
   Xen4Request kind;
 };
 
+// The link's socket hooks (clientp: the link).
+curl_socket_t OnOpenSocket(void* clientp, curlsocktype, curl_sockaddr* address) {
+  return static_cast<curl_socket_t>(
+      static_cast<const Xen4Link*>(clientp)->OpenSocket(address->family, address->socktype, address->protocol));
+}
+
+int OnCloseSocket(void* clientp, curl_socket_t s) {
+  static_cast<const Xen4Link*>(clientp)->CloseSocket(static_cast<Xen4Socket>(s));
+  return 0;
+}
+
 // Called by libcurl about once a second while a transfer waits, and whenever data moves:
-// a set abort or cancel flag ends the transfer (the log-out ignores Close's abort).
+// a set abort or cancel ends a transfer that has no socket to shut down yet (a name being
+// resolved), or whose wait a shut-down socket does not wake. The log-out ignores both.
 int OnProgress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto* p = static_cast<const Progress*>(clientp);
   if (p->kind != Xen4Request::Logout && (p->link->Aborted() || p->link->Cancelled())) return 1;
@@ -140,19 +266,35 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  if (kind != Xen4Request::Logout) {
+    // Listed for Abort and the cancel; the link outlives the handle, which may close its
+    // socket as late as curl_easy_cleanup.
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, const_cast<Xen4Link*>(link));
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &OnCloseSocket);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, const_cast<Xen4Link*>(link));
+  }
   ApplyCertificatePolicy(curl, link);
-  const CURLcode code = curl_easy_perform(curl);
+  CURLcode code = curl_easy_perform(curl);
   char* ip = nullptr;
   if (curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) info.primaryIp = ip;
+  // However the transfer noticed (a socket shut down, a socket refused, the progress
+  // callback), an abort or a cancel is reported as such.
+  if (code != CURLE_OK && kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled()))
+    code = CURLE_ABORTED_BY_CALLBACK;
   if (code != CURLE_OK) {
-    if (code == CURLE_ABORTED_BY_CALLBACK && link->Cancelled())
+    if (code == CURLE_ABORTED_BY_CALLBACK && link->Cancelled()) {
       info.error = "cancelled";
-    else if (code == CURLE_ABORTED_BY_CALLBACK && link->Aborted())
+    } else if (code == CURLE_ABORTED_BY_CALLBACK && link->Aborted()) {
       info.error = "the session is closing";
-    else
+    } else {
       info.error = WithoutElapsedTime(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
-    // libcurl ends some texts with a line break.
-    while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
+      // libcurl ends some texts with a line break.
+      while (!info.error.empty() && (info.error.back() == '\n' || info.error.back() == '\r')) info.error.pop_back();
+      long osError = 0;
+      if (code == CURLE_COULDNT_CONNECT && curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError) == CURLE_OK)
+        info.error = WithSystemReason(std::move(info.error), code, osError);
+    }
   }
   link->SetLastTransfer(std::move(info));
   return static_cast<int>(code);

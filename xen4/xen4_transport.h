@@ -2,11 +2,14 @@
 // response streamed into the library's result function.
 //
 // Every request of a session goes through the session's Xen4Link: its certificate policy
-// (a CA file, a pinned key, or none), its time limits, and the flags that end its
-// transfers early (Close's abort, the program's cancel, the program's deadline). No
-// request waits without a bound: a connection is given 10 seconds, TCP keep-alive finds a
-// peer that has gone, and every request but the power and host operations has a total
-// limit.
+// (a CA file, a pinned key, or none), its time limits, and what ends its transfers early
+// (Close's abort, the program's cancel, the program's deadline). The link lists the
+// sockets of its transfers in flight, so that an abort or a cancel shuts them down and a
+// transfer blocked on a silent server ends at once (where the system's wait does not wake
+// for a socket shut down, as under Wine, libcurl's progress callback ends it within about
+// a second). No request waits without a bound: a connection is given 10 seconds, TCP
+// keep-alive finds a peer that has gone, and every request but the power and host
+// operations has a total limit.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -17,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "xen4_options.h"
 #include "xenapi.h"
@@ -33,8 +37,13 @@ inline constexpr long kCallLimitMs = 60000;
 inline constexpr long kExportLimitMs = 30000;
 inline constexpr long kBoundedRequestMs = 10000;  // the log-out
 inline constexpr long kCancelledLogoutMs = 1000;
-// The time kept free before a deadline for the log-out.
-inline constexpr long kDeadlineReserveMs = 2000;
+
+// A socket as libcurl hands it out (curl_socket_t).
+#ifdef _WIN32
+using Xen4Socket = std::uintptr_t;
+#else
+using Xen4Socket = int;
+#endif
 
 // What the last request of a thread through a link left behind: libcurl's detailed error
 // text (host, port and cause; empty after a success) and the address it connected to.
@@ -47,19 +56,20 @@ struct Xen4TransferInfo {
 // request made through it (the session's shared state owns it).
 class Xen4Link {
  public:
-  explicit Xen4Link(Xen4Options options = Xen4Options()) : options_(std::move(options)) {}
+  explicit Xen4Link(Xen4Options options = Xen4Options());
+  ~Xen4Link();
   Xen4Link(const Xen4Link&) = delete;
   Xen4Link& operator=(const Xen4Link&) = delete;
 
   const Xen4Options& Options() const { return options_; }
 
-  // Ends the transfers in flight within about a second and refuses new ones, the
-  // log-out excepted (Close); Resume undoes it (a session connected again).
-  void Abort() { aborted_.store(true); }
+  // Ends the transfers in flight (at once, see above) and refuses new ones, the log-out
+  // excepted (Close); Resume undoes it (a session connected again).
+  void Abort();
   void Resume() { aborted_.store(false); }
   bool Aborted() const { return aborted_.load(); }
-  // The program's cancel flag is set.
-  bool Cancelled() const { return options_.cancel && options_.cancel->load(); }
+  // The program has cancelled.
+  bool Cancelled() const { return options_.cancel && options_.cancel->Cancelled(); }
   // A deadline is set and no time for a request is left before it.
   bool PastDeadline() const;
 
@@ -71,9 +81,24 @@ class Xen4Link {
   Xen4TransferInfo LastTransfer() const;
   void SetLastTransfer(Xen4TransferInfo info) const;
 
+  // The transport's socket hooks for every request but the log-out: a socket opened for
+  // a transfer is listed until it is closed, and none is opened once the link is aborted
+  // or cancelled (then the result is Xen4Socket(-1), libcurl's CURL_SOCKET_BAD).
+  Xen4Socket OpenSocket(int family, int type, int protocol) const;
+  void CloseSocket(Xen4Socket socket) const;
+
  private:
+  friend class Xen4Cancel;
+  // Shuts the listed sockets down (never closes them: libcurl owns them): a transfer
+  // blocked on one of them fails at once.
+  void ShutDownSockets() const;
+
   const Xen4Options options_;
   std::atomic<bool> aborted_{false};
+  // Checked, opened and listed, or unlisted and closed, under the lock, so that an abort
+  // either sees a socket or the socket sees the abort, and never touches a closed one.
+  mutable std::mutex socketsLock_;
+  mutable std::vector<Xen4Socket> sockets_;
   // By thread: the caller's and the refresh thread's (a handful over a session's life).
   mutable std::mutex transfersLock_;
   mutable std::map<std::thread::id, Xen4TransferInfo> transfers_;

@@ -291,11 +291,10 @@ class CheckTest(Backends, unittest.TestCase):
         closed.bind(("127.0.0.1", 0))
         port = str(closed.getsockname()[1])  # bound, not listening: connections are refused
         try:
-            # The host and port named, then the transport's cause.
+            # The host and port named, then the system's reason (through libcurl for XenAPI).
             for proto in ("4", "3"):
                 out = self.check(["-H", "127.0.0.1", "-P", proto, "-p", port, "--certs", CERTS, "-u", "root"], [], 3)
-                self.assertRegex(out, r"^XEN UNKNOWN - Cannot connect to 127\.0\.0\.1 port %s: \S.*\n$" % port)
-            self.assertIn(": Connection refused", out)  # the socket's own words (xen3)
+                self.assertEqual(out, "XEN UNKNOWN - Cannot connect to 127.0.0.1 port %s: Connection refused\n" % port)
         finally:
             closed.close()
         # xen3 without client certificates fails before any traffic.
@@ -331,6 +330,9 @@ class CheckTest(Backends, unittest.TestCase):
             sim.control({"target": "xenapi", "cmd": "clear_faults"})
 
     def test_signals_log_out_within_a_second(self):
+        # The signal comes while a request is stuck (the export, which hangs), some time
+        # after the request began: it ends at once, and the log-out fits in the second
+        # the check has.
         sim = self.sims[0]
         sim.control({"target": "xenapi", "cmd": "fault", "mode": "hang", "method": "GET /rrd_updates"})
         try:
@@ -338,14 +340,17 @@ class CheckTest(Backends, unittest.TestCase):
                 with self.subTest(signal=name):
                     env = dict(os.environ, XEN_PASSWORD=PASSWORD)
                     known = {s["ref"] for s in live_sessions(sim)["sessions"]}
+                    sim.control({"target": "xenapi", "cmd": "clear_calls"})
                     p = subprocess.Popen([COMMAND] + self.backends[0][2] + ["-m", "web01", "-t", "30"],
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
                     try:
-                        for _ in range(400):  # its session is open, the check waits for figures
-                            new = [s for s in live_sessions(sim)["sessions"] if s["ref"] not in known]
-                            if new:
+                        for _ in range(400):
+                            calls = sim.control({"target": "xenapi", "cmd": "calls"})["methods"]
+                            if any(c.startswith("GET /rrd_updates") for c in calls):
                                 break
                             time.sleep(0.02)
+                        time.sleep(0.3)
+                        new = [s for s in live_sessions(sim)["sessions"] if s["ref"] not in known]
                         # The server counts the check's sessions by its originator.
                         self.assertEqual([s["originator"] for s in new], ["check_xenvm"])
                         p.send_signal(sig)

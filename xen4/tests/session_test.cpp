@@ -411,7 +411,7 @@ TEST_F(Xen4SessionTest, ConnectFailures) {
     // Nothing listens on port 1 of the loopback address.
     Xen4SessionImpl s(60);
     EXPECT_EQ(MessageOf([&] { s.Connect("127.0.0.1", "root", "xenroot", 1); }),
-              "Failed to connect to 127.0.0.1 port 1: Couldn't connect to server");
+              "Failed to connect to 127.0.0.1 port 1: Connection refused");
     EXPECT_EQ(MessageOf([&] { s.Update(); }), "Connection to xen4 lost");
   }
   {
@@ -1025,11 +1025,11 @@ TEST_F(Xen4SessionTest, DeadlineAndCancelLogOutAndFail) {
   }
   {
     Xen4Options options;
-    options.cancel = std::make_shared<std::atomic<bool>>(false);
+    options.cancel = std::make_shared<Xen4Cancel>();
     Xen4SessionImpl s(60, options);
     std::thread canceller([&] {
       WaitFor([] { return Count(Calls(), "host.get_record") > 0; });
-      options.cancel->store(true);
+      options.cancel->Cancel();
     });
     EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Cancelled");
     canceller.join();
