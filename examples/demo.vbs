@@ -16,7 +16,7 @@ Set session = Connect(factory)
 ' The session's refresh thread reads the figures in the background; give it a moment.
 Pause 1500
 session.Update
-ShowHost session
+ShowHost session, False
 ShowVMs session
 
 For Each vm In session.VMList
@@ -48,7 +48,7 @@ Set session = Connect(factory)
 ' The agent pushes its measurements every RefreshingDelay seconds; wait for the first.
 Pause 2500
 session.Update
-ShowHost session
+ShowHost session, True
 ShowVMs session
 session.Close
 
@@ -67,12 +67,15 @@ Sub Heading(text)
   WScript.Echo String(Len(text), "=")
 End Sub
 
-Sub ShowHost(s)
+' XenAPI hosts report no disk figure of their own (DiskIO stays 0): it is shown as such.
+Sub ShowHost(s, hostDiskMeasured)
+  Dim disk
   WScript.Echo "Server      " & s.ServerName & "  (" & s.ServerDescription & ")"
   WScript.Echo "Xen version " & s.XenVersion
   WScript.Echo "CPUs        " & s.NumCpus & "  at " & FormatNumber(s.CpuUsage, 1) & " %"
   WScript.Echo "Memory      " & s.Memory & " MiB, " & FormatNumber(s.MemoryUsage, 1) & " % used"
-  WScript.Echo "Network     " & FormatNumber(s.NetworkIO, 1) & "    Disk " & FormatNumber(s.DiskIO, 1)
+  If hostDiskMeasured Then disk = FormatNumber(s.DiskIO, 1) Else disk = "not reported by XenAPI"
+  WScript.Echo "Network     " & FormatNumber(s.NetworkIO, 1) & "    Disk " & disk
   WScript.Echo ""
 End Sub
 
