@@ -1071,6 +1071,36 @@ TEST_F(Xen4SessionTest, NamedHostMissingFromThePoolFailsTheConnect) {
   EXPECT_EQ(Sessions(), 0);
 }
 
+// A redirected login whose name matches no host's address: a host whose hostname it is
+// comes before one that only bears it as its label, and a name that two hosts bear
+// fails the connect (and logs out) instead of picking one of them.
+TEST_F(Xen4SessionTest, NamedHostIsNeverGuessedAmongHostsOfOneName) {
+  // A pool whose hosts' addresses are not the one reached, and a login redirected.
+  const auto pool = [](const std::string& masterLabel, const std::string& masterHostname,
+                       const std::string& memberHostname) {
+    const std::string figures = R"("memory_mib": 1024, "free_memory_mib": 512, "cpu_utilisation": [0.1])";
+    Control(R"({"cmd": "load", "inventory": {"vms": [],
+      "host": {"name": ")" + masterLabel + R"(", "hostname": ")" + masterHostname +
+            R"(", "address": "192.0.2.1", )" + figures + R"(},
+      "member": {"name": "member02", "hostname": ")" + memberHostname +
+            R"(", "address": "192.0.2.2", )" + figures + "}}}");
+    Fault(R"("mode": "error", "method": "session.login_with_password", "count": 1,
+             "description": ["HOST_IS_SLAVE", "127.0.0.1"])");
+  };
+  pool("localhost", "xenhost01", "localhost");
+  {
+    Xen4SessionImpl s(60);
+    s.Connect("localhost", "root", "xenroot", XenApiPort());
+    EXPECT_EQ(s.GetServerName(), "member02");
+    s.Close();
+  }
+  pool("xenhost01", "localhost", "localhost");
+  Xen4SessionImpl s(60);
+  EXPECT_EQ(MessageOf([&] { s.Connect("localhost", "root", "xenroot", XenApiPort()); }),
+            "The host localhost names several hosts of its pool");
+  EXPECT_EQ(Sessions(), 0);
+}
+
 // A metrics export that hangs: Connect gives its probe up within its bound, a power
 // operation works meanwhile, the pass ends on the export's time limit with the other
 // figures, and Close aborts the pass rather than waiting it out.
