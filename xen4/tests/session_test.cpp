@@ -787,18 +787,25 @@ TEST_F(Xen4CurrentServerTest, FiguresFromTheExportInFewRequests) {
   s.Close();
 }
 
-// A value the export gives as NaN is no figure: the figure keeps its last value.
+// A value the export gives as NaN is no figure, nor is a running VM that the export
+// leaves out (its metrics are not kept yet) a VM that uses nothing: the figures keep
+// their last values.
 TEST_F(Xen4CurrentServerTest, NanKeepsTheLastFigure) {
   Xen4SessionImpl s(1);
   ConnectTo(s);
   ASSERT_TRUE(WaitForFirstPass(s));
   const double cpu = s.OwnVm(kWeb).GetCpuUsage();
+  const double dbCpu = s.OwnVm(kDb).GetCpuUsage(), dbDisk = s.OwnVm(kDb).GetDiskIO();
   ASSERT_GT(cpu, 0.0);
+  ASSERT_GT(dbCpu, 0.0);
   XenApi(std::string(R"("cmd": "rrd_nan", "columns": ["vm:)") + kUuids[kWeb] + R"(:cpu0"])");
+  XenApi(std::string(R"("cmd": "rrd_absent", "uuids": [")") + kUuids[kDb] + R"("])");
   XenApi(R"("cmd": "freeze_figures", "at": 2000)");
   XenApi(R"("cmd": "clear_calls")");
   ASSERT_TRUE(WaitFor([] { return NthExport(Calls(), 1) < Calls().size(); }));
   EXPECT_EQ(s.OwnVm(kWeb).GetCpuUsage(), cpu);
+  EXPECT_EQ(s.OwnVm(kDb).GetCpuUsage(), dbCpu);
+  EXPECT_EQ(s.OwnVm(kDb).GetDiskIO(), dbDisk);
   EXPECT_TRUE(s.IsConnected());
   s.Close();
 }
