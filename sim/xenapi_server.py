@@ -113,6 +113,8 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
   {"cmd": "delete_vm", "uuid": U}          the VM and its parts vanish
   {"cmd": "move_vm", "uuid": U, "host": "member" | "master"}
   {"cmd": "rrd_nan", "columns": ["vm:UUID:cpu0", ...]}   these read NaN ([] clears)
+  {"cmd": "rrd_absent", "uuids": [UUID, ...]}   those VMs are missing from every export
+                                though they run ([] clears)
   {"cmd": "rrd_number_format", "format": "%0.5g" | "%0.4f" | "%0.15g"}
   {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
   {"cmd": "status"}          -> {"sessions", "connections", "host_enabled" (the master's),
@@ -643,6 +645,7 @@ class XenApiServer:
             self.profile = self.initial_profile
             self.bulk = False       # legacy: whether the *.get_all_records calls exist
             self.nan_columns = set()
+            self.absent_vms = set()  # running VMs the export leaves out
             self.number_format = "%0.5g"
             self.rrd_requests = 0
 
@@ -896,6 +899,10 @@ class XenApiServer:
             with self.lock:
                 self.nan_columns = set(str(c) for c in columns)
             return {"ok": True}
+        if cmd == "rrd_absent":
+            with self.lock:
+                self.absent_vms = set(str(u) for u in request.get("uuids") or [])
+            return {"ok": True}
         if cmd == "rrd_number_format":
             if request.get("format") not in NUMBER_FORMATS:
                 return {"ok": False, "error": "format must be one of %s" % ", ".join(NUMBER_FORMATS)}
@@ -990,6 +997,8 @@ class XenApiServer:
         the export of entry's host holds."""
         inv = idx.inventory
         objects = []
+        with self.lock:
+            absent = set(self.absent_vms)
         if with_host:
             h = entry.data
             pifs = h.get("pifs", [])
@@ -1015,7 +1024,7 @@ class XenApiServer:
             state = inv.power_state(vm)
             if idx.host_of(vm, state) is not entry or vm_filter == "none":
                 continue
-            if vm_filter != "all" and vm.uuid != vm_filter:
+            if (vm_filter != "all" and vm.uuid != vm_filter) or vm.uuid in absent:
                 continue
 
             cpu_names = ["cpu%d" % i for i in range(len(vm.vcpu_utilisation))]

@@ -169,18 +169,27 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
     xenapi::RecordList<xenapi::HostRecord> hosts;
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetAllRecords(h, st, &hosts); });
     const std::string& named = s.openedAddress;
-    const auto byAddress = [&](const xenapi::HostRecord& r) {
+    // The one host a test holds for; end() when none does. Several (two hosts of one
+    // label): the name does not tell which host is meant, and none is guessed.
+    const auto only = [&](const auto& holds) {
+      auto found = hosts.end();
+      for (auto it = hosts.begin(); it != hosts.end(); ++it) {
+        if (!holds(it->second)) continue;
+        if (found != hosts.end())
+          throw std::runtime_error("The host " + NarrowFromUtf8(named) + " names several hosts of its pool");
+        found = it;
+      }
+      return found;
+    };
+    auto it = only([&](const xenapi::HostRecord& r) {
       return Xen4SameAddress(r.address, named) || (!namedIp.empty() && Xen4SameAddress(r.address, namedIp));
-    };
-    const auto byName = [&](const xenapi::HostRecord& r) {
-      return Xen4SameAddress(r.hostname, named) || Xen4SameAddress(r.name_label, named);
-    };
-    auto it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byAddress(kv.second); });
+    });
     if (it == hosts.end())
-      it = std::find_if(hosts.begin(), hosts.end(), [&](const auto& kv) { return byName(kv.second); });
+      it = only([&](const xenapi::HostRecord& r) { return Xen4SameAddress(r.hostname, named); });
+    if (it == hosts.end())
+      it = only([&](const xenapi::HostRecord& r) { return Xen4SameAddress(r.name_label, named); });
     if (it == hosts.end())  // a name of the host that its record does not carry
-      it = std::find_if(hosts.begin(), hosts.end(),
-                        [&](const auto& kv) { return Xen4ResolvesTo(named, kv.second.address); });
+      it = only([&](const xenapi::HostRecord& r) { return Xen4ResolvesTo(named, r.address); });
     // Never the master in its place: a reboot would hit the wrong host.
     if (it == hosts.end())
       throw std::runtime_error("The host " + NarrowFromUtf8(named) +

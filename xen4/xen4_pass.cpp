@@ -275,7 +275,12 @@ bool Xen4SessionImpl::State::Pass() {
       if (const rrd::Updates* e = exportOf(record.resident_on)) {
         const auto it = e->vms.find(record.uuid.empty() ? vm->Uuid() : record.uuid);
         if (it == e->vms.end()) {
-          haveCpu = haveMemory = haveNetwork = haveDisk = true;  // not running there: 0
+          // A VM without a domain uses nothing: 0. One that has a domain but is missing
+          // (the metrics daemon does not know it yet: just started or moved, or after its
+          // restart) was not measured this pass: its figures stay.
+          const bool noDomain = record.power_state == xenapi::PowerState::Halted ||
+                                record.power_state == xenapi::PowerState::Suspended;
+          haveCpu = haveMemory = haveNetwork = haveDisk = noDomain;
         } else {
           const rrd::Values& v = it->second;
           haveCpu = rrd::CpuPercent(v, &cpu);

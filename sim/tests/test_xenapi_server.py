@@ -345,6 +345,13 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(rows[0][1][memory], "8589934592.0000")
         self.assertIsNone(self.server.control({"cmd": "figures"})["rrd"]["vms"][column.split(":")[1]]["cpu0"])
 
+    def test_rrd_absent_leaves_a_running_vm_out(self):
+        uuid_ = "00000000-0000-4000-8000-000000000001"
+        self.server.control({"cmd": "rrd_absent", "uuids": [uuid_]})
+        self.assertFalse([e for e in self.export()[1] if uuid_ in e])
+        self.server.control({"cmd": "rrd_absent", "uuids": []})
+        self.assertTrue([e for e in self.export()[1] if uuid_ in e])
+
     def test_rrd_updates_archives_and_filters(self):
         meta, legend, rows = self.export("start=-3600&cf=MAX")
         self.assertEqual(meta.find("step").text, "60")

@@ -787,18 +787,25 @@ TEST_F(Xen4CurrentServerTest, FiguresFromTheExportInFewRequests) {
   s.Close();
 }
 
-// A value the export gives as NaN is no figure: the figure keeps its last value.
+// A value the export gives as NaN is no figure, nor is a running VM that the export
+// leaves out (its metrics are not kept yet) a VM that uses nothing: the figures keep
+// their last values.
 TEST_F(Xen4CurrentServerTest, NanKeepsTheLastFigure) {
   Xen4SessionImpl s(1);
   ConnectTo(s);
   ASSERT_TRUE(WaitForFirstPass(s));
   const double cpu = s.OwnVm(kWeb).GetCpuUsage();
+  const double dbCpu = s.OwnVm(kDb).GetCpuUsage(), dbDisk = s.OwnVm(kDb).GetDiskIO();
   ASSERT_GT(cpu, 0.0);
+  ASSERT_GT(dbCpu, 0.0);
   XenApi(std::string(R"("cmd": "rrd_nan", "columns": ["vm:)") + kUuids[kWeb] + R"(:cpu0"])");
+  XenApi(std::string(R"("cmd": "rrd_absent", "uuids": [")") + kUuids[kDb] + R"("])");
   XenApi(R"("cmd": "freeze_figures", "at": 2000)");
   XenApi(R"("cmd": "clear_calls")");
   ASSERT_TRUE(WaitFor([] { return NthExport(Calls(), 1) < Calls().size(); }));
   EXPECT_EQ(s.OwnVm(kWeb).GetCpuUsage(), cpu);
+  EXPECT_EQ(s.OwnVm(kDb).GetCpuUsage(), dbCpu);
+  EXPECT_EQ(s.OwnVm(kDb).GetDiskIO(), dbDisk);
   EXPECT_TRUE(s.IsConnected());
   s.Close();
 }
@@ -1068,6 +1075,36 @@ TEST_F(Xen4SessionTest, NamedHostMissingFromThePoolFailsTheConnect) {
            "description": ["HOST_IS_SLAVE", "127.0.0.1"])");
   Xen4SessionImpl s(60);
   EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "The host 127.0.0.1 is not among the hosts of the pool it belongs to");
+  EXPECT_EQ(Sessions(), 0);
+}
+
+// A redirected login whose name matches no host's address: a host whose hostname it is
+// comes before one that only bears it as its label, and a name that two hosts bear
+// fails the connect (and logs out) instead of picking one of them.
+TEST_F(Xen4SessionTest, NamedHostIsNeverGuessedAmongHostsOfOneName) {
+  // A pool whose hosts' addresses are not the one reached, and a login redirected.
+  const auto pool = [](const std::string& masterLabel, const std::string& masterHostname,
+                       const std::string& memberHostname) {
+    const std::string figures = R"("memory_mib": 1024, "free_memory_mib": 512, "cpu_utilisation": [0.1])";
+    Control(R"({"cmd": "load", "inventory": {"vms": [],
+      "host": {"name": ")" + masterLabel + R"(", "hostname": ")" + masterHostname +
+            R"(", "address": "192.0.2.1", )" + figures + R"(},
+      "member": {"name": "member02", "hostname": ")" + memberHostname +
+            R"(", "address": "192.0.2.2", )" + figures + "}}}");
+    Fault(R"("mode": "error", "method": "session.login_with_password", "count": 1,
+             "description": ["HOST_IS_SLAVE", "127.0.0.1"])");
+  };
+  pool("localhost", "xenhost01", "localhost");
+  {
+    Xen4SessionImpl s(60);
+    s.Connect("localhost", "root", "xenroot", XenApiPort());
+    EXPECT_EQ(s.GetServerName(), "member02");
+    s.Close();
+  }
+  pool("xenhost01", "localhost", "localhost");
+  Xen4SessionImpl s(60);
+  EXPECT_EQ(MessageOf([&] { s.Connect("localhost", "root", "xenroot", XenApiPort()); }),
+            "The host localhost names several hosts of its pool");
   EXPECT_EQ(Sessions(), 0);
 }
 

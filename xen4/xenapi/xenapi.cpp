@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <new>
 
 #include "xmlrpc.h"
 
@@ -32,10 +33,17 @@ namespace {
 // Responses larger than this are refused while they arrive.
 constexpr size_t kMaxResponseBytes = 64u << 20;
 
-bool Receive(const void* data, size_t length, void* handle) {
+// Called from inside the transport (libcurl's write callback): refuses the bytes rather
+// than letting an exception leave through C frames when memory runs out (a 32-bit
+// process may find no block for a large answer).
+bool Receive(const void* data, size_t length, void* handle) noexcept {
   auto* buffer = static_cast<std::string*>(handle);
   if (length > kMaxResponseBytes - buffer->size()) return false;
-  buffer->append(static_cast<const char*>(data), length);
+  try {
+    buffer->append(static_cast<const char*>(data), length);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return true;
 }
 

@@ -5,9 +5,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <deque>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
+
+// Allocations of at least this many bytes fail (0: none), as in a 32-bit process that
+// has no block of that size left.
+static std::atomic<size_t> g_failAllocationsFrom{0};
+
+void* operator new(size_t n) {
+  const size_t from = g_failAllocationsFrom.load();
+  if (from && n >= from) throw std::bad_alloc();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+// (GCC takes these for a mismatch with the operator new they replace.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -44,7 +65,7 @@ struct FakeServer {
     auto* self = static_cast<FakeServer*>(handle);
     self->requests.emplace_back(request, length);
     if (self->answers.empty()) return 99;
-    Answer a = self->answers.front();
+    Answer a = std::move(self->answers.front());
     self->answers.pop_front();
     if (a.code != 0) return a.code;
     const size_t step = a.chunk ? a.chunk : a.body.size();
@@ -362,6 +383,23 @@ TEST_F(XenApiCalls, OversizedResponseIsRefusedWhileArriving) {
   server.Reply(body, 1u << 20);
   std::vector<std::string> vms;
   EXPECT_FALSE(xenapi::VmGetAll(*session, status, &vms));
+  EXPECT_TRUE(server.refused);
+  EXPECT_EQ(status.errors, (std::vector<std::string>{"TRANSPORT_FAULT", "23"}));
+}
+
+// No room for a large answer: the bytes are refused (the transport's write error), and no
+// exception leaves the result function, which runs inside the transport's C code.
+TEST_F(XenApiCalls, AnswerWithoutMemoryIsRefusedNotThrown) {
+  std::string body = "<methodResponse><params><param><value>";
+  body.append(4u << 20, 'x');
+  body += "</value></param></params></methodResponse>";
+  server.Reply(body, 64u << 10);
+  std::vector<std::string> vms;
+  g_failAllocationsFrom = 1u << 20;
+  bool ok = true;
+  EXPECT_NO_THROW(ok = xenapi::VmGetAll(*session, status, &vms));
+  g_failAllocationsFrom = 0;
+  EXPECT_FALSE(ok);
   EXPECT_TRUE(server.refused);
   EXPECT_EQ(status.errors, (std::vector<std::string>{"TRANSPORT_FAULT", "23"}));
 }
