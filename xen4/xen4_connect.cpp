@@ -50,7 +50,8 @@ xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redir
   xenapi::SessionPtr h = loginAt(openedAddress);
   if (namedIp) *namedIp = link.LastTransfer().primaryIp;
   // A pool member names its master: the login is made once more there, on the same port.
-  if (IsError(st, "HOST_IS_SLAVE") && st.errors.size() > 1 && !st.errors[1].empty()) {
+  // A master that names no host (a user part, a path) is not followed: the error stands.
+  if (IsError(st, "HOST_IS_SLAVE") && st.errors.size() > 1 && Xen4IsHost(st.errors[1])) {
     const std::string master = st.errors[1];
     *redirected = true;
     h = loginAt(master);

@@ -30,6 +30,7 @@ const char* PowerStateName(xenapi::PowerState state) {
 
 Xen4SessionImpl::State::ExportResult Xen4SessionImpl::State::ReadExport(const std::string& address,
                                                                          rrd::Updates* out, bool hostOnly) {
+  if (!Xen4IsHost(address)) return ExportResult::Failed;  // a host record naming no host
   for (int attempt = 0; attempt < 2; ++attempt) {
     const xenapi::SessionPtr h = Handle();
     if (!h) return ExportResult::Failed;

@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
 
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
@@ -118,8 +119,11 @@ long Xen4Link::LimitMs(Xen4Request kind) const {
     const long room = static_cast<long>(std::max<long long>(left, kCancelledLogoutMs));
     return std::min(limit, room);
   }
-  const long long room = left - kDeadlineReserveMs;
+  long long room = left - kDeadlineReserveMs;
   if (room <= 0) return -1;
+  // A hung export must not take all the time a check has: the figures of the records
+  // and calls can still stand in for it.
+  if (kind == Xen4Request::Export && room > 3 * kExportMinimumMs) room /= 3;
   return limit == 0 ? static_cast<long>(room) : static_cast<long>(std::min<long long>(limit, room));
 }
 
@@ -260,6 +264,9 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limit > 0 ? std::min(limit, kConnectTimeoutMs) : kConnectTimeoutMs);
   if (limit > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limit);
+  // Hosts are reached directly: a proxy named in the environment (https_proxy, all_proxy)
+  // would otherwise see every request, the password among them.
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, 30L);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, 10L);
@@ -374,7 +381,22 @@ std::string Xen4BareHost(const std::string& host) {
   return host;
 }
 
+bool Xen4IsHost(const std::string& host) {
+  const std::string bare = Xen4BareHost(host);
+  if (bare.empty() || bare.size() > 253) return false;
+  if (bare.find(':') != std::string::npos) {
+    asio::error_code error;
+    asio::ip::make_address_v6(bare, error);
+    return !error && bare.find('%') == std::string::npos;
+  }
+  if (bare.size() != host.size()) return false;  // brackets around a name or an IPv4 address
+  return std::all_of(bare.begin(), bare.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+  });
+}
+
 std::string Xen4Url(const std::string& host, int32_t port, const std::string& path) {
+  if (!Xen4IsHost(host)) throw std::invalid_argument("Not a host name or address: '" + host + "'");
   const std::string bare = Xen4BareHost(host);
   const std::string authority = bare.find(':') != std::string::npos ? "[" + bare + "]" : bare;
   return "https://" + authority + ":" + std::to_string(port) + path;

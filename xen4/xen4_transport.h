@@ -28,13 +28,14 @@
 // What a request is for decides its total limit.
 enum class Xen4Request {
   Call,       // a call of the library: 60 s
-  Export,     // a GET of the metrics export: 30 s
+  Export,     // a GET of the metrics export: 30 s (under a deadline, a third of the time left)
   Operation,  // a power or host operation: no total limit (keep-alive only)
   Logout,     // the log-out: 10 s (1 s once cancelled), never aborted by Close
 };
 inline constexpr long kConnectTimeoutMs = 10000;
 inline constexpr long kCallLimitMs = 60000;
 inline constexpr long kExportLimitMs = 30000;
+inline constexpr long kExportMinimumMs = 1000;  // under a deadline, the export's share is no less
 inline constexpr long kBoundedRequestMs = 10000;  // the log-out
 inline constexpr long kCancelledLogoutMs = 1000;
 
@@ -129,8 +130,12 @@ int Xen4TransportBounded(const char* request, size_t length, void* transportHand
 int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, size_t maxBytes,
             long* httpStatus, std::string* body);
 
+// Whether host can stand as the host of a URL: a host name, an IPv4 address, or an IPv6
+// address with or without brackets. Anything else (a user part, a path, a query, a zone)
+// would change which host is reached; servers name hosts too (HOST_IS_SLAVE, host.address).
+bool Xen4IsHost(const std::string& host);
 // The URL of path on host:port; an IPv6 address, with or without brackets, is put in
-// brackets.
+// brackets. Throws std::invalid_argument for a host that Xen4IsHost refuses.
 std::string Xen4Url(const std::string& host, int32_t port, const std::string& path = "/");
 // host without the brackets of an IPv6 literal.
 std::string Xen4BareHost(const std::string& host);

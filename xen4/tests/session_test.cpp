@@ -1076,6 +1076,12 @@ TEST_F(Xen4SessionTest, NamedHostMissingFromThePoolFailsTheConnect) {
   Xen4SessionImpl s(60);
   EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "The host 127.0.0.1 is not among the hosts of the pool it belongs to");
   EXPECT_EQ(Sessions(), 0);
+  // A master named as no host can be (a user part and a path) is not followed at all.
+  Fault(R"("mode": "error", "method": "session.login_with_password", "count": 1,
+           "description": ["HOST_IS_SLAVE", "root@127.0.0.1/x"])");
+  Xen4SessionImpl t(60);
+  EXPECT_EQ(MessageOf([&] { ConnectTo(t); }), "HOST_IS_SLAVE\nroot@127.0.0.1/x\n");
+  EXPECT_EQ(Sessions(), 0);
 }
 
 // A redirected login whose name matches no host's address: a host whose hostname it is

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <stdexcept>
 #include <string>
 
 #include "xen4_test_support.h"
@@ -266,6 +267,12 @@ TEST(Xen4Transport, AbortCancelAndDeadlineEndRequestsEarly) {
     EXPECT_EQ(Post(&link, url), CURLE_OPERATION_TIMEDOUT);
     EXPECT_TRUE(Calls().empty());  // not sent
     EXPECT_GT(link.LimitMs(Xen4Request::Logout), 0);
+    // A hung export leaves the check time for the rest of its pass.
+    options.deadline = Clock::now() + std::chrono::milliseconds(kDeadlineReserveMs + 30000);
+    const Xen4Link roomy(options);
+    EXPECT_LE(roomy.LimitMs(Xen4Request::Export), 10000);
+    EXPECT_GT(roomy.LimitMs(Xen4Request::Export), 9000);
+    EXPECT_GT(roomy.LimitMs(Xen4Request::Call), 29000);
   }
   XenApi(R"("cmd": "clear_faults")");
 }
@@ -278,4 +285,20 @@ TEST(Xen4Transport, UrlsAndAddresses) {
   EXPECT_TRUE(Xen4SameAddress("Member02", "member02"));
   EXPECT_FALSE(Xen4SameAddress("127.0.0.1", "127.0.0.2"));
   EXPECT_FALSE(Xen4SameAddress("", ""));
+  // A text that would reach another host than it seems to name (a server's answer, say)
+  // makes no URL.
+  for (const char* hostile : {"evil@127.0.0.1", "127.0.0.1/x", "h#frag", "h?q", "[host]", "", "fe80::1%eth0",
+                              "a b", "h:99"})
+    EXPECT_THROW(Xen4Url(hostile, 443), std::invalid_argument) << hostile;
+}
+
+// Hosts are reached directly, whatever proxy the environment names.
+TEST(Xen4Transport, IgnoresProxiesOfTheEnvironment) {
+  if (!simtest::Available()) GTEST_SKIP() << "needs the simulated host";
+  SetEnvironment("https_proxy", "http://127.0.0.1:1");
+  SetEnvironment("ALL_PROXY", "http://127.0.0.1:1");
+  const int result = Post(nullptr, Url(XenApiPort()));
+  SetEnvironment("https_proxy", nullptr);
+  SetEnvironment("ALL_PROXY", nullptr);
+  EXPECT_EQ(result, CURLE_OK);
 }
