@@ -193,8 +193,14 @@ bool ShowHelp(HWND owner, unsigned context) {
   const std::wstring file = ModuleDirectory() + kHelpFile;
   const DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  // The viewer stays loaded once used: its window may outlive this call.
-  static HMODULE viewer = LoadLibraryW(L"hhctrl.ocx");
+  // The viewer stays loaded once used: its window may outlive this call. It is loaded from
+  // the system folder, never from the host application's folder or the current one.
+  static HMODULE viewer = [] {
+    wchar_t system[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return HMODULE{};
+    return LoadLibraryExW((std::wstring(system, n) + L"\\hhctrl.ocx").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }();
   if (!viewer) return false;
   auto htmlHelp = reinterpret_cast<HtmlHelpFn>(reinterpret_cast<void*>(GetProcAddress(viewer, "HtmlHelpW")));
   if (!htmlHelp) return false;
