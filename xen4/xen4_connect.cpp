@@ -3,6 +3,7 @@
 #include <limits>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "xen4_session.h"
 #include "xen4_state.h"
@@ -189,8 +190,13 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
       it = only([&](const xenapi::HostRecord& r) { return Xen4SameAddress(r.hostname, named); });
     if (it == hosts.end())
       it = only([&](const xenapi::HostRecord& r) { return Xen4SameAddress(r.name_label, named); });
-    if (it == hosts.end())  // a name of the host that its record does not carry
-      it = only([&](const xenapi::HostRecord& r) { return Xen4ResolvesTo(named, r.address); });
+    if (it == hosts.end()) {  // a name of the host that its record does not carry: resolved once
+      const std::vector<std::string> addresses = Xen4Resolve(named);
+      it = only([&](const xenapi::HostRecord& r) {
+        return std::any_of(addresses.begin(), addresses.end(),
+                           [&](const std::string& a) { return Xen4SameAddress(a, r.address); });
+      });
+    }
     // Never the master in its place: a reboot would hit the wrong host.
     if (it == hosts.end())
       throw std::runtime_error("The host " + NarrowFromUtf8(named) +

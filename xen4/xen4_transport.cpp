@@ -414,15 +414,15 @@ bool Xen4SameAddress(const std::string& a, const std::string& b) {
          });
 }
 
-bool Xen4ResolvesTo(const std::string& name, const std::string& address) {
+std::vector<std::string> Xen4Resolve(const std::string& name) {
+  std::vector<std::string> addresses;
   const std::string bare = Xen4BareHost(name);
-  if (bare.empty() || address.empty()) return false;
+  if (bare.empty()) return addresses;
   asio::io_context io;
   asio::ip::tcp::resolver resolver(io);
   asio::error_code ec;
   const auto results = resolver.resolve(bare, "", ec);
-  if (ec) return false;
-  for (const auto& entry : results)
-    if (Xen4SameAddress(entry.endpoint().address().to_string(), address)) return true;
-  return false;
+  if (ec) return addresses;
+  for (const auto& entry : results) addresses.push_back(entry.endpoint().address().to_string());
+  return addresses;
 }

@@ -143,9 +143,9 @@ std::string Xen4BareHost(const std::string& host);
 // value (brackets ignored), other texts without regard to case.
 bool Xen4SameAddress(const std::string& a, const std::string& b);
 
-// Whether the host name resolves to the address (the system's resolver; used once a
-// name has just been reached, so it answers from its cache).
-bool Xen4ResolvesTo(const std::string& name, const std::string& address);
+// The addresses a host name resolves to (the system's resolver; used once a name has just
+// been reached, so it answers from its cache); none when it does not resolve.
+std::vector<std::string> Xen4Resolve(const std::string& name);
 
 // libcurl's write callback: userdata points to the transfer's ResultTarget. Returns the
 // byte count when the result function accepts the bytes, 0 (a write error) otherwise.

@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -290,6 +291,11 @@ TEST(Xen4Transport, UrlsAndAddresses) {
   for (const char* hostile : {"evil@127.0.0.1", "127.0.0.1/x", "h#frag", "h?q", "[host]", "", "fe80::1%eth0",
                               "a b", "h:99"})
     EXPECT_THROW(Xen4Url(hostile, 443), std::invalid_argument) << hostile;
+  const auto local = Xen4Resolve("localhost");
+  EXPECT_TRUE(std::any_of(local.begin(), local.end(), [](const std::string& a) {
+    return Xen4SameAddress(a, "127.0.0.1") || Xen4SameAddress(a, "::1");
+  }));
+  EXPECT_TRUE(Xen4Resolve("no-such-host.invalid").empty());
 }
 
 // Hosts are reached directly, whatever proxy the environment names.
