@@ -373,11 +373,13 @@ struct FigureItem {
 template <class Object>
 std::vector<FigureItem> FiguresOf(const Object& o, bool host) {
   const std::string prefix = host ? "host_" : "";
-  return {{"cpu", prefix + "cpu", "%", "%", o.GetCpuUsage(), true, o.GetFigureSource(Figure::Cpu)},
-          {"memory", prefix + "memory", "%", "%", o.GetMemoryUsage(), true, o.GetFigureSource(Figure::Memory)},
-          {"network", prefix + "network_kibps", "", " KiB/s", o.GetNetworkIO(), false,
-           o.GetFigureSource(Figure::Network)},
-          {"disk", prefix + "disk_kibps", "", " KiB/s", o.GetDiskIO(), false, o.GetFigureSource(Figure::Disk)}};
+  // The sources first: a figure's value is written before its source.
+  const FigureSource cpu = o.GetFigureSource(Figure::Cpu), memory = o.GetFigureSource(Figure::Memory),
+                     network = o.GetFigureSource(Figure::Network), disk = o.GetFigureSource(Figure::Disk);
+  return {{"cpu", prefix + "cpu", "%", "%", o.GetCpuUsage(), true, cpu},
+          {"memory", prefix + "memory", "%", "%", o.GetMemoryUsage(), true, memory},
+          {"network", prefix + "network_kibps", "", " KiB/s", o.GetNetworkIO(), false, network},
+          {"disk", prefix + "disk_kibps", "", " KiB/s", o.GetDiskIO(), false, disk}};
 }
 
 struct Evaluation {

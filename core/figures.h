@@ -27,8 +27,9 @@ class FigureSources {
   }
   FigureSources& operator=(const FigureSources&) = delete;
 
-  FigureSource Get(Figure f) const { return sources_[static_cast<int>(f)].load(std::memory_order_relaxed); }
-  void Set(Figure f, FigureSource s) { sources_[static_cast<int>(f)].store(s, std::memory_order_relaxed); }
+  // A reader that takes the source first sees the value written before it was set.
+  FigureSource Get(Figure f) const { return sources_[static_cast<int>(f)].load(std::memory_order_acquire); }
+  void Set(Figure f, FigureSource s) { sources_[static_cast<int>(f)].store(s, std::memory_order_release); }
 
  private:
   std::atomic<FigureSource> sources_[kFigureCount] = {};

@@ -48,6 +48,13 @@ struct HostLiveFigures {
   std::atomic<double> DiskIO{0.0};
   std::atomic<double> NetworkIO{0.0};
   FigureSources Sources;
+
+  // A measured figure: its value, then its source.
+  void Put(Figure f, double value, FigureSource source) {
+    std::atomic<double>* const slot[kFigureCount] = {&CpuUsage, &MemoryUsage, &NetworkIO, &DiskIO};
+    slot[static_cast<int>(f)]->store(value);
+    Sources.Set(f, source);
+  }
 };
 
 class XenSessionImpl {

@@ -77,17 +77,18 @@ xenapi::SessionPtr Xen4SessionImpl::State::Relogin(const xenapi::SessionPtr& sta
     st = std::move(ls);  // why no new session could be had
     return nullptr;
   }
+  bool kept = false;
   {
     std::lock_guard<std::mutex> h(handleLock);
     if (!closing && handle == stale) {
       handle = fresh;
-      return fresh;
+      kept = true;
     }
   }
-  // Close has begun meanwhile: the new session is not kept.
-  xenapi::Status ignored;
-  xenapi::Logout(*xenapi::WithTransport(*fresh, &Xen4TransportBounded, fresh->TransportHandle()), ignored);
-  return nullptr;
+  // The session replaced is logged out too, in case the server still holds it; a new one
+  // that Close has overtaken is not kept.
+  LogOut(kept ? stale : fresh);
+  return kept ? fresh : nullptr;
 }
 
 void Xen4SessionImpl::State::ClearCredentials() {
@@ -191,6 +192,7 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
     if (it == hosts.end())
       it = only([&](const xenapi::HostRecord& r) { return Xen4SameAddress(r.name_label, named); });
     if (it == hosts.end()) {  // a name of the host that its record does not carry: resolved once
+      s.ThrowIfOutOfTime();
       const std::vector<std::string> addresses = Xen4Resolve(named);
       it = only([&](const xenapi::HostRecord& r) {
         return std::any_of(addresses.begin(), addresses.end(),

@@ -42,10 +42,11 @@ Xen4SessionImpl::State::ExportResult Xen4SessionImpl::State::ReadExport(const st
     const int code = Xen4Get(&link, target, "text/xml", rrd::kMaxDocumentBytes, &httpStatus, &body);
     if (code != 0) return ExportResult::Failed;
     if (httpStatus == 401 && attempt == 0) {
-      // The server has forgotten the session.
-      xenapi::Status st;
-      st.Fail({"SESSION_INVALID", h->Reference()});
-      if (Relogin(h, st)) continue;
+      // Refused: a call tells whether the server has forgotten the session, and logs in
+      // again if it has. A session it still knows is kept (the export alone is refused).
+      std::string ignored;
+      const Outcome o = Try([&](const xenapi::Session& s, xenapi::Status& st) { xenapi::SessionGetThisHost(s, st, &ignored); });
+      if (o.st.ok && o.used != h) continue;
       return ExportResult::Failed;
     }
     if (httpStatus == 404) return ExportResult::NotFound;
@@ -89,20 +90,19 @@ void Xen4SessionImpl::State::HostFiguresFromCalls() {
     });
     freeBytes = record.memory_free;
   }
-  const int64_t total = memoryBytes.load();
-  const double memoryUsage =
-      total > 0 ? static_cast<double>(total - freeBytes) / static_cast<double>(total) * 100.0 : 0.0;
-  figures->MemoryUsage.store(memoryUsage);
-  figures->Sources.Set(Figure::Memory, FigureSource::MetricCalls);
+  PutMemoryUsage(memoryBytes.load(), freeBytes, FigureSource::MetricCalls);
   if (legacyDead) return;  // CPU utilisation and PIF rates: constant zeros there
 
+  // A host without CPUs in its record has no CPU figure; one without physical interfaces
+  // carries no traffic (0, as its export says).
   double cpuSum = 0.0;
   for (const std::string& cpu : hostCpus) {
     double u = 0.0;
     Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostCpuGetUtilisation(h, st, cpu, &u); });
     cpuSum += u;
   }
-  const double cpuUsage = hostCpus.empty() ? 0.0 : 100.0 * cpuSum / static_cast<double>(hostCpus.size());
+  if (!hostCpus.empty())
+    figures->Put(Figure::Cpu, 100.0 * cpuSum / static_cast<double>(hostCpus.size()), FigureSource::MetricCalls);
 
   double netSum = 0.0;
   for (const std::string& m : pifMetrics) {
@@ -110,12 +110,13 @@ void Xen4SessionImpl::State::HostFiguresFromCalls() {
     Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::PifMetricsGetRecord(h, st, m, &r); });
     netSum += r.io_read_kbs + r.io_write_kbs;
   }
-  const double networkIO = pifMetrics.empty() ? 0.0 : netSum / static_cast<double>(pifMetrics.size());
+  figures->Put(Figure::Network, pifMetrics.empty() ? 0.0 : netSum / static_cast<double>(pifMetrics.size()),
+               FigureSource::MetricCalls);
+}
 
-  figures->CpuUsage.store(cpuUsage);
-  figures->Sources.Set(Figure::Cpu, FigureSource::MetricCalls);
-  figures->NetworkIO.store(networkIO);
-  figures->Sources.Set(Figure::Network, FigureSource::MetricCalls);
+void Xen4SessionImpl::State::PutMemoryUsage(double total, double free, FigureSource source) {
+  if (!std::isfinite(total) || !std::isfinite(free) || total <= 0.0) return;
+  figures->Put(Figure::Memory, (total - free) / total * 100.0, source);
 }
 
 // Host figures from the acting host's export (null: not read this pass, the figures
@@ -126,36 +127,21 @@ bool Xen4SessionImpl::State::HostFiguresFromExport(const rrd::Updates* own) {
   const auto it = own->hosts.find(hostUuid);
   if (it == own->hosts.end()) return false;
   const rrd::Values& v = it->second;
-  double cpu = 0.0, net = 0.0, memoryUsage = 0.0;
-  const bool haveCpu = rrd::CpuPercent(v, &cpu);
-  const bool haveNet = rrd::IoKiBPerSecond(v, "pif_", "_rx", "_tx", &net);
+  double cpu = 0.0, net = 0.0;
   const double* totalKib = rrd::Find(v, "memory_total_kib");
   const double* freeKib = rrd::Find(v, "memory_free_kib");
   if (totalKib && freeKib) {
-    if (std::isfinite(*totalKib) && std::isfinite(*freeKib)) {
-      memoryUsage = *totalKib > 0.0 ? (*totalKib - *freeKib) / *totalKib * 100.0 : 0.0;
-      figures->MemoryUsage.store(memoryUsage);
-      figures->Sources.Set(Figure::Memory, FigureSource::MetricsExport);
-    }
+    PutMemoryUsage(*totalKib, *freeKib, FigureSource::MetricsExport);
   } else {
     xenapi::HostMetricsRecord record;
     Call([&](const xenapi::Session& h, xenapi::Status& st) {
       xenapi::HostMetricsGetRecord(h, st, hostMetricsRef, &record);
     });
-    const int64_t total = memoryBytes.load();
-    memoryUsage = total > 0 ? static_cast<double>(total - record.memory_free) / static_cast<double>(total) * 100.0
-                            : 0.0;
-    figures->MemoryUsage.store(memoryUsage);
-    figures->Sources.Set(Figure::Memory, FigureSource::MetricCalls);
+    PutMemoryUsage(static_cast<double>(memoryBytes.load()), static_cast<double>(record.memory_free),
+                   FigureSource::MetricCalls);
   }
-  if (haveCpu) {
-    figures->CpuUsage.store(cpu);
-    figures->Sources.Set(Figure::Cpu, FigureSource::MetricsExport);
-  }
-  if (haveNet) {
-    figures->NetworkIO.store(net);
-    figures->Sources.Set(Figure::Network, FigureSource::MetricsExport);
-  }
+  if (rrd::CpuPercent(v, &cpu)) figures->Put(Figure::Cpu, cpu, FigureSource::MetricsExport);
+  if (rrd::IoKiBPerSecond(v, "pif_", "_rx", "_tx", &net)) figures->Put(Figure::Network, net, FigureSource::MetricsExport);
   return true;
 }
 

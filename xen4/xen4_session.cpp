@@ -62,9 +62,17 @@ void Xen4SessionImpl::State::EndSession(const xenapi::SessionPtr& used) {
     if (handle && (!used || handle == used)) taken = std::move(handle);
     if (!used) closing = true;
   }
-  if (!taken || taken->Reference().empty()) return;
+  LogOut(taken);
+}
+
+void Xen4SessionImpl::State::ThrowIfOutOfTime() const {
+  if (link.Cancelled() || link.PastDeadline()) throw std::runtime_error(link.Cancelled() ? kCancelled : kDeadline);
+}
+
+void Xen4SessionImpl::State::LogOut(const xenapi::SessionPtr& session) {
+  if (!session || session->Reference().empty()) return;
   xenapi::Status ignored;
-  xenapi::Logout(*xenapi::WithTransport(*taken, &Xen4TransportBounded, taken->TransportHandle()), ignored);
+  xenapi::Logout(*xenapi::WithTransport(*session, &Xen4TransportBounded, session->TransportHandle()), ignored);
 }
 
 // The error check after every library call; throws the message of the failure.

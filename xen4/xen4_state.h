@@ -110,6 +110,11 @@ struct Xen4SessionImpl::State : RefreshTask {
   // Logs the library session out (bounded) and drops it: `used` only when it is still
   // the current one; null: whichever is current.
   void EndSession(const xenapi::SessionPtr& used);
+  // Throws "Cancelled" or "Deadline reached" once the program's time is up: before a wait
+  // that the transfers' limits do not cover (the system's resolver).
+  void ThrowIfOutOfTime() const;
+  // Logs session out, within the log-out's bound; errors are of no interest there.
+  static void LogOut(const xenapi::SessionPtr& session);
 
   // --- Written by Connect before the refresh thread starts, read-only afterwards -------
   int32_t port = 0;
@@ -198,6 +203,8 @@ struct Xen4SessionImpl::State : RefreshTask {
   void HostFiguresFromCalls();
   // False when the export has no row of the acting host.
   bool HostFiguresFromExport(const rrd::Updates* own);
+  // The host's memory in use out of total, where the total is known (else not measured).
+  void PutMemoryUsage(double total, double free, FigureSource source);
   // One refresh pass; false when it left off because the session is closing.
   bool Pass();
   bool RunOnce() override;

@@ -143,8 +143,9 @@ std::string Xen4BareHost(const std::string& host);
 // value (brackets ignored), other texts without regard to case.
 bool Xen4SameAddress(const std::string& a, const std::string& b);
 
-// The addresses a host name resolves to (the system's resolver; used once a name has just
-// been reached, so it answers from its cache); none when it does not resolve.
+// The addresses a host name resolves to; none when it does not resolve. The wait is the
+// system resolver's, bounded by its own time-outs only (used once a name has just been
+// reached, where a caching resolver answers at once).
 std::vector<std::string> Xen4Resolve(const std::string& name);
 
 // libcurl's write callback: userdata points to the transfer's ResultTarget. Returns the

@@ -1142,6 +1142,24 @@ TEST_F(Xen4CurrentServerTest, StuckExportBoundsConnectAndClose) {
 // Figures are measured or marked: a probe that failed once is followed by the export's
 // figures; an export that keeps failing on a server whose metric getters are gone shows
 // no figure from its constant zeros; the host's disk figure has no source.
+// A host whose record has no memory total and no CPUs has those figures unmeasured, from
+// the export as from the metric calls: never a 0 that reads as measured. (Without
+// physical interfaces it carries no traffic: 0, measured.)
+TEST_F(Xen4SessionTest, HostFiguresWithoutTheirBasisAreUnmeasured) {
+  for (const char* profile : {"legacy", "current"}) {
+    Control(R"({"cmd": "load", "inventory": {"vms": [], "host": {"name": "bare", "memory_mib": 0,
+                "free_memory_mib": 0, "cpu_utilisation": [], "pifs": []}}})");
+    XenApi(std::string(R"("cmd": "set_profile", "profile": ")") + profile + "\"");
+    Xen4SessionImpl s(1);
+    ConnectTo(s);
+    ASSERT_TRUE(s.WaitForFigures(30s));
+    for (Figure f : {Figure::Cpu, Figure::Memory, Figure::Disk})
+      EXPECT_EQ(s.GetFigureSource(f), FigureSource::None) << profile << " " << static_cast<int>(f);
+    EXPECT_NE(s.GetFigureSource(Figure::Network), FigureSource::None) << profile;
+    s.Close();
+  }
+}
+
 TEST_F(Xen4CurrentServerTest, FiguresNeverPretend) {
   const jsonlite::Value fig = Figures();
   {
@@ -1172,5 +1190,17 @@ TEST_F(Xen4CurrentServerTest, FiguresNeverPretend) {
     EXPECT_EQ(c.GetItem(kWeb)->GetFigureSource(f), FigureSource::None) << static_cast<int>(f);
   c.DetachAll();
   s.Close();
+  XenApi(R"("cmd": "clear_faults")");
+  // An export refused (401) while the session's calls go on: the session is kept, not
+  // replaced by a new login on every pass.
+  Fault(R"("mode": "http_error", "status": 401, "method": "GET /rrd_updates")");
+  Xen4SessionImpl t(1);
+  ConnectTo(t);
+  ASSERT_TRUE(WaitFor([] {
+    const auto calls = Calls();
+    return NthExport(calls, 3) < calls.size();
+  }));
+  EXPECT_EQ(Sessions(), 1);
+  t.Close();
   XenApi(R"("cmd": "clear_faults")");
 }
