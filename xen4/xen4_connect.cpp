@@ -40,11 +40,12 @@ xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redir
     for (;;) {
       if (loginParams >= 4 && originator.empty()) loginParams = 3;
       if (loginParams >= 3)
-        h = xenapi::LoginWithPassword(&Xen4Transport, endpoint.get(), user, password, kApiVersion,
+        h = xenapi::LoginWithPassword(&Xen4TransportLogin, endpoint.get(), user, password, kApiVersion,
                                       loginParams >= 4 ? originator : std::string(), st);
       else
-        h = xenapi::LoginWithPassword(&Xen4Transport, endpoint.get(), user, password, st);
-      if (!IsError(st, "MESSAGE_PARAMETER_COUNT_MISMATCH") || loginParams <= 2) return h;
+        h = xenapi::LoginWithPassword(&Xen4TransportLogin, endpoint.get(), user, password, st);
+      if (!IsError(st, "MESSAGE_PARAMETER_COUNT_MISMATCH") || loginParams <= 2)
+        return h ? xenapi::WithTransport(*h, &Xen4Transport, h->TransportHandle()) : h;  // calls from here on
       --loginParams;
     }
   };

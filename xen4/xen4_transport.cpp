@@ -105,7 +105,8 @@ bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
 long Xen4Link::LimitMs(Xen4Request kind) const {
   long limit = 0;
   switch (kind) {
-    case Xen4Request::Call: limit = kCallLimitMs; break;
+    case Xen4Request::Call:
+    case Xen4Request::Login: limit = kCallLimitMs; break;
     case Xen4Request::Export: limit = kExportLimitMs; break;
     case Xen4Request::Operation: limit = 0; break;
     case Xen4Request::Logout: limit = Cancelled() ? kCancelledLogoutMs : kBoundedRequestMs; break;
@@ -119,11 +120,11 @@ long Xen4Link::LimitMs(Xen4Request kind) const {
     const long room = static_cast<long>(std::max<long long>(left, kCancelledLogoutMs));
     return std::min(limit, room);
   }
-  long long room = left - kDeadlineReserveMs;
+  long long room = left - (kind == Xen4Request::Login ? kCancelledLogoutMs : kDeadlineReserveMs);
   if (room <= 0) return -1;
   // A hung export must not take all the time a check has: the figures of the records
   // and calls can still stand in for it.
-  if (kind == Xen4Request::Export && room > 3 * kExportMinimumMs) room /= 3;
+  if (kind == Xen4Request::Export) room = std::max<long long>(room / 3, std::min<long long>(room, kExportMinimumMs));
   return limit == 0 ? static_cast<long>(room) : static_cast<long>(std::min<long long>(limit, room));
 }
 
@@ -344,6 +345,11 @@ size_t GetReceive(char* data, size_t size, size_t count, void* userdata) {
 int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
                   xenapi::ResultFunc resultFunc) {
   return Post(request, length, transportHandle, resultHandle, resultFunc, Xen4Request::Call);
+}
+
+int Xen4TransportLogin(const char* request, size_t length, void* transportHandle, void* resultHandle,
+                       xenapi::ResultFunc resultFunc) {
+  return Post(request, length, transportHandle, resultHandle, resultFunc, Xen4Request::Login);
 }
 
 int Xen4TransportOperation(const char* request, size_t length, void* transportHandle, void* resultHandle,

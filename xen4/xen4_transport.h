@@ -28,6 +28,8 @@
 // What a request is for decides its total limit.
 enum class Xen4Request {
   Call,       // a call of the library: 60 s
+  Login,      // a login: as a call, but under a deadline it may use the reserve but the
+              // last second, so that a session the server makes late is still logged out
   Export,     // a GET of the metrics export: 30 s (under a deadline, a third of the time left)
   Operation,  // a power or host operation: no total limit (keep-alive only)
   Logout,     // the log-out: 10 s (1 s once cancelled), never aborted by Close
@@ -117,6 +119,9 @@ struct Xen4Endpoint {
 // Calls of the library:
 int Xen4Transport(const char* request, size_t length, void* transportHandle, void* resultHandle,
                   xenapi::ResultFunc resultFunc);
+// Logins (see Xen4Request::Login):
+int Xen4TransportLogin(const char* request, size_t length, void* transportHandle, void* resultHandle,
+                       xenapi::ResultFunc resultFunc);
 // Power and host operations (no total limit):
 int Xen4TransportOperation(const char* request, size_t length, void* transportHandle, void* resultHandle,
                            xenapi::ResultFunc resultFunc);

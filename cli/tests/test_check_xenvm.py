@@ -326,6 +326,15 @@ class CheckTest(Backends, unittest.TestCase):
             after = live_sessions(sim)
             self.assertGreater(after["logins"], before["logins"])
             self.assertEqual(after["live"], 0, after)
+            # A login the server answers after the check's work time, before its end: the
+            # session it made is logged out.
+            sim.control({"target": "xenapi", "cmd": "clear_faults"})
+            sim.control({"target": "xenapi", "cmd": "fault", "mode": "delay", "method": "session.login_with_password",
+                         "seconds": 2.5})
+            out = self.check(self.backends[0][2], ["-m", "web01", "-t", "4"], 3)
+            self.assertTrue(out.startswith("XEN UNKNOWN - timed out after 4 s while opening the session"), out)
+            after = live_sessions(sim)
+            self.assertEqual(after["live"], 0, after)
         finally:
             sim.control({"target": "xenapi", "cmd": "clear_faults"})
 

@@ -274,6 +274,13 @@ TEST(Xen4Transport, AbortCancelAndDeadlineEndRequestsEarly) {
     EXPECT_LE(roomy.LimitMs(Xen4Request::Export), 10000);
     EXPECT_GT(roomy.LimitMs(Xen4Request::Export), 9000);
     EXPECT_GT(roomy.LimitMs(Xen4Request::Call), 29000);
+    // A login may run into the reserve but its last second: a session made late is
+    // still known, and logged out.
+    EXPECT_GT(roomy.LimitMs(Xen4Request::Login), roomy.LimitMs(Xen4Request::Call) + 500);
+    // Little time left: the export still gets no more than its minimum.
+    options.deadline = Clock::now() + std::chrono::milliseconds(kDeadlineReserveMs + 2500);
+    const Xen4Link tight(options);
+    EXPECT_LE(tight.LimitMs(Xen4Request::Export), kExportMinimumMs);
   }
   XenApi(R"("cmd": "clear_faults")");
 }
