@@ -312,13 +312,13 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
   xenapi::RecordList<xenapi::VmMetricsRecord> allMetrics;
   xenapi::RecordList<xenapi::GuestMetricsRecord> allGuests;
   s.bulkMetrics = false;
-  bool bulkGuests = false;
+  s.bulkGuests = false;
   if (s.bulkVms) {
     o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmMetricsGetAllRecords(h, st, &allMetrics); });
     s.bulkMetrics = o.st.ok;
     if (!o.Is(kUnknownMethod)) s.Check(o);
     o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::GuestMetricsGetAllRecords(h, st, &allGuests); });
-    bulkGuests = o.st.ok;
+    s.bulkGuests = o.st.ok;
     if (!o.Is(kUnknownMethod)) s.Check(o);
   }
   const auto metricsIndex = IndexOf(allMetrics);
@@ -380,7 +380,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
     if (!xenapi::IsNullRef(record.guest_metrics)) {
       xenapi::GuestMetricsRecord guest;
       bool have = true;
-      if (bulkGuests) {
+      if (s.bulkGuests) {
         const xenapi::GuestMetricsRecord* found = Lookup(guestIndex, record.guest_metrics);
         have = found != nullptr;
         if (found) guest = *found;

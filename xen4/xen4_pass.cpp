@@ -178,6 +178,7 @@ bool Xen4SessionImpl::State::Pass() {
 
   xenapi::RecordList<xenapi::VmRecord> allVms;
   xenapi::RecordList<xenapi::VmMetricsRecord> allMetrics;
+  xenapi::RecordList<xenapi::GuestMetricsRecord> allGuests;
   if (bulkVms) {
     Call([&](const xenapi::Session& h, xenapi::Status& st) {
       if (vmsWhere)
@@ -188,8 +189,12 @@ bool Xen4SessionImpl::State::Pass() {
   }
   if (bulkMetrics)
     Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmMetricsGetAllRecords(h, st, &allMetrics); });
+  // Without the export, a VM's memory in use comes from its guest metrics (guest tools).
+  if (bulkGuests && !fromExport)
+    Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::GuestMetricsGetAllRecords(h, st, &allGuests); });
   const auto vmIndex = IndexOf(allVms);
   const auto metricsIndex = IndexOf(allMetrics);
+  const auto guestIndex = IndexOf(allGuests);
 
   const auto markGone = [](Xen4VMImpl& vm) {
     vm.SetGone();
@@ -294,6 +299,22 @@ bool Xen4SessionImpl::State::Pass() {
       }
       haveNetwork = vifSource;
       haveDisk = vbdSource;
+      if (!xenapi::IsNullRef(record.guest_metrics)) {
+        xenapi::GuestMetricsRecord guest;
+        bool have = true;
+        if (bulkGuests) {
+          const xenapi::GuestMetricsRecord* found = Lookup(guestIndex, record.guest_metrics);
+          have = found != nullptr;
+          if (found) guest = *found;
+        } else {
+          Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) {
+            xenapi::GuestMetricsGetRecord(h, st, record.guest_metrics, &guest);
+          });
+          have = !o.Is(kHandleInvalid);  // the guest's tools went away meanwhile
+          if (have) Check(o);
+        }
+        haveMemory = have && GuestMemoryUsage(guest, &memoryUsage);
+      }
     }
 
     std::lock_guard<std::mutex> guard(vm->Lock());

@@ -131,6 +131,7 @@ struct Xen4SessionImpl::State : RefreshTask {
   bool bulkVms = false;
   bool vmsWhere = false;
   bool bulkMetrics = false;
+  bool bulkGuests = false;  // the guest metrics of all VMs in one call
   bool vifSource = true;
   bool vbdSource = true;
 
