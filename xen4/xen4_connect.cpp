@@ -44,7 +44,7 @@ xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redir
                                       loginParams >= 4 ? originator : std::string(), st);
       else
         h = xenapi::LoginWithPassword(&Xen4TransportLogin, endpoint.get(), user, password, st);
-      if (!IsError(st, "MESSAGE_PARAMETER_COUNT_MISMATCH") || loginParams <= 2)
+      if (!st.Is("MESSAGE_PARAMETER_COUNT_MISMATCH") || loginParams <= 2)
         return h ? xenapi::WithTransport(*h, &Xen4Transport, h->TransportHandle()) : h;  // calls from here on
       --loginParams;
     }
@@ -53,7 +53,7 @@ xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redir
   if (namedIp) *namedIp = link.LastTransfer().primaryIp;
   // A pool member names its master: the login is made once more there, on the same port.
   // A master that names no host (a user part, a path) is not followed: the error stands.
-  if (IsError(st, "HOST_IS_SLAVE") && st.errors.size() > 1 && Xen4IsHost(st.errors[1])) {
+  if (st.Is("HOST_IS_SLAVE") && st.errors.size() > 1 && Xen4IsHost(st.errors[1])) {
     const std::string master = st.errors[1];
     *redirected = true;
     h = loginAt(master);
@@ -180,7 +180,7 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
       for (auto it = hosts.begin(); it != hosts.end(); ++it) {
         if (!holds(it->second)) continue;
         if (found != hosts.end())
-          throw std::runtime_error("The host " + NarrowFromUtf8(named) + " names several hosts of its pool");
+          throw std::runtime_error("The host " + named + " names several hosts of its pool");
         found = it;
       }
       return found;
@@ -202,13 +202,12 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
     }
     // Never the master in its place: a reboot would hit the wrong host.
     if (it == hosts.end())
-      throw std::runtime_error("The host " + NarrowFromUtf8(named) +
+      throw std::runtime_error("The host " + named +
                                " is not among the hosts of the pool it belongs to");
     hostRef = it->first;
     host = std::move(it->second);
   }
   s.hostRef = hostRef;
-  s.hostAddress = s.openedAddress;  // reached there; its export is read there
   s.hostUuid = host.uuid;
   s.hostCpus = host.host_CPUs;
   s.hostMetricsRef = host.metrics;
@@ -229,7 +228,7 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
   // answers it. A failure other than "not found" is not final: the passes ask again.
   {
     rrd::Updates probe;
-    switch (s.ReadExport(s.hostAddress, &probe, true)) {
+    switch (s.ReadExport(s.openedAddress, &probe, true)) {
       case State::ExportResult::Read:
         s.exportMode = probe.hosts.count(s.hostUuid) ? Xen4ExportMode::Working : Xen4ExportMode::Retrying;
         break;
@@ -241,13 +240,7 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
   // with the export has removed the getter and keeps its other legacy figures at 0).
   if (s.exportMode == Xen4ExportMode::Retrying) {
     int64_t ignored = 0;
-    State::Outcome o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
-      xenapi::HostMetricsGetMemoryFree(h, st, s.hostMetricsRef, &ignored);
-    });
-    if (o.Is(kRemoved))
-      s.legacyDead = s.memoryFreeFromRecord = true;
-    else
-      s.Check(o);
+    s.ReadMemoryFree(&ignored);
   }
 
   // Host memory, kept in bytes for the usage figure and shown in MiB.

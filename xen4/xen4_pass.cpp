@@ -58,7 +58,7 @@ Xen4SessionImpl::State::ExportResult Xen4SessionImpl::State::ReadExport(const st
 }
 
 std::string Xen4SessionImpl::State::AddressOf(const std::string& host) {
-  if (host == hostRef || xenapi::IsNullRef(host)) return hostAddress;
+  if (host == hostRef || xenapi::IsNullRef(host)) return openedAddress;  // its export is read where it was reached
   const auto it = hostAddresses.find(host);
   if (it != hostAddresses.end()) return it->second;
   xenapi::HostRecord record;
@@ -69,21 +69,24 @@ std::string Xen4SessionImpl::State::AddressOf(const std::string& host) {
   return record.address;
 }
 
+bool Xen4SessionImpl::State::ReadMemoryFree(int64_t* bytes) {
+  Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) {
+    xenapi::HostMetricsGetMemoryFree(h, st, hostMetricsRef, bytes);
+  });
+  if (!o.Is(kRemoved)) {
+    Check(o);
+    return true;
+  }
+  memoryFreeFromRecord = legacyDead = true;
+  return false;
+}
+
 // Host figures from the metric calls (servers without the metrics export, or while it
 // fails). Where the server has removed the getters, only memory is measured this way.
 void Xen4SessionImpl::State::HostFiguresFromCalls() {
   int64_t freeBytes = 0;
-  if (!memoryFreeFromRecord) {
-    Outcome o = Try([&](const xenapi::Session& h, xenapi::Status& st) {
-      xenapi::HostMetricsGetMemoryFree(h, st, hostMetricsRef, &freeBytes);
-    });
-    // A server that removed the getter still fills the record.
-    if (o.Is(kRemoved))
-      memoryFreeFromRecord = legacyDead = true;
-    else
-      Check(o);
-  }
-  if (memoryFreeFromRecord) {
+  if (!memoryFreeFromRecord) ReadMemoryFree(&freeBytes);
+  if (memoryFreeFromRecord) {  // a server that removed the getter still fills the record
     xenapi::HostMetricsRecord record;
     Call([&](const xenapi::Session& h, xenapi::Status& st) {
       xenapi::HostMetricsGetRecord(h, st, hostMetricsRef, &record);

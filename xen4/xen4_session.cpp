@@ -256,7 +256,6 @@ bool Xen4SessionImpl::WaitForFigures(std::chrono::milliseconds limit) {
   return s.passes > 0 && !s.refreshEnded && s.connected.load();
 }
 
-bool Xen4SessionImpl::RunOnce() { return state_->RunOnce(); }
 
 uint64_t Xen4SessionImpl::PassesBegun() const { return state_->passesBegun.load(); }
 

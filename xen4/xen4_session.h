@@ -23,7 +23,7 @@
 #include "xen4_vm.h"
 #include "xenapi.h"
 
-class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
+class Xen4SessionImpl : public XenSessionImpl {
  public:
   explicit Xen4SessionImpl(int32_t refreshDelaySeconds, const Xen4Options& options = Xen4Options());
   ~Xen4SessionImpl() override;
@@ -38,10 +38,6 @@ class Xen4SessionImpl : public XenSessionImpl, public RefreshTask {
   // True after the first refresh pass that wrote the figures (also of a pass that found
   // VMs gone); false at once when a pass failed and ended the refresh, or after Close.
   bool WaitForFigures(std::chrono::milliseconds limit) override;
-
-  // One refresh pass followed by the wait for the refresh delay (what the refresh thread
-  // runs in its loop).
-  bool RunOnce() override;
 
   // For the VM operations: the library session (null when not logged in), and the error
   // check after a call made with it, which throws std::runtime_error with the message.

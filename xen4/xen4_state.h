@@ -68,7 +68,7 @@ struct Xen4SessionImpl::State : RefreshTask {
   struct Outcome {
     xenapi::SessionPtr used;  // the library session the call ended with (null: none)
     xenapi::Status st;
-    bool Is(const char* name) const { return !st.ok && !st.errors.empty() && st.errors[0] == name; }
+    bool Is(const char* name) const { return st.Is(name); }
   };
   // Runs call with the library session (carried by `transport` when given); where the
   // server has forgotten the session, logs in again and repeats the call once. The
@@ -119,7 +119,6 @@ struct Xen4SessionImpl::State : RefreshTask {
   // --- Written by Connect before the refresh thread starts, read-only afterwards -------
   int32_t port = 0;
   std::string hostRef;      // the host the user named (the acting host)
-  std::string hostAddress;  // its address, for its export
   std::string hostUuid;
   std::string hostMetricsRef;
   std::vector<std::string> hostCpus;
@@ -201,6 +200,9 @@ struct Xen4SessionImpl::State : RefreshTask {
   // The address of a host of the pool (the acting host's for its own); empty when the
   // server no longer knows the host.
   std::string AddressOf(const std::string& host);
+  // The host's free memory by its getter; false (and the legacy figures known dead) where
+  // the server has removed it.
+  bool ReadMemoryFree(int64_t* bytes);
   void HostFiguresFromCalls();
   // False when the export has no row of the acting host.
   bool HostFiguresFromExport(const rrd::Updates* own);
@@ -212,9 +214,6 @@ struct Xen4SessionImpl::State : RefreshTask {
 };
 
 namespace xen4 {
-inline bool IsError(const xenapi::Status& st, const char* name) {
-  return !st.ok && !st.errors.empty() && st.errors[0] == name;
-}
 inline constexpr char kRemoved[] = "MESSAGE_REMOVED";
 inline constexpr char kUnknownMethod[] = "MESSAGE_METHOD_UNKNOWN";
 inline constexpr char kHandleInvalid[] = "HANDLE_INVALID";

@@ -58,7 +58,7 @@ int Get(const Xen4Link* link, const std::string& url) {
 }
 
 std::string CertFile(const char* preferred, const char* fallback) {
-  const std::string dir = std::getenv("VANTREL_SIM_CERTS") ? std::getenv("VANTREL_SIM_CERTS") : "";
+  const std::string dir = simtest::FromEnvironment().certs;
   const std::string first = dir + "/" + preferred;
   if (FILE* f = std::fopen(first.c_str(), "rb")) {
     std::fclose(f);

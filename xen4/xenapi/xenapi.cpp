@@ -262,7 +262,7 @@ bool StartLike(const Session& s, Status& st, const char* method, const std::stri
                bool startPaused) {
   if (NoResult(s, st, method, {Value::String(vm), Value::Bool(startPaused), Value::Bool(false)}))
     return true;
-  if (st.errors.empty() || st.errors[0] != "MESSAGE_PARAMETER_COUNT_MISMATCH") return false;
+  if (!st.Is("MESSAGE_PARAMETER_COUNT_MISMATCH")) return false;
   return NoResult(s, st, method, {Value::String(vm), Value::Bool(startPaused)});
 }
 

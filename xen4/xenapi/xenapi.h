@@ -54,6 +54,8 @@ struct Status {
     ok = false;
     errors = std::move(description);
   }
+  // A failure of that error name.
+  bool Is(const char* name) const { return !ok && !errors.empty() && errors[0] == name; }
 };
 
 // Error names the library itself produces.
