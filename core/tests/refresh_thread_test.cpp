@@ -1,10 +1,13 @@
 #include "refresh_thread.h"
 
+#include "openssl_release_log.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <ctime>
 #include <mutex>
@@ -60,10 +63,14 @@ class SleepTask : public RefreshTask {
  public:
   bool RunOnce() override {
     ++passes;
+    worker = std::this_thread::get_id();
+    lastPass = releaselog::Stamp();
     std::this_thread::sleep_for(1ms);
     return true;
   }
   std::atomic<int> passes{0};
+  std::thread::id worker;
+  std::uint64_t lastPass = 0;
 };
 
 template <class F>
@@ -74,6 +81,25 @@ bool Eventually(F f, std::chrono::milliseconds limit = 5000ms) {
     std::this_thread::sleep_for(1ms);
   }
   return f();
+}
+
+// A worker counts itself out of the live threads as the very last thing it does.
+bool NoWorkerAlive() { return RefreshThread::LiveThreads() == 0; }
+
+// Waits until the workers of earlier tests have ended, then forgets their releases.
+void ForgetEarlierReleases() {
+  ASSERT_TRUE(Eventually(NoWorkerAlive));
+  releaselog::Clear();
+}
+
+// Once its only worker has ended: that worker released OpenSSL's state for its thread,
+// exactly once, after everything it did before (stamped `after`).
+void ExpectOneReleaseBy(std::thread::id worker, std::uint64_t after) {
+  if (!releaselog::kRecorded) return;
+  const auto releases = releaselog::Releases();
+  ASSERT_EQ(1u, releases.size());
+  EXPECT_EQ(worker, releases[0].thread);
+  EXPECT_GT(releases[0].stamp, after);
 }
 
 // CPU time the whole process has used so far.
@@ -91,6 +117,7 @@ std::chrono::milliseconds ProcessCpuTime() {
 }  // namespace
 
 TEST(RefreshThread, RunsTheTaskInALoopUntilStopped) {
+  ForgetEarlierReleases();
   auto task = std::make_shared<SleepTask>();
   RefreshThread thread;
   thread.SetTask(task);
@@ -103,6 +130,8 @@ TEST(RefreshThread, RunsTheTaskInALoopUntilStopped) {
   const int after = task->passes.load();
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(after, task->passes.load());
+  ASSERT_TRUE(Eventually(NoWorkerAlive));
+  ExpectOneReleaseBy(task->worker, task->lastPass);
 }
 
 TEST(RefreshThread, SecondStartCreatesNoSecondWorker) {
@@ -151,6 +180,7 @@ TEST(RefreshThread, DefaultStopLimitIsTenSeconds) {
 }
 
 TEST(RefreshThread, WorkerLeftOverFromATimedOutStopNeverRunsAnotherPass) {
+  ForgetEarlierReleases();
   auto stuck = std::make_shared<GateTask>();
   RefreshThread thread;
   thread.SetStopTimeoutForTesting(50ms);
@@ -170,6 +200,13 @@ TEST(RefreshThread, WorkerLeftOverFromATimedOutStopNeverRunsAnotherPass) {
   EXPECT_EQ(1, stuck->passes.load());
   thread.Stop();
   thread.Join();
+  // Each worker releases OpenSSL's state for its own thread, the left-over one too.
+  ASSERT_TRUE(Eventually(NoWorkerAlive));
+  if (releaselog::kRecorded) {
+    const auto releases = releaselog::Releases();
+    ASSERT_EQ(2u, releases.size());
+    EXPECT_NE(releases[0].thread, releases[1].thread);
+  }
 }
 
 TEST(RefreshThread, TaskEndsTheLoopFromInsideAndCanBeStartedAgain) {
@@ -190,11 +227,16 @@ TEST(RefreshThread, TaskEndsTheLoopFromInsideAndCanBeStartedAgain) {
   EXPECT_TRUE(Eventually([&] { return task->passes.load() == 2 && thread.IsFinished(); }));
 }
 
-// A task that notes the thread it is destroyed on.
+// A task that notes the thread it is destroyed on, and when.
+struct Destruction {
+  std::thread::id thread;
+  std::uint64_t stamp = 0;
+};
+
 class NotingTask : public GateTask {
  public:
-  explicit NotingTask(std::thread::id* destroyedOn) : destroyedOn_(destroyedOn) {}
-  ~NotingTask() override { *destroyedOn_ = std::this_thread::get_id(); }
+  explicit NotingTask(Destruction* destroyed) : destroyed_(destroyed) {}
+  ~NotingTask() override { *destroyed_ = {std::this_thread::get_id(), releaselog::Stamp()}; }
   bool RunOnce() override {
     worker = std::this_thread::get_id();
     return GateTask::RunOnce();
@@ -202,17 +244,19 @@ class NotingTask : public GateTask {
   std::thread::id worker;
 
  private:
-  std::thread::id* destroyedOn_;
+  Destruction* destroyed_;
 };
 
 // The owner goes away while a pass is still running: destruction does not wait, the
-// pass keeps its task, and the worker destroys it as it ends, on its own thread.
+// pass keeps its task, and the worker destroys it as it ends, on its own thread, before
+// it lets go of OpenSSL (which the task's destruction may still use).
 TEST(RefreshThread, OwnerDestroyedDuringAPassLeavesTheTaskToTheWorker) {
-  std::thread::id destroyedOn;
+  ForgetEarlierReleases();
+  Destruction destroyed;
   std::weak_ptr<NotingTask> watch;
   std::thread::id worker;
   {
-    auto task = std::make_shared<NotingTask>(&destroyedOn);
+    auto task = std::make_shared<NotingTask>(&destroyed);
     watch = task;
     auto thread = std::make_unique<RefreshThread>();
     thread->SetTask(task);
@@ -227,15 +271,17 @@ TEST(RefreshThread, OwnerDestroyedDuringAPassLeavesTheTaskToTheWorker) {
   ASSERT_TRUE(task);  // the owner's references are gone; the worker still holds it
   task->Open();       // the worker's reference is the only one left
   EXPECT_TRUE(Eventually([&] { return watch.expired(); }));
-  EXPECT_EQ(worker, destroyedOn);
+  ASSERT_TRUE(Eventually(NoWorkerAlive));  // so the destructor has returned as well
+  EXPECT_EQ(worker, destroyed.thread);
+  ExpectOneReleaseBy(worker, destroyed.stamp);
 }
 
 // Without a worker, the task goes with the RefreshThread, on the owner's thread.
 TEST(RefreshThread, IdleOwnerDestroysItsTask) {
-  std::thread::id destroyedOn;
+  Destruction destroyed;
   std::weak_ptr<NotingTask> watch;
   {
-    auto task = std::make_shared<NotingTask>(&destroyedOn);
+    auto task = std::make_shared<NotingTask>(&destroyed);
     task->endAfterPass = true;
     task->Open();
     watch = task;
@@ -246,7 +292,7 @@ TEST(RefreshThread, IdleOwnerDestroysItsTask) {
     EXPECT_FALSE(watch.expired());
   }
   EXPECT_TRUE(watch.expired());
-  EXPECT_EQ(std::this_thread::get_id(), destroyedOn);
+  EXPECT_EQ(std::this_thread::get_id(), destroyed.thread);
 }
 
 // A thread the system cannot create fails Start and leaves nothing counted, so neither

@@ -16,34 +16,11 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <dlfcn.h>
-#endif
-
+#include "openssl_release_log.h"
 #include "refresh_thread.h"
 #include "xen3_fixture.h"
 #include "xen3_vm.h"
 #include "xs_requests.h"
-
-#ifndef _WIN32
-// OpenSSL's release of a thread's state, counted by thread. This definition stands in
-// for the library's in the code linked into this program and hands on to it.
-// Never destroyed: a listener may still be ending when the program exits.
-namespace {
-std::mutex& g_releaseLock = *new std::mutex;
-std::vector<std::thread::id>& g_releases = *new std::vector<std::thread::id>;
-}  // namespace
-
-extern "C" void OPENSSL_thread_stop(void) {
-  {
-    std::lock_guard<std::mutex> guard(g_releaseLock);
-    g_releases.push_back(std::this_thread::get_id());
-  }
-  using Release = void (*)();
-  static const auto library = reinterpret_cast<Release>(dlsym(RTLD_NEXT, "OPENSSL_thread_stop"));
-  if (library != nullptr) library();
-}
-#endif
 
 namespace xen3test {
 namespace {
@@ -633,10 +610,7 @@ TEST_F(UpdateTest, ListenerEndedByCloseWhileHandlingAPushReleasesOpenSslThreadSt
   BlockingVmList list;
   auto session = ConnectPushingOnRequest(list);
   WaitForFigures(*session);  // the first push; from now on Update asks the list for its count
-  {
-    std::lock_guard<std::mutex> guard(g_releaseLock);
-    g_releases.clear();
-  }
+  releaselog::Clear();
   const int workers = RefreshThread::LiveThreads();
   // An Update holds the guest-metrics lock; the next push reaches the listener, which
   // waits for that lock while Close ends the loop. Let go, the pass returns normally.
@@ -656,10 +630,10 @@ TEST_F(UpdateTest, ListenerEndedByCloseWhileHandlingAPushReleasesOpenSslThreadSt
   list.gate.Release();
   update.join();
   ASSERT_TRUE(WaitFor([&] { return RefreshThread::LiveThreads() < workers; }));
-  std::lock_guard<std::mutex> guard(g_releaseLock);
-  ASSERT_EQ(g_releases.size(), 1u) << "one release, by the listener's thread";
-  EXPECT_NE(g_releases[0], std::this_thread::get_id());
-  EXPECT_NE(g_releases[0], updater);
+  const auto releases = releaselog::Releases();
+  ASSERT_EQ(releases.size(), 1u) << "one release, by the listener's thread";
+  EXPECT_NE(releases[0].thread, std::this_thread::get_id());
+  EXPECT_NE(releases[0].thread, updater);
 }
 #endif
 
