@@ -51,9 +51,10 @@ xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redir
   };
   xenapi::SessionPtr h = loginAt(openedAddress);
   if (namedIp) *namedIp = link.LastTransfer().primaryIp;
-  // A pool member names its master: the login is made once more there, on the same port.
-  // A master that names no host (a user part, a path) is not followed: the error stands.
-  if (st.Is("HOST_IS_SLAVE") && st.errors.size() > 1 && Xen4IsHost(st.errors[1])) {
+  // A pool member names its master: the login is made once more there, on the same port;
+  // once again where the master changed meanwhile. A master that names no host (a user
+  // part, a path) is not followed: the error stands.
+  for (int hop = 0; hop < 2 && st.Is("HOST_IS_SLAVE") && st.errors.size() > 1 && Xen4IsHost(st.errors[1]); ++hop) {
     const std::string master = st.errors[1];
     *redirected = true;
     h = loginAt(master);

@@ -1106,6 +1106,17 @@ TEST_F(Xen4SessionTest, NamedHostMissingFromThePoolFailsTheConnect) {
   Xen4SessionImpl s(60);
   EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "The host 127.0.0.1 is not among the hosts of the pool it belongs to");
   EXPECT_EQ(Sessions(), 0);
+  // A master that changes between the member's answer and the login there is followed
+  // once more.
+  XenApi(R"("cmd": "master_address", "address": null)");
+  Fault(R"("mode": "error", "method": "session.login_with_password", "count": 2,
+           "description": ["HOST_IS_SLAVE", "127.0.0.1"])");
+  {
+    Xen4SessionImpl moved(60);
+    ConnectTo(moved);
+    EXPECT_EQ(Sessions(), 1);
+    moved.Close();
+  }
   // A master named as no host can be (a user part and a path) is not followed at all.
   Fault(R"("mode": "error", "method": "session.login_with_password", "count": 1,
            "description": ["HOST_IS_SLAVE", "root@127.0.0.1/x"])");
