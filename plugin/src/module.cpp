@@ -35,7 +35,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 // With no object alive the library may go: the class object, the cached type
 // information and the window classes (which the system does not remove with a library)
 // are released here, outside the loader lock. A later request makes them again.
+// Both run under the module's lock: a class object is never handed out while it is being
+// released.
 STDAPI DllCanUnloadNow() {
+  comkit::ModuleBase::Guard guard(g_module);
   if (g_module.LockCount() != 0) return S_FALSE;
   g_factory.Reset();
   comkit::ReleaseTypeInfoCache();
@@ -48,6 +51,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (!IsEqualCLSID(clsid, CLSID_xencom)) return CLASS_E_CLASSNOTAVAILABLE;
+  comkit::ModuleBase::Guard guard(g_module);
   return g_factory.Get(riid, ppv);
 }
 
