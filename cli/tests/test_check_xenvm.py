@@ -103,8 +103,15 @@ class Backends:
 
     @classmethod
     def tearDownClass(cls):
+        # Every host is stopped, even after one fails for sessions it was left with.
+        errors = []
         for sim in cls.sims:
-            sim.stop()
+            try:
+                sim.stop()
+            except Exception as exc:
+                errors.append(exc)
+        if errors:
+            raise AssertionError("; ".join(str(e) for e in errors))
 
     def check(self, options, args, expect_code, **kw):
         code, out, err = run(options + args, **kw)
