@@ -90,7 +90,7 @@ def main():
     misses = []
     try:
         run_block(sim, base, env, BLOCK)  # warm-up: the simulated host's threads and caches
-        logins_before = sim.control({"target": "xenapi", "cmd": "sessions"})["logins"]
+        logins_before = sim.sessions()["logins"]
         sim_before = rss_kib(sim.proc.pid)
         start = time.monotonic()
         block_rss = []  # the simulated host's RSS after each block
@@ -102,8 +102,7 @@ def main():
                 results.append((kind, got, peak))
             block_rss.append(rss_kib(sim.proc.pid))
         seconds = time.monotonic() - start
-        time.sleep(1)  # log-outs on their way arrive
-        sessions = sim.control({"target": "xenapi", "cmd": "sessions"})
+        sessions = sim.wait_no_sessions()  # log-outs on their way arrive
         sim_after = rss_kib(sim.proc.pid)
     finally:
         sim.stop()
