@@ -15,8 +15,8 @@
 #                                 SubjectPublicKeyInfo, Base64 (one line)
 # usage: make_certs.sh OUTDIR   (does nothing when OUTDIR already holds them)
 set -euo pipefail
-# The openssl command reads OPENSSL_CONF, which a test may point at a broken file for the
-# client it runs: the test PKI is made with the command's own configuration.
+# The openssl command reads OPENSSL_CONF, which may name a file meant for another program:
+# the test PKI is made with the command's own configuration.
 unset OPENSSL_CONF
 out=$1
 mkdir -p "$out"

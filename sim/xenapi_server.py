@@ -89,8 +89,9 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
                                  "logouts", "refused_logins", "destroyed_by_limit",
                                  "forgotten", "left_at_reset": [...]}: sessions live at a
                                  reset and not logged out since
-  {"cmd": "login_params", "max": 3 | 4}    how many parameters a login may have (older
-                                servers: 3, so 4 answer MESSAGE_PARAMETER_COUNT_MISMATCH)
+  {"cmd": "login_params", "max": 2 | 3 | 4}    how many parameters a login may have
+                                (older servers take fewer; more answer
+                                MESSAGE_PARAMETER_COUNT_MISMATCH)
   {"cmd": "forget_sessions"}  a toolstack restart: every session is forgotten
   {"cmd": "swap_master"}     -> {"master": "member" | "master"}: the other host becomes the
                                 pool's master (sessions forgotten); reset restores
@@ -615,6 +616,7 @@ class XenApiServer:
         self.server = None
         self._index = None
         self.left_at_reset = collections.OrderedDict()  # ref -> _Session, kept across resets
+        self.sessions = collections.OrderedDict()  # ref -> _Session, least recently used first
         self.reset()
 
     def reset(self):
@@ -627,8 +629,8 @@ class XenApiServer:
             self.call_count = 0
             # Sessions live at a reset were never logged out: remembered (until a request
             # names one) so that the launcher reports them like sessions still live.
-            self.left_at_reset.update(getattr(self, "sessions", {}))
-            self.sessions = collections.OrderedDict()  # ref -> _Session, least recently used first
+            self.left_at_reset.update(self.sessions)
+            self.sessions = collections.OrderedDict()
             self.session_counts = dict.fromkeys(("logins", "logouts", "refused_logins",
                                                  "destroyed_by_limit", "forgotten"), 0)
             self.login_max = 4      # parameters session.login_with_password accepts

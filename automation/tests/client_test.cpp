@@ -461,7 +461,12 @@ class FreshProcessTest : public ::testing::Test {
     std::vector<std::wstring> files = {L"C:\\Program Files\\Common Files\\SSL\\openssl.cnf"};
     if (const char* prefix = std::getenv("VANTREL_DEPS_PREFIX"))
       files.push_back(base::ToWide(std::string("Z:") + prefix + "/ssl/openssl.cnf"));
-    if (const char* conf = std::getenv("OPENSSL_CONF")) files.push_back(base::ToWide(conf));
+    // OPENSSL_CONF is set here, for this process alone, before anything loads the library.
+    const char* binary = std::getenv("VANTREL_BINARY_DIR");
+    ASSERT_NE(binary, nullptr) << "VANTREL_BINARY_DIR names the build folder";
+    const std::string conf = std::string("Z:") + binary + "/automation/tests/planted-openssl.cnf";
+    ASSERT_EQ(_putenv_s("OPENSSL_CONF", conf.c_str()), 0);
+    files.push_back(base::ToWide(conf));
     for (std::wstring file : files) {
       for (auto& c : file)
         if (c == L'/') c = L'\\';

@@ -6,7 +6,9 @@ at the deadline (the host's metrics export hangs, -t 4). Afterwards no session m
 on the server, and memory must be flat: the check's peak RSS per run (the first 100 runs
 against the last 100) and the simulated host's RSS (after a warm-up against the end).
 
-usage: soak.py CHECK_XENVM OUT.md [RUNS]   (needs VANTREL_BINARY_DIR's sim-certs)"""
+usage: soak.py BUILD_DIR OUT.md [RUNS]   (BUILD_DIR's cli/check_xenvm and sim-certs)
+OUT.md is written even when the soak stops early, saying so."""
+import io
 import os
 import statistics
 import subprocess
@@ -79,9 +81,21 @@ def run_block(sim, base, env, limit):
 
 
 def main():
-    command, out_path = sys.argv[1], sys.argv[2]
+    build, out_path = os.path.abspath(sys.argv[1]), sys.argv[2]
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 1000
-    certs = os.path.join(os.environ.get("VANTREL_BINARY_DIR", os.path.join(SOURCE, "build", "native")), "sim-certs")
+    report = io.StringIO()
+    report.write("## check_xenvm soak\n\n")
+    try:
+        return soak(os.path.join(build, "cli", "check_xenvm"), os.path.join(build, "sim-certs"), runs, report)
+    except BaseException as exc:
+        report.write("\nThe soak stopped early: %r.\n" % (exc,))
+        raise
+    finally:
+        with open(out_path, "w") as f:
+            f.write(report.getvalue())
+
+
+def soak(command, certs, runs, f):
     subprocess.run([os.path.join(SOURCE, "sim", "make_certs.sh"), certs], check=True)
     env = dict(os.environ, XEN_PASSWORD="xenroot")
     sim = SimHost(certs, "current", lifetime=3600, allow_live_sessions=True)  # counted here
@@ -90,7 +104,7 @@ def main():
     misses = []
     try:
         run_block(sim, base, env, BLOCK)  # warm-up: the simulated host's threads and caches
-        logins_before = sim.control({"target": "xenapi", "cmd": "sessions"})["logins"]
+        logins_before = sim.sessions()["logins"]
         sim_before = rss_kib(sim.proc.pid)
         start = time.monotonic()
         block_rss = []  # the simulated host's RSS after each block
@@ -102,8 +116,7 @@ def main():
                 results.append((kind, got, peak))
             block_rss.append(rss_kib(sim.proc.pid))
         seconds = time.monotonic() - start
-        time.sleep(1)  # log-outs on their way arrive
-        sessions = sim.control({"target": "xenapi", "cmd": "sessions"})
+        sessions = sim.wait_no_sessions()  # log-outs on their way arrive
         sim_after = rss_kib(sim.proc.pid)
     finally:
         sim.stop()
@@ -117,40 +130,38 @@ def main():
     growth = statistics.median(last) - statistics.median(first)
     flat = abs(growth) <= 512 and sim_after - sim_before <= 2048
     ok = not misses and sessions["live"] == 0 and flat
-    with open(out_path, "w") as f:
-        f.write("## check_xenvm soak\n\n")
-        f.write("%d whole checks by `bench/cli/soak.sh` against one simulated host (current profile), after one "
-                "warm-up block, %d at a time, in blocks of 100: 40 OK, 20 CRITICAL (VM in the wrong state), 20 CRITICAL (unknown VM), "
-                "20 UNKNOWN at the deadline (the metrics export hangs, `-t 4`, all 20 at once). Targets: every "
-                "outcome as expected, no live session on the server at the end, the check's peak RSS flat "
-                "(median of the last 100 runs within 512 KiB of the first 100's) and the simulated host's RSS "
-                "within 2 MiB (its log of requests, a test instrument, cleared after each block).\n\n"
-                % (len(results), PARALLEL))
-        f.write("| What | Result |\n|---|---|\n")
-        f.write("| runs, wall time | %d in %.0f s |\n" % (len(results), seconds))
-        f.write("| unexpected outcomes | %d |\n" % len(misses))
-        f.write("| sessions on the server at the end | live %d (logins %d, logouts %d; %d logins in the measured "
-                "runs) |\n" % (sessions["live"], sessions["logins"], sessions["logouts"], logins))
-        f.write("| check peak RSS, first 100 runs | median %.0f KiB, max %d KiB |\n"
-                % (statistics.median(first), max(first)))
-        f.write("| check peak RSS, last 100 runs | median %.0f KiB, max %d KiB |\n"
-                % (statistics.median(last), max(last)))
-        f.write("| check peak RSS, median of each block of 100 | %s KiB |\n"
-                % " ".join("%.0f" % statistics.median(r[2] for r in results[i:i + BLOCK])
-                           for i in range(0, len(results), BLOCK)))
-        f.write("| check peak RSS by outcome (median) | %s |\n"
-                % ", ".join("%s %.0f KiB" % (kind, statistics.median(peaks)) for kind, peaks in by_kind.items()))
-        f.write("| simulated host RSS, after the warm-up block / at the end | %d / %d KiB |\n"
-                % (sim_before, sim_after))
-        f.write("| simulated host RSS after each block | %s KiB |\n" % " ".join(str(r) for r in block_rss))
-        f.write("\nResult: %s.\n" % ("targets met" if ok else "target missed"))
-        if misses:
-            f.write("\nUnexpected outcomes (first 10):\n\n")
-            for m in misses[:10]:
-                f.write("- `%s`\n" % m.replace("`", "'"))
-        if sessions["live"]:
-            f.write("\nSessions left live: %d, originators %s.\n"
-                    % (sessions["live"], sorted({s.get("originator") for s in sessions.get("sessions", [])})))
+    f.write("%d whole checks by `bench/cli/soak.py` against one simulated host (current profile), after one "
+            "warm-up block, %d at a time, in blocks of 100: 40 OK, 20 CRITICAL (VM in the wrong state), 20 CRITICAL (unknown VM), "
+            "20 UNKNOWN at the deadline (the metrics export hangs, `-t 4`, all 20 at once). Targets: every "
+            "outcome as expected, no live session on the server at the end, the check's peak RSS flat "
+            "(median of the last 100 runs within 512 KiB of the first 100's) and the simulated host's RSS "
+            "within 2 MiB (its log of requests, a test instrument, cleared after each block).\n\n"
+            % (len(results), PARALLEL))
+    f.write("| What | Result |\n|---|---|\n")
+    f.write("| runs, wall time | %d in %.0f s |\n" % (len(results), seconds))
+    f.write("| unexpected outcomes | %d |\n" % len(misses))
+    f.write("| sessions on the server at the end | live %d (logins %d, logouts %d; %d logins in the measured "
+            "runs) |\n" % (sessions["live"], sessions["logins"], sessions["logouts"], logins))
+    f.write("| check peak RSS, first 100 runs | median %.0f KiB, max %d KiB |\n"
+            % (statistics.median(first), max(first)))
+    f.write("| check peak RSS, last 100 runs | median %.0f KiB, max %d KiB |\n"
+            % (statistics.median(last), max(last)))
+    f.write("| check peak RSS, median of each block of 100 | %s KiB |\n"
+            % " ".join("%.0f" % statistics.median(r[2] for r in results[i:i + BLOCK])
+                       for i in range(0, len(results), BLOCK)))
+    f.write("| check peak RSS by outcome (median) | %s |\n"
+            % ", ".join("%s %.0f KiB" % (kind, statistics.median(peaks)) for kind, peaks in by_kind.items()))
+    f.write("| simulated host RSS, after the warm-up block / at the end | %d / %d KiB |\n"
+            % (sim_before, sim_after))
+    f.write("| simulated host RSS after each block | %s KiB |\n" % " ".join(str(r) for r in block_rss))
+    f.write("\nResult: %s.\n" % ("targets met" if ok else "target missed"))
+    if misses:
+        f.write("\nUnexpected outcomes (first 10):\n\n")
+        for m in misses[:10]:
+            f.write("- `%s`\n" % m.replace("`", "'"))
+    if sessions["live"]:
+        f.write("\nSessions left live: %d, originators %s.\n"
+                % (sessions["live"], sorted({s.get("originator") for s in sessions.get("sessions", [])})))
     print("soak: %d runs, %d unexpected, %d live sessions" % (len(results), len(misses), sessions["live"]),
           file=sys.stderr)
     return 0 if ok else 1

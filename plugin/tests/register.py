@@ -6,14 +6,15 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-WINE_RUN = os.environ.get("VANTREL_WINE_RUN") or os.path.join(HERE, "..", "..", "scripts", "wine-run.sh")
+sys.path.insert(0, os.path.join(HERE, "..", "..", "automation", "tests"))
+from winetools import WINE_RUN, winpath  # noqa: E402
 
 
 def main(argv):
     build, dlls = argv[0], argv[1:]
     failed = False
     for dll in dlls:
-        path = "Z:" + os.path.abspath(dll).replace("/", "\\")
+        path = winpath(dll)
         code = subprocess.run([WINE_RUN, build, "regsvr32", "/s", path]).returncode
         print("regsvr32 %s: %s" % (path, "ok" if code == 0 else "exit code %d" % code))
         failed = failed or code != 0

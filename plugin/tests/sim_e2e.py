@@ -23,9 +23,9 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("VANTREL_SOURCE_DIR", os.path.join(HERE, "..", ".."))
-WINE_RUN = os.environ.get("VANTREL_WINE_RUN") or os.path.join(SOURCE, "scripts", "wine-run.sh")
+sys.path.insert(0, os.path.join(HERE, "..", "..", "automation", "tests"))
 # Under 32-bit Wine (emulated, slow) the checks are the ones through the connector.
-WINE32 = os.environ.get("VANTREL_WINE32") == "1"
+from winetools import WINE32, WINE_RUN, winpath  # noqa: E402
 INVENTORY = os.path.join(SOURCE, "sim", "inventory.json")
 
 
@@ -49,10 +49,6 @@ def b64(text):
     return base64.b64encode(text.encode("latin-1")).decode("ascii")
 
 
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 def listed_vms(inventory):
     return [vm["name"] for vm in inventory["vms"]
             if not vm.get("is_a_template") and not vm.get("is_control_domain")]
@@ -70,7 +66,7 @@ class Runner:
         return self._parse(subprocess.run(command, capture_output=True, timeout=120))
 
     def run_vbs(self, host, parameter):
-        command = [WINE_RUN, self.build, "cscript", "//nologo", windows_path(self.vbs), host, parameter, "30"]
+        command = [WINE_RUN, self.build, "cscript", "//nologo", winpath(self.vbs), host, parameter, "30"]
         return self._parse(subprocess.run(command, capture_output=True, timeout=120))
 
     @staticmethod

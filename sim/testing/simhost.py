@@ -37,12 +37,31 @@ class SimHost:
             raise RuntimeError(answer)
         return answer
 
+    def sessions(self):
+        """The XenAPI server's session report: {"live", "sessions", "logins", "logouts",
+        "left_at_reset", ...}, as it stands now."""
+        return self.control({"target": "xenapi", "cmd": "sessions"})
+
+    def wait_no_sessions(self, wait=5):
+        """The session report once no session is live, or as it stands after `wait` seconds
+        (a log-out on its way arrives in that time)."""
+        last = []
+
+        def report():
+            last.append(self.sessions())
+            return last[-1]
+
+        xensim.live_sessions(report, wait)
+        return last[-1]
+
     def stop(self):
         left = []
-        if not self.allow_live_sessions and "xenapi" in self.ports and self.proc.poll() is None:
-            left = xensim.live_sessions(lambda: self.control({"target": "xenapi", "cmd": "sessions"}))
-        self.proc.terminate()
-        self.proc.wait(10)
-        self.proc.stdout.close()
+        try:
+            if not self.allow_live_sessions and "xenapi" in self.ports and self.proc.poll() is None:
+                left = xensim.live_sessions(self.sessions)
+        finally:
+            self.proc.terminate()
+            self.proc.wait(10)
+            self.proc.stdout.close()
         if left:
             raise AssertionError("xensim: %d XenAPI session(s) left live: %s" % (len(left), ", ".join(left)))
