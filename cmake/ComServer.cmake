@@ -17,8 +17,8 @@
 #   debug information as scripts/release.sh strips it): system imports only, the four
 #   exports, no test hook, no path of this machine (source, build, dependency cache,
 #   home, any top-level folder), OpenSSL's folders under C:\Program Files. The i686
-#   build runs no tests, so there the check is a step of the build; the x86_64 build
-#   registers it as the test <lower target>_dll_imports_exports.
+#   build runs only its few 32-bit Wine tests, so there the check is a step of the build;
+#   the x86_64 build registers it as the test <lower target>_dll_imports_exports.
 
 set(VANTREL_WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "Wine's .idl files")
 set(VANTREL_STDOLE_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE PATH "Folder holding stdole2.tlb")
