@@ -5,8 +5,11 @@ as current servers: TLS 1.2 only, two ECDHE-RSA AES-GCM ciphers in the server's 
 P-384; the certificate is the one given (xensim.py: xenapi-server.pem, signed by the
 test CA).
 
-It serves the inventory of the host it belongs to, read through host.inventory at every
-call (so it can be replaced while the server runs), with XenAPI's wire conventions:
+A connection stays open between requests (HTTP/1.1 keep-alive) until the client closes
+it, asks to with "Connection: close", or leaves it idle for 30 s; an answer shaped by a
+fault closes it. The server serves the inventory of the host it belongs to, read through
+host.inventory at every call (so it can be replaced while the server runs), with
+XenAPI's wire conventions:
 
   * every call except session.login_with_password takes the session reference first;
   * results are {"Status": "Success", "Value": v}; API errors are
@@ -118,7 +121,9 @@ Control (the dict handed to control(); "target": "xenapi" is ignored here):
                                 though they run ([] clears)
   {"cmd": "rrd_number_format", "format": "%0.5g" | "%0.4f" | "%0.15g"}
   {"cmd": "vm_ref", "uuid": U} -> {"ref": "OpaqueRef:..."}
-  {"cmd": "status"}          -> {"sessions", "connections", "host_enabled" (the master's),
+  {"cmd": "status"}          -> {"sessions", "connections" (TCP, every listener, since the
+                                 reset), "requests" and "tls_connections" (both listeners,
+                                 since clear_calls, as "calls" counts them), "host_enabled",
                                  "host_events" (the member's prefixed "member:"), "profile"}
   {"cmd": "reset"}           everything back to the start (the first profile, the master
                                 as master); live sessions are forgotten and kept in
@@ -472,25 +477,34 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
     def log_message(self, *args):
         pass
 
-    def _send(self, status, body, content_type="text/xml"):
+    def parse_request(self):
+        if self.server.api.stopping.is_set():  # a kept-alive connection outliving stop()
+            self.close_connection = True
+            return False
+        return super().parse_request()
+
+    def _send(self, status, body, content_type="text/xml", close=False):
+        """One answer. The connection stays open for the client's next request (HTTP/1.1
+        keep-alive, up to `timeout` idle seconds) unless the client asked to close it or
+        close is given (a fault's answer, a request that could not be read)."""
+        self.close_connection = self.close_connection or close
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
-        self.send_header("Connection", "close")
+        if self.close_connection:
+            self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(body)
         self.wfile.flush()
-        self.close_connection = True
 
     def do_POST(self):
         api, role = self.server.api, self.server.role
-        self.close_connection = True
         try:
             length = int(self.headers.get("Content-Length", "0"))
         except ValueError:
             length = -1
         if length < 0 or length > MAX_REQUEST_BYTES:
-            self._send(413, b"request too large\n", "text/plain")
+            self._send(413, b"request too large\n", "text/plain", close=True)
             return
         data = self.rfile.read(length)
         try:
@@ -512,7 +526,6 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
 
     def do_GET(self):
         api, role = self.server.api, self.server.role
-        self.close_connection = True
         api.record("GET " + self.path, None, role)
         path, _, query = self.path.partition("?")
         if path != "/rrd_updates" or api.profile != "current":
@@ -527,11 +540,12 @@ class _Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         status, body, content_type = api.rrd_updates(role, query, self.headers)
         if fault is not None:  # broken_xml: the export cut off half-way
             body = body[:len(body) // 2]
-        self._send(status, body, content_type)
+        self._send(status, body, content_type, close=fault is not None)
 
     def _fault(self, fault):
         api = self.server.api
         mode, opts = fault.mode, fault.options
+        self.close_connection = True  # a faulty answer ends its connection
         if mode == "drop":
             return
         if mode == "hang":
@@ -927,6 +941,8 @@ class XenApiServer:
             idx = self.index()
             with self.lock:
                 return {"ok": True, "sessions": len(self.sessions), "connections": self.connections,
+                        "requests": self.call_count, "tls_connections": sum(
+                            n for role, n in self.tls_connections.items() if role != "ipv6"),
                         "host_enabled": idx.host_ref not in self.disabled, "host_events": list(self.host_events),
                         "profile": self.profile}
         if cmd == "reset":

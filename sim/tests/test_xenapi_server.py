@@ -77,8 +77,10 @@ class ServerTest(unittest.TestCase):
         self.session = self.ok(self.api.session.login_with_password("root", "xenroot"))
 
     def proxy(self, address="127.0.0.1"):
-        return xmlrpc.client.ServerProxy("https://%s:%d/" % (address, self.port),
-                                         context=ssl._create_unverified_context())
+        proxy = xmlrpc.client.ServerProxy("https://%s:%d/" % (address, self.port),
+                                          context=ssl._create_unverified_context())
+        self.addCleanup(proxy("close"))  # its kept-alive connection
+        return proxy
 
     def sessions(self):
         return self.server.control({"cmd": "sessions"})
@@ -625,14 +627,43 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(len(same), 2)
         self.assertEqual(sorted(self.ok(self.api.VM.get_by_name_label(s, "same"))), sorted(same))
         self.assertEqual(self.ok(self.api.VM.get_by_name_label(s, "nobody")), [])
+        self.use("legacy")
+        self.assertEqual(sorted(self.ok(self.api.VM.get_by_name_label(s, "same"))), sorted(same))
+        self.use("current")
         run = "00000000-0000-4000-8000-000000000001"
         _, legend, _ = self.export("start=-10&host=true&vm_uuid=" + run)
         self.assertEqual({e.split(":")[2] for e in legend if ":vm:" in e}, {run})
         self.assertTrue(any(":host:" in e for e in legend))
         self.server.control({"cmd": "clear_calls"})
         self.rrd("start=-10", address="127.0.0.2")
-        self.ok(self.api.VM.get_all(s))
+        self.ok(self.proxy().VM.get_all(s))
         self.assertEqual(self.server.control({"cmd": "calls"})["connections"], {"master": 1, "member": 1, "ipv6": 0})
+
+    def test_a_connection_carries_requests_until_the_client_or_a_fault_ends_it(self):
+        call = xmlrpc.client.dumps((self.session,), "VM.get_all").encode()
+        self.server.control({"cmd": "clear_calls"})
+        conn = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=10,
+                                           context=ssl._create_unverified_context())
+        try:
+            for _ in range(3):
+                conn.request("POST", "/", call, {"Content-Type": "text/xml"})
+                resp = conn.getresponse()
+                self.assertIsNone(resp.getheader("Connection"))
+                resp.read()
+            conn.request("GET", "/rrd_updates?start=-10&session_id=" + self.session)
+            conn.getresponse().read()
+            self.server.control({"cmd": "fault", "mode": "error", "count": 1})
+            conn.request("POST", "/", call, {"Content-Type": "text/xml"})
+            resp = conn.getresponse()
+            self.assertEqual(resp.getheader("Connection"), "close")
+            resp.read()
+            conn.request("POST", "/", call, {"Content-Type": "text/xml", "Connection": "close"})
+            self.assertEqual(conn.getresponse().getheader("Connection"), "close")
+        finally:
+            conn.close()
+        status = self.server.control({"cmd": "status"})
+        self.assertEqual((status["requests"], status["tls_connections"]), (6, 2))
+        self.assertEqual(self.server.control({"cmd": "calls"})["connections"]["master"], 2)
 
     def test_launcher_fails_a_command_that_leaves_sessions_live(self):
         leak = ("import os, ssl, xmlrpc.client\n"
