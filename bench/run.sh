@@ -8,8 +8,10 @@
 #   xen3 parser     parse + read a data summary of 1,000 guests; write every request kind
 #   xen3 session    creation, Update and Close with 1, 100, 1,000 guests vs. the protocol floor
 #   xen4 session    Connect, a refresh pass and Close with 1, 100, 1,000 VMs vs. the floor
-#   check_xenvm     one whole check at 1, 100, 1,000 VMs on both protocols vs. a Python
-#                   xmlrpc.client script doing the same check
+#   check_xenvm     one whole check of one VM at 1, 100, 1,000 VMs on both protocols vs. a
+#                   careful Python xmlrpc.client script doing the same check, straight and
+#                   through a proxy adding 20 ms each way; requests, TLS connections and
+#                   bytes received per check
 #   soak            sessions created and closed in one process, natively and through the
 #                   DLL under Wine: resident memory, threads and handles before and after
 #   check_xenvm soak  1,000 checks (OK, CRITICAL, unknown VM, deadline): sessions left on

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""The same VM check a user would write with Python's own XML-RPC client: one kept-alive
-HTTPS connection, the server's certificate not verified.
+"""The VM check a careful user would write with Python's own XML-RPC client: one
+kept-alive HTTPS connection for every request, the server's certificate not verified;
+the VM found by its name (VM.get_by_name_label, then the record of each VM of that
+name), its figures from the metrics export filtered to that VM (older servers, which
+answer the export with 404: the per-object metrics calls of that VM), log-out.
 
 usage: xmlrpc_check.py HOST PORT USER VM   (password in XEN_PASSWORD)"""
-import http.client
 import os
 import re
 import ssl
@@ -41,16 +43,28 @@ def legacy_figures(server, session, vm):
     return cpu, memory, network, disk
 
 
-def export_figures(host, port, session, uuid):
-    """Current servers: the VM's figures from the metrics export, newest row."""
-    conn = http.client.HTTPSConnection(host, int(port), context=ssl._create_unverified_context())
+def export(transport, address, session, uuid):
+    """The newest row of the metrics export of the host at address ("host:port") for one
+    VM, on the transport's kept-alive connection: {column name: value}, or None when the
+    server has no export (404)."""
+    conn = transport.make_connection(address)
     conn.request("GET", "/rrd_updates?start=-10&interval=5&cf=AVERAGE&vm_uuid=%s&session_id=%s" % (uuid, session),
                  headers={"Accept": "text/xml"})
-    doc = ElementTree.fromstring(conn.getresponse().read())
-    conn.close()
+    response = conn.getresponse()
+    body = response.read()
+    if response.will_close:
+        transport.close()
+    if response.status == 404:
+        return None
+    if response.status != 200:
+        raise RuntimeError("export: HTTP %d" % response.status)
+    doc = ElementTree.fromstring(body)
     legend = [e.text.split(":")[-1] for e in doc.find("meta/legend")]
     row = doc.find("data/row")
-    v = dict(zip(legend, (float(x.text) for x in row.findall("v")))) if row is not None else {}
+    return dict(zip(legend, (float(x.text) for x in row.findall("v")))) if row is not None else {}
+
+
+def export_figures(v):
     mean = lambda xs: sum(xs) / len(xs) if xs else 0.0
     cpu = 100.0 * mean([x for k, x in v.items() if re.fullmatch(r"cpu[0-9]+", k)])
     memory = 0.0
@@ -65,39 +79,45 @@ def export_figures(host, port, session, uuid):
 
 def main():
     host, port, user, name = sys.argv[1:5]
-    server = xmlrpc.client.ServerProxy("https://%s:%s/" % (host, port),
-                                       context=ssl._create_unverified_context())
+    context = ssl._create_unverified_context()
+    server = xmlrpc.client.ServerProxy("https://%s:%s/" % (host, port), context=context)
     session = value(server.session.login_with_password(user, os.environ["XEN_PASSWORD"]))
     try:
-        try:
-            records = value(server.VM.get_all_records(session)).values()
-        except RuntimeError:  # older servers: one record at a time
-            records = (value(server.VM.get_record(session, ref)) for ref in value(server.VM.get_all(session)))
         vm = None
-        for record in records:
-            if not record["is_a_template"] and not record["is_control_domain"] and record["name_label"] == name:
+        for ref in value(server.VM.get_by_name_label(session, name)):
+            record = value(server.VM.get_record(session, ref))
+            if not (record["is_a_template"] or record["is_control_domain"] or record.get("is_a_snapshot")):
                 vm = record
         if vm is None:
             print("XEN CRITICAL - Can't get the state of this (%s) virtual machine, it's not listed as a known one"
                   % name)
             return 2
-        try:
-            cpu, memory, network, disk = legacy_figures(server, session, vm)
-        except RuntimeError as e:
-            if "MESSAGE_REMOVED" not in str(e):
-                raise
-            cpu, memory, network, disk = export_figures(host, port, session, vm["uuid"])
         state = {"Running": "UP", "Halted": "DOWN", "Paused": "PAUSED", "Suspended": "SUSPENDED"}.get(
             vm["power_state"], "UNKNOWN")
-        perf = "cpu=%.1f%%;;;0;100 memory=%.1f%%;;;0;100 network_kibps=%.1f;;;0 disk_kibps=%.1f;;;0" % (
-            cpu, memory, network, disk)
+        perf = ""
+        if state in ("UP", "PAUSED"):
+            figures = export(server("transport"), "%s:%s" % (host, port), session, vm["uuid"])
+            if figures is None:
+                cpu, memory, network, disk = legacy_figures(server, session, vm)
+            else:
+                if not any(re.fullmatch(r"cpu[0-9]+", k) for k in figures):  # resident on another host
+                    other = xmlrpc.client.SafeTransport(context=context)
+                    try:
+                        address = value(server.host.get_address(session, vm["resident_on"]))
+                        figures = export(other, "%s:%s" % (address, port), session, vm["uuid"])
+                    finally:
+                        other.close()
+                cpu, memory, network, disk = export_figures(figures)
+            perf = " | cpu=%.1f%%;;;0;100 memory=%.1f%%;;;0;100 network_kibps=%.1f;;;0 disk_kibps=%.1f;;;0" % (
+                cpu, memory, network, disk)
         if state == "UP":
-            print("XEN OK - Virtual machine (%s) is UP | %s" % (name, perf))
+            print("XEN OK - Virtual machine (%s) is UP%s" % (name, perf))
             return 0
-        print("XEN CRITICAL - Virtual machine (%s) is in a %s state while it should be UP | %s" % (name, state, perf))
+        print("XEN CRITICAL - Virtual machine (%s) is in a %s state while it should be UP%s" % (name, state, perf))
         return 2
     finally:
         server.session.logout(session)
+        server("close")()
 
 
 if __name__ == "__main__":
