@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <type_traits>
 
 #include "comkit/class_factory.h"
 #include "comkit/error.h"
@@ -150,6 +151,11 @@ TEST_F(ComTest, ComPtrCountsReferences) {
   }
   EXPECT_EQ(g_destroyed, 1);
 }
+
+// Only a conversion to a base interface is implicit; any other is a query().
+static_assert(std::is_constructible_v<comkit::com_ptr<IUnknown>, const comkit::com_ptr<ICounter>&>);
+static_assert(!std::is_constructible_v<comkit::com_ptr<ICounter>, const comkit::com_ptr<IUnknown>&>);
+static_assert(!std::is_constructible_v<comkit::com_ptr<Counter>, const comkit::com_ptr<ICounter>&>);
 
 // ---------------------------------------------------------------- objects
 
