@@ -22,7 +22,7 @@ STDMETHODIMP CXenFactory::CreateSession(BSTR address, BSTR userName, BSTR passwo
   *so = nullptr;
   // Started by DllGetClassObject; again here when a client kept the class object after
   // DllCanUnloadNow had stopped them.
-  const HRESULT started = VantrelModule().StartLibraries();
+  const HRESULT started = VantrelModule().EnsureStarted();
   if (FAILED(started)) return started;
   return comkit::Guard(CLSID_XenFactory, kConnectorFailure, [&] {
     const std::string a = comkit::ToNarrow(address);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <type_traits>
 
 #include "comkit/class_factory.h"
 #include "comkit/error.h"
+#include "comkit/module.h"
 #include "comkit/object.h"
 #include "comkit/registrar.h"
 #include "comkit/resources.h"
@@ -25,8 +27,6 @@ INamed : public IUnknown {
 __CRT_UUID_DECL(INamed, 0x6c1a0c52, 0x1d8e, 0x4e0b, 0x9a, 0x6b, 0x2b, 0x7f, 0x10, 0xc1, 0xe0, 0x02)
 
 namespace {
-
-comkit::ModuleBase g_module;
 
 const CLSID kNoSuchClass = {0x6c1a0c52, 0x1d8e, 0x4e0b, {0x9a, 0x6b, 0x2b, 0x7f, 0x10, 0xc1, 0xe0, 0xff}};
 const IID kIidCounter = __uuidof(ICounter);
@@ -94,6 +94,28 @@ class Outer : public INamed {
   HRESULT hr_;
 };
 
+const CLSID kCounterClass = {0x6c1a0c52, 0x1d8e, 0x4e0b, {0x9a, 0x6b, 0x2b, 0x7f, 0x10, 0xc1, 0xe0, 0xfe}};
+const comkit::ClassEntry kClasses[] = {comkit::ClassOf<Counter>(kCounterClass, 0)};
+
+class TestModule final : public comkit::Module {
+ public:
+  TestModule() noexcept : Module(kClasses) {}
+  int starts = 0;
+  int stops = 0;
+  bool busy = false;
+  HRESULT startResult = S_OK;
+
+ protected:
+  HRESULT Start() noexcept override {
+    if (SUCCEEDED(startResult)) ++starts;
+    return startResult;
+  }
+  void Stop() noexcept override { ++stops; }
+  bool Busy() noexcept override { return busy; }
+};
+
+TestModule g_module;
+
 class ComTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
@@ -150,6 +172,11 @@ TEST_F(ComTest, ComPtrCountsReferences) {
   }
   EXPECT_EQ(g_destroyed, 1);
 }
+
+// Only a conversion to a base interface is implicit; any other is a query().
+static_assert(std::is_constructible_v<comkit::com_ptr<IUnknown>, const comkit::com_ptr<ICounter>&>);
+static_assert(!std::is_constructible_v<comkit::com_ptr<ICounter>, const comkit::com_ptr<IUnknown>&>);
+static_assert(!std::is_constructible_v<comkit::com_ptr<Counter>, const comkit::com_ptr<ICounter>&>);
 
 // ---------------------------------------------------------------- objects
 
@@ -279,6 +306,54 @@ TEST_F(ComTest, ClassFactoryCreatesObjectsAndCountsServerLocks) {
   cf.reset();
   again.reset();
   cache.Reset();
+}
+
+// The module's rules: the libraries start at the first class object and stop at the
+// S_OK of CanUnloadNow, which waits for every object, server lock and busy thread.
+TEST_F(ComTest, ModuleStartsAtTheFirstClassObjectAndStopsWhenItMayUnload) {
+  g_module.starts = g_module.stops = 0;
+  void* none = reinterpret_cast<void*>(1);
+  EXPECT_EQ(g_module.GetClassObject(kNoSuchClass, IID_IClassFactory, &none), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(g_module.GetClassObject(kCounterClass, IID_IClassFactory, nullptr), E_POINTER);
+  EXPECT_EQ(g_module.starts, 0);
+
+  comkit::com_ptr<IClassFactory> cf;
+  ASSERT_EQ(g_module.GetClassObject(kCounterClass, IID_IClassFactory, cf.put_void()), S_OK);
+  comkit::com_ptr<IClassFactory> again;
+  ASSERT_EQ(g_module.GetClassObject(kCounterClass, IID_IClassFactory, again.put_void()), S_OK);
+  EXPECT_TRUE(cf == again);
+  EXPECT_EQ(g_module.starts, 1);
+
+  comkit::com_ptr<ICounter> counter;
+  ASSERT_EQ(cf->CreateInstance(nullptr, __uuidof(ICounter), counter.put_void()), S_OK);
+  EXPECT_EQ(g_module.CanUnloadNow(), S_FALSE);
+  counter.reset();
+  ASSERT_EQ(cf->LockServer(TRUE), S_OK);
+  EXPECT_EQ(g_module.CanUnloadNow(), S_FALSE);
+  cf->LockServer(FALSE);
+  g_module.busy = true;
+  EXPECT_EQ(g_module.CanUnloadNow(), S_FALSE);
+  g_module.busy = false;
+  EXPECT_EQ(g_module.stops, 0);
+  EXPECT_EQ(g_module.CanUnloadNow(), S_OK);  // a class object held by a client keeps no lock
+  EXPECT_EQ(g_module.CanUnloadNow(), S_OK);
+  EXPECT_EQ(g_module.stops, 1);
+
+  // The module's class object went at the unload: the next request makes a new one.
+  comkit::com_ptr<IClassFactory> fresh;
+  ASSERT_EQ(g_module.GetClassObject(kCounterClass, IID_IClassFactory, fresh.put_void()), S_OK);
+  EXPECT_FALSE(fresh == cf);
+  EXPECT_EQ(g_module.starts, 2);
+  EXPECT_EQ(g_module.CanUnloadNow(), S_OK);
+
+  // A failed start hands out nothing and leaves nothing to stop.
+  g_module.startResult = E_OUTOFMEMORY;
+  EXPECT_EQ(g_module.GetClassObject(kCounterClass, IID_IClassFactory, fresh.put_void()), E_OUTOFMEMORY);
+  EXPECT_FALSE(fresh);
+  g_module.startResult = S_OK;
+  EXPECT_EQ(g_module.CanUnloadNow(), S_OK);
+  EXPECT_EQ(g_module.stops, 2);
 }
 
 // ---------------------------------------------------------------- errors and text

@@ -1,71 +1,44 @@
-// Brenmo.dll's module: the four exports of an in-process server and the library's
-// start and end. DllMain only remembers the module; what the library keeps between
-// requests goes when DllCanUnloadNow allows the unload.
+// Brenmo.dll's module: its one creatable class, xencom (registry script IDR_XENCOM),
+// and the four exports of an in-process server (comkit::Module). Nothing starts with the
+// first class object; when DllCanUnloadNow allows the unload, the window classes go as
+// well, since the system does not remove them with a library.
 #include <windows.h>
-#include <olectl.h>
 
 #include "Brenmo.h"
 #include "comkit/class_factory.h"
 #include "comkit/module.h"
-#include "comkit/registrar.h"
 #include "frmmain.h"
 #include "frmvmlist.h"
 #include "resource.h"
-#include "ui.h"
 #include "xencom.h"
 
 namespace {
 
-class BrenmoModule : public comkit::ModuleBase {};
+class BrenmoModule final : public comkit::Module {
+ public:
+  using Module::Module;
 
-BrenmoModule g_module;
-comkit::ClassFactoryCache<brenmo::Xencom> g_factory;
+ protected:
+  void Stop() noexcept override {
+    brenmo::FrmMain::UnregisterWindowClass();
+    brenmo::FrmVmList::UnregisterWindowClass();
+  }
+};
+
+const comkit::ClassEntry kClasses[] = {comkit::ClassOf<brenmo::Xencom>(CLSID_xencom, IDR_XENCOM)};
+
+BrenmoModule g_module(kClasses);
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_module.SetInstance(instance);
-    brenmo::SetModuleInstance(instance);
-    return g_module.LockInitFailed() ? FALSE : TRUE;
-  }
-  return TRUE;
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  return g_module.DllMain(instance, reason, reserved);
 }
 
-// With no object alive the library may go: the class object, the cached type
-// information and the window classes (which the system does not remove with a library)
-// are released here, outside the loader lock. A later request makes them again.
-// Both run under the module's lock: a class object is never handed out while it is being
-// released.
-STDAPI DllCanUnloadNow() {
-  comkit::ModuleBase::Guard guard(g_module);
-  if (g_module.LockCount() != 0) return S_FALSE;
-  g_factory.Reset();
-  comkit::ReleaseTypeInfoCache();
-  brenmo::FrmMain::UnregisterWindowClass();
-  brenmo::FrmVmList::UnregisterWindowClass();
-  return S_OK;
-}
+STDAPI DllCanUnloadNow() { return g_module.CanUnloadNow(); }
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  if (!IsEqualCLSID(clsid, CLSID_xencom)) return CLASS_E_CLASSNOTAVAILABLE;
-  comkit::ModuleBase::Guard guard(g_module);
-  return g_factory.Get(riid, ppv);
-}
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) { return g_module.GetClassObject(clsid, riid, ppv); }
 
-STDAPI DllRegisterServer() {
-  const std::wstring path = g_module.ModulePath();
-  HRESULT hr = comkit::registry::RunScriptResource(g_module.Instance(), IDR_XENCOM, {{L"MODULE", path}}, true);
-  if (SUCCEEDED(hr)) hr = comkit::registry::RegisterTypeLibrary(path);
-  return hr;
-}
+STDAPI DllRegisterServer() { return g_module.RegisterServer(); }
 
-STDAPI DllUnregisterServer() {
-  const std::wstring path = g_module.ModulePath();
-  const HRESULT classes = comkit::registry::RunScriptResource(g_module.Instance(), IDR_XENCOM, {{L"MODULE", path}},
-                                                              false);
-  const HRESULT library = comkit::registry::UnregisterTypeLibrary(path);
-  return FAILED(classes) ? classes : library;
-}
+STDAPI DllUnregisterServer() { return g_module.UnregisterServer(); }

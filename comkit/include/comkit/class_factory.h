@@ -1,7 +1,8 @@
 // The class object of a creatable class. It creates plain objects, or aggregated ones
 // when given a controlling outer object (if the class allows it), and turns server
 // locks into module locks. The class object itself holds no module lock: the module
-// keeps one for its whole lifetime (see ClassFactoryCache).
+// keeps one until DllCanUnloadNow releases it (ClassFactoryCache); ClassOf makes the
+// row of a Module's class table.
 #pragma once
 #include <windows.h>
 #include <unknwn.h>
@@ -86,5 +87,13 @@ class ClassFactoryCache {
  private:
   IClassFactory* factory_ = nullptr;  // the module's reference
 };
+
+// The row of a Module's class table for class T: its class object, kept by the module.
+template <class T>
+ClassEntry ClassOf(const CLSID& clsid, UINT registryScript) noexcept {
+  static ClassFactoryCache<T> cache;
+  return {&clsid, registryScript, [](REFIID riid, void** ppv) { return cache.Get(riid, ppv); },
+          []() noexcept { cache.Reset(); }};
+}
 
 }  // namespace comkit

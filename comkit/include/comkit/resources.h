@@ -6,6 +6,7 @@
 #include <oleauto.h>
 #include <unknwn.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace comkit {
@@ -110,7 +111,8 @@ class unique_hkey {
 };
 
 // An interface pointer holding one reference. T is an interface or a class that
-// implements IUnknown.
+// implements IUnknown. It converts implicitly where U* converts to T* (to a base
+// interface); any other interface is asked for with query().
 template <class T>
 class com_ptr {
  public:
@@ -122,8 +124,8 @@ class com_ptr {
   }
   com_ptr(const com_ptr& other) noexcept : com_ptr(other.p_) {}
   com_ptr(com_ptr&& other) noexcept : p_(other.detach()) {}
-  template <class U>
-  com_ptr(const com_ptr<U>& other) noexcept : com_ptr(static_cast<T*>(other.get())) {}
+  template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+  com_ptr(const com_ptr<U>& other) noexcept : com_ptr(other.get()) {}
   com_ptr& operator=(const com_ptr& other) noexcept {
     com_ptr(other).swap(*this);
     return *this;

@@ -1,5 +1,6 @@
 // The connection settings of an automation factory object, and the construction of
-// connected back-end sessions from them.
+// connected back-end sessions from them: the one place that knows both back ends, above
+// them and the core model they share.
 #pragma once
 #include <cstdint>
 #include <string>
