@@ -2,7 +2,6 @@
 #pragma once
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 
 // One refresh pass, including any pause that follows it. Must return normally: a pass
@@ -60,19 +59,9 @@ class RefreshThread {
   // Workers alive in the whole process; a library must not be unloaded while any is.
   static int LiveThreads();
 
-  // Test hooks, defined here so that only code calling them (tests) contains them.
-  void SetStopTimeoutForTesting(std::chrono::milliseconds timeout) { stopTimeout_ = timeout; }
-  // A stack reservation the system cannot give makes the next Start fail for real.
-  void SetStackSizeForTesting(std::size_t bytes) { stackSize_ = bytes; }
-  // A reservation that no process can make: 3.75 GiB in a 32-bit process, 4 EiB (beyond
-  // any 64-bit address space) in a 64-bit one. Both leave the system room to add its
-  // guard pages without overflowing its size arithmetic: a size near the end of the
-  // address space wraps around in Wine's thread creation, which then aborts the process
-  // instead of failing the call.
-  static constexpr std::size_t kUnreservableStackForTesting =
-      sizeof(std::size_t) == 4 ? std::size_t{0xF0000000u} : static_cast<std::size_t>(uint64_t{1} << 62);
-
  private:
+  friend class RefreshThreadTestPeer;  // the tests' access to the time-out and the stack size
+
   struct Control;
   struct Launch;  // creates the system's thread
   static void Body(std::shared_ptr<Control> control, unsigned generation);

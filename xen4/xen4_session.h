@@ -61,12 +61,11 @@ class Xen4SessionImpl : public XenSessionImpl {
   // Host memory in bytes as the server reported it at connect.
   int64_t MemoryBytes() const;
 
-  // Defined here so that only the tests calling it contain it.
-  void SetStopTimeoutForTesting(std::chrono::milliseconds timeout) { thread_.SetStopTimeoutForTesting(timeout); }
-
   struct State;  // shared with the refresh thread
 
  private:
+  friend class Xen4SessionTestPeer;  // the tests' access to the refresh thread's stop time-out
+
   void ReadHostAndVms(bool redirected, const std::string& namedIp);
   void ReadHost(bool redirected, const std::string& namedIp);
   void HostOperation(bool (*operation)(const xenapi::Session&, xenapi::Status&,

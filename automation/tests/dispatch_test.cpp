@@ -13,6 +13,7 @@
 #include "fake_backend.h"
 #include "base/text.h"
 #include "refresh_thread.h"
+#include "refresh_thread_peer.h"
 #include "vantrel_module.h"
 #include "xen_factory.h"
 
@@ -598,7 +599,7 @@ class UnstartableSession : public FakeSession {
       bool RunOnce() override { return false; }
     };
     thread_.SetTask(std::make_shared<Idle>());
-    thread_.SetStackSizeForTesting(RefreshThread::kUnreservableStackForTesting);
+    RefreshThreadTestPeer::SetStackSize(thread_, RefreshThreadTestPeer::kUnreservableStack);
     thread_.Start();
   }
 

@@ -1,6 +1,7 @@
 #include "refresh_thread.h"
 
 #include "openssl_release_log.h"
+#include "refresh_thread_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -160,7 +161,7 @@ TEST(RefreshThread, StopOnIdleThreadReturnsAtOnce) {
 TEST(RefreshThread, StopGivesUpAfterTheLimitWhileAPassIsStuck) {
   auto task = std::make_shared<GateTask>();
   RefreshThread thread;
-  thread.SetStopTimeoutForTesting(150ms);
+  RefreshThreadTestPeer::SetStopTimeout(thread, 150ms);
   thread.SetTask(task);
   thread.Start();
   task->WaitEntered();
@@ -183,7 +184,7 @@ TEST(RefreshThread, WorkerLeftOverFromATimedOutStopNeverRunsAnotherPass) {
   ForgetEarlierReleases();
   auto stuck = std::make_shared<GateTask>();
   RefreshThread thread;
-  thread.SetStopTimeoutForTesting(50ms);
+  RefreshThreadTestPeer::SetStopTimeout(thread, 50ms);
   thread.SetTask(stuck);
   thread.Start();
   stuck->WaitEntered();
@@ -303,7 +304,7 @@ TEST(RefreshThread, FailedStartThrowsAndCountsNothing) {
   const int before = 0;
   RefreshThread thread;
   thread.SetTask(task);
-  thread.SetStackSizeForTesting(RefreshThread::kUnreservableStackForTesting);
+  RefreshThreadTestPeer::SetStackSize(thread, RefreshThreadTestPeer::kUnreservableStack);
   try {
     thread.Start();
     ADD_FAILURE() << "Start did not fail";
@@ -315,7 +316,7 @@ TEST(RefreshThread, FailedStartThrowsAndCountsNothing) {
   EXPECT_EQ(before, RefreshThread::LiveThreads());
   EXPECT_TRUE(thread.Join());
 
-  thread.SetStackSizeForTesting(0);
+  RefreshThreadTestPeer::SetStackSize(thread, 0);
   thread.Start();
   EXPECT_TRUE(Eventually([&] { return task->passes.load() >= 1; }));
   thread.Stop();

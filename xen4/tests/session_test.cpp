@@ -13,11 +13,20 @@
 #include <string>
 
 #include "refresh_thread.h"
+#include "refresh_thread_peer.h"
 #include "xen4_session.h"
 #include "xen4_test_support.h"
 
 using namespace xen4test;
 using namespace std::chrono_literals;
+
+class Xen4SessionTestPeer {
+ public:
+  // How long Close and destruction wait for the refresh pass (10 seconds).
+  static void SetStopTimeout(Xen4SessionImpl& session, std::chrono::milliseconds timeout) {
+    RefreshThreadTestPeer::SetStopTimeout(session.thread_, timeout);
+  }
+};
 
 namespace {
 
@@ -585,7 +594,7 @@ TEST_F(Xen4SessionTest, HungServerNeitherBlocksCloseNorKeepsTheSession) {
     ResetSim();
     {
       auto s = std::make_unique<Xen4SessionImpl>(1);
-      s->SetStopTimeoutForTesting(500ms);
+      Xen4SessionTestPeer::SetStopTimeout(*s, 500ms);
       ConnectTo(*s);
       TestCollection c;
       s->FillVMList(&c);
