@@ -36,56 +36,25 @@ struct FrameEndCondition {
 
 }  // namespace
 
-Receiver::Receiver(Xen3Stream& connection)
-    : connection_(connection), frameTimer_(connection.get_executor()) {}
+Receiver::Receiver(Xen3Stream& connection) : connection_(connection) {}
 
-Receiver::~Receiver() {
-  asio::error_code ignored;
-  frameTimer_.cancel(ignored);
-}
+Receiver::~Receiver() = default;
 
 std::unique_ptr<XsMessage> Receiver::receiveFrame() {
-  asio::io_context& io = ioOf(connection_);
   lastError_.clear();
-  timedOut_ = false;
   frameLength_ = 0;
-  if (frameTimeout_ > 0) {
-    frameTimer_.expires_from_now(boost::posix_time::time_duration(0, 0, frameTimeout_, 0));
-    frameTimer_.async_wait([this](const asio::error_code& error) { handleTimeout(error); });
-  }
   scanner_.reset();
   asio::async_read_until(connection_, buffer_, FrameEndCondition{&scanner_},
                          [this](const asio::error_code& error, std::size_t length) {
                            frameLength_ = length;
                            handleRead(error);
                          });
-  try {
-    io.run();
-  } catch (...) {
-    // A handler failed (a cancel that did not work, say): no handler bound to this
-    // receiver may stay queued on the session's I/O service. Closing the socket ends
-    // every operation pending on it, which a cancel may not, so the run that lets their
-    // handlers go is bounded. The connection is of no further use after a failed receive.
-    asio::error_code ignored;
-    frameTimer_.cancel(ignored);
-    connection_.lowest_layer().close(ignored);
-    for (;;) {
-      io.restart();
-      try {
-        io.run();
-        break;
-      } catch (...) {
-        // another failing handler; the rest still have to run
-      }
-    }
-    io.restart();
-    throw;
-  }
-  io.restart();
-
   // A receive that outlived its time-out reports the time-out itself, not the abort of
   // the read that the time-out caused.
-  if (timedOut_) throw std::runtime_error("Receive frame timeout");
+  if (!RunWithTimeLimit(ioOf(connection_), connection_, std::chrono::seconds(frameTimeout_))) {
+    std::cout << "timeout receive\n";
+    throw std::runtime_error("Receive frame timeout");
+  }
   if (lastError_) {
     if (lastError_ == asio::error::not_found) throwFrameTooLarge();
     throw asio::system_error(lastError_);
@@ -96,9 +65,9 @@ std::unique_ptr<XsMessage> Receiver::receiveFrame() {
 std::unique_ptr<XsMessage> Receiver::receiveFrameBlocking() {
   // The connection's I/O service is the back channel's own: running it here blocks
   // this thread until the frame is complete or the read fails, and lets another thread
-  // end the wait by posting a close of the socket.
-  asio::io_context& io = ioOf(connection_);
-  asio::error_code error = asio::error::would_block;
+  // end the wait by posting a close of the socket. Nothing stops that service, so the
+  // run ends only once the read's handler has run.
+  asio::error_code error;
   std::size_t length = 0;
   scanner_.reset();
   asio::async_read_until(connection_, buffer_, FrameEndCondition{&scanner_},
@@ -106,16 +75,7 @@ std::unique_ptr<XsMessage> Receiver::receiveFrameBlocking() {
                            error = result;
                            length = n;
                          });
-  io.restart();
-  while (error == asio::error::would_block) {
-    if (io.run_one() == 0) {
-      // Stopped with the read still pending: abort it so that no handler outlives
-      // this call, then wait for its completion.
-      asio::error_code ignored;
-      connection_.lowest_layer().cancel(ignored);
-      io.restart();
-    }
-  }
+  RunWithTimeLimit(ioOf(connection_), connection_, std::chrono::steady_clock::duration::zero());
   if (error) {
     if (error == asio::error::not_found) throwFrameTooLarge();
     throw asio::system_error(error);
@@ -124,7 +84,6 @@ std::unique_ptr<XsMessage> Receiver::receiveFrameBlocking() {
 }
 
 void Receiver::handleRead(const asio::error_code& error) {
-  if (frameTimeout_ > 0) frameTimer_.cancel();
   if (!error) {
     std::cout << "Successful receive\n";
   } else {
@@ -132,15 +91,6 @@ void Receiver::handleRead(const asio::error_code& error) {
     lastError_ = error;
   }
 }
-
-void Receiver::handleTimeout(const asio::error_code& error) {
-  if (error == asio::error::operation_aborted) return;
-  std::cout << "timeout receive\n";
-  timedOut_ = true;
-  cancelRead();
-}
-
-void Receiver::cancelRead() { connection_.lowest_layer().cancel(); }
 
 std::unique_ptr<XsMessage> Receiver::takeFrame(std::size_t length, bool wrapParserErrors) {
   // The frame is everything up to and including its empty line; what follows it stays

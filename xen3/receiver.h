@@ -5,7 +5,6 @@
 #include <memory>
 
 #include <asio.hpp>
-#include <asio/deadline_timer.hpp>
 
 #include "message_parser.h"
 #include "xen3_connection.h"
@@ -13,9 +12,9 @@
 
 class Receiver {
  public:
-  // Borrows the connection; the frame timer lives on the connection's I/O service.
+  // Borrows the connection; both receives run the connection's I/O service.
   explicit Receiver(Xen3Stream& connection);
-  virtual ~Receiver();
+  ~Receiver();
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
 
@@ -23,7 +22,8 @@ class Receiver {
   // hold blank lines), parse the frame and consume it; bytes beyond it stay buffered.
   //
   // The timed receive for replies: waits at most the frame time-out, running the I/O
-  // service on the calling thread. Returns null when the frame is not a "msg".
+  // service on the calling thread; when it expires, the connection is closed (see
+  // RunWithTimeLimit). Returns null when the frame is not a "msg".
   // Throws asio::system_error for a read error, std::runtime_error "Receive frame
   // timeout" when the time-out expired, "Parser exception: ..." for a frame that does
   // not parse, and a std::runtime_error when the frame exceeds kMaxFrameSize.
@@ -35,28 +35,18 @@ class Receiver {
   // (the back channel has its own), so that it may run beside a timed receive.
   std::unique_ptr<XsMessage> receiveFrameBlocking();
 
-  // Completion handlers of the timed receive.
-  void handleRead(const asio::error_code& error);
-  void handleTimeout(const asio::error_code& error);
-
   Xen3Stream& connection() { return connection_; }
-  // The frame time-out in seconds, shortened by tests.
-  void SetFrameTimeoutForTesting(int32_t seconds) { frameTimeout_ = seconds; }
-
- protected:
-  // Cancels the pending read when the frame time-out expires; throws asio::system_error
-  // when the platform cannot cancel it (older Windows cannot cancel an operation that
-  // another thread started).
-  virtual void cancelRead();
 
  private:
+  friend class ReceiverTestPeer;  // the tests' access to the frame time-out
+
+  // Completion handler of the timed receive.
+  void handleRead(const asio::error_code& error);
   std::unique_ptr<XsMessage> takeFrame(std::size_t length, bool wrapParserErrors);
 
   Xen3Stream& connection_;
-  asio::deadline_timer frameTimer_;
   asio::error_code lastError_;
-  bool timedOut_ = false;
-  int32_t frameTimeout_ = 10;  // seconds; 0 or less disables the timer
+  int32_t frameTimeout_ = 10;  // seconds; 0 or less: no time-out
   std::size_t frameLength_ = 0;
   FrameEndScanner scanner_;  // where the frame being read ends
   // Bytes read beyond a frame stay here for the next receive of the same receiver: on

@@ -85,26 +85,9 @@ std::unique_ptr<Xen3Stream> Xen3SessionImpl::connect(asio::io_context& io) {
   // The handshake is bounded by the frame time-out: a peer that accepts the TCP
   // connection and then stays silent must not hold the caller forever.
   asio::error_code result = asio::error::would_block;
-  bool timedOut = false;
-  asio::deadline_timer timer(io);
-  timer.expires_from_now(boost::posix_time::milliseconds(handshakeTimeout_.count()));
-  timer.async_wait([&](const asio::error_code& error) {
-    if (error == asio::error::operation_aborted) return;
-    timedOut = true;
-    asio::error_code ignored;
-    stream->lowest_layer().cancel(ignored);
-  });
-  stream->async_handshake(asio::ssl::stream_base::client, [&](const asio::error_code& error) {
-    result = error;
-    asio::error_code ignored;
-    timer.cancel(ignored);
-  });
-  io.run();
-  io.restart();
-  if (result) {
-    if (timedOut) throw asio::system_error(asio::error::timed_out, "TLS handshake");
-    throw asio::system_error(result, "TLS handshake");
-  }
+  stream->async_handshake(asio::ssl::stream_base::client, [&](const asio::error_code& error) { result = error; });
+  if (!RunWithTimeLimit(io, *stream, handshakeTimeout_)) throw asio::system_error(asio::error::timed_out, "TLS handshake");
+  if (result) throw asio::system_error(result, "TLS handshake");
   return stream;
 }
 

@@ -79,15 +79,9 @@ class Xen3SessionImpl : public XenSessionImpl {
   // True while the listener thread runs.
   bool listenerRunning() const { return refresh_.IsRunning(); }
 
-  // Test hooks, defined here so that only code calling them (tests) contains them.
-  // The bound of every TLS handshake (10 seconds, like the frame time-out).
-  void SetHandshakeTimeoutForTesting(std::chrono::milliseconds timeout) { handshakeTimeout_ = timeout; }
-  // How long Close and destruction wait for the listener (10 seconds).
-  void SetStopTimeoutForTesting(std::chrono::milliseconds timeout) { refresh_.SetStopTimeoutForTesting(timeout); }
-  // The back channel's I/O service, which the listener runs while it waits for a push.
-  asio::io_context& BackChannelServiceForTesting() { return state_->io; }
-
  private:
+  friend class Xen3SessionTestPeer;  // the tests' access to time-outs and the back channel's service
+
   // Everything a listener pass touches; shared with the refresh thread.
   struct State : RefreshTask {
     // One listener pass: waits for the next push and keeps its metrics; false once the
@@ -134,5 +128,5 @@ class Xen3SessionImpl : public XenSessionImpl {
   RefreshThread refresh_;  // its worker keeps state_ alive, never this object
   bool vmsPopulated_ = false;
   int32_t dataInterval_;
-  std::chrono::milliseconds handshakeTimeout_{10000};
+  std::chrono::milliseconds handshakeTimeout_{10000};  // bounds every TLS handshake, like the frame time-out
 };
