@@ -5,7 +5,8 @@
   are linked in statically);
 - it exports exactly DllCanUnloadNow, DllGetClassObject, DllRegisterServer and
   DllUnregisterServer by name with the ordinals 1 to 4;
-- no test hook (a function named ...ForTesting) was linked into it;
+- no test hook (a function named ...ForTesting, or a friend test peer ...TestPeer of a
+  class) was linked into it;
 - as shipped (a copy stripped of its debug information the way scripts/release.sh strips
   it), it holds no path of the build machine: none of the folders named with
   --machine-path (source, build, dependency cache, home) and no absolute path beginning
@@ -96,7 +97,7 @@ def test_hooks(symbols):
     """The problems the symbol table (objdump -t) shows: test hooks, or no table to read."""
     if "DllGetClassObject" not in symbols:
         return ["no symbol table to look for test hooks in (stripped?)"]
-    hooks = sorted(set(re.findall(r"\S*ForTesting\S*", symbols)))
+    hooks = sorted(set(re.findall(r"\S*(?:ForTesting|TestPeer)\S*", symbols)))
     return ["test hook linked into the DLL: %s" % h for h in hooks]
 
 
