@@ -11,10 +11,7 @@ namespace platform {
 std::string LibraryDirectory() {
   // Found from this code's own address, so a renamed copy of the library looks next to
   // itself; the path may be longer than MAX_PATH.
-  const std::wstring path = base::ModuleFileName(base::ModuleOf(reinterpret_cast<const void*>(&LibraryDirectory)));
-  const std::string narrow = base::ToNarrow(path);
-  const auto cut = narrow.find_last_of('\\');
-  return cut == std::string::npos ? std::string() : narrow.substr(0, cut + 1);
+  return base::ToNarrow(base::ModuleDirectory(base::ThisModule()));
 }
 
 std::string NewUuid() {

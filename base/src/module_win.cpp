@@ -10,6 +10,8 @@ HMODULE ModuleOf(const void* address) noexcept {
   return module;
 }
 
+HMODULE ThisModule() noexcept { return ModuleOf(reinterpret_cast<const void*>(&ThisModule)); }
+
 std::wstring ModuleFileName(HMODULE module) {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
@@ -22,6 +24,12 @@ std::wstring ModuleFileName(HMODULE module) {
     }
     path.resize(path.size() * 2);
   }
+}
+
+std::wstring ModuleDirectory(HMODULE module) {
+  const std::wstring path = ModuleFileName(module);
+  const auto slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
 }  // namespace base

@@ -23,6 +23,8 @@ TEST(Module, TheModuleOfAnAddressAndItsFileName) {
   ASSERT_GT(path.size(), 4u);
   EXPECT_EQ(path.substr(path.size() - 4), L".exe");
   EXPECT_EQ(path, base::ModuleFileName(nullptr));
+  EXPECT_EQ(base::ThisModule(), self);
+  EXPECT_EQ(base::ModuleDirectory(self), path.substr(0, path.find_last_of(L'\\') + 1));
   int local = 0;
   EXPECT_EQ(base::ModuleOf(&local), nullptr);  // the stack belongs to no module
 }

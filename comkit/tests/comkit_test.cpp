@@ -7,6 +7,7 @@
 
 #include "comkit/class_factory.h"
 #include "comkit/error.h"
+#include "comkit/gdi.h"
 #include "comkit/module.h"
 #include "comkit/object.h"
 #include "comkit/registrar.h"
@@ -138,6 +139,23 @@ TEST(ResourcesTest, BstrOwnerFreesMovesAndReleases) {
   comkit::unique_bstr c(SysAllocString(L"x"));
   *c.put() = SysAllocString(L"yz");
   EXPECT_STREQ(c.get(), L"yz");
+}
+
+TEST(ResourcesTest, GdiOwnerDeletesItsObjectOnceWhereverItMoves) {
+  LOGFONTW description{};
+  description.lfHeight = -12;
+  HFONT font = CreateFontIndirectW(&description);
+  ASSERT_NE(font, nullptr);
+  {
+    comkit::unique_hfont a(font);
+    comkit::unique_hfont b(std::move(a));
+    EXPECT_FALSE(a);
+    EXPECT_EQ(b.get(), font);
+    a = std::move(b);
+    a.reset(font);  // the object it holds is not deleted
+    EXPECT_EQ(GetObjectType(font), static_cast<DWORD>(OBJ_FONT));
+  }
+  EXPECT_EQ(GetObjectType(font), 0u) << "the font outlived its owner";
 }
 
 TEST(ResourcesTest, VariantOwnerClearsItsValue) {

@@ -4,6 +4,7 @@
 #include "frmvmlist.h"
 #include "params.h"
 #include "shared_state.h"
+#include "base/module.h"
 #include "base/text.h"
 #include "ui.h"
 
@@ -49,7 +50,7 @@ FrmMain::~FrmMain() {
 }
 
 void FrmMain::UnregisterWindowClass() {
-  if (g_classRegistered) UnregisterClassW(kMainWindowClass, ModuleInstance());
+  if (g_classRegistered) UnregisterClassW(kMainWindowClass, base::ThisModule());
   g_classRegistered = false;
 }
 
@@ -59,7 +60,7 @@ bool FrmMain::Load() {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = &FrmMain::WindowProc;
-    wc.hInstance = ModuleInstance();
+    wc.hInstance = base::ThisModule();
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kMainWindowClass;
@@ -78,7 +79,7 @@ bool FrmMain::Load() {
   const int x = work.left + ((work.right - work.left) - width) / 2;
   const int y = work.top + ((work.bottom - work.top) - height) / 2;
   HWND wnd = CreateWindowExW(exStyle, kMainWindowClass, MainCaption().c_str(), style, x, y, width, height,
-                             GetActiveWindow(), nullptr, ModuleInstance(), this);
+                             GetActiveWindow(), nullptr, base::ThisModule(), this);
   if (!wnd) return false;
   // wnd_ is set by WM_NCCREATE.
   font_ = CreateDialogFont();

@@ -55,7 +55,7 @@ class FrmMain {
 
   FactoryCreator createFactory_;
   HWND wnd_ = nullptr;
-  unique_font font_;  // the controls' font, deleted when the window has gone
+  comkit::unique_hfont font_;  // the controls' font, deleted when the window has gone
   DialogKeyboard keyboard_;
   unsigned helpContext_ = 0;
   bool modal_ = false;

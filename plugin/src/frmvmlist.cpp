@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "base/module.h"
 #include "controls.h"
 #include "shared_state.h"
 #include "ui.h"
@@ -24,7 +25,7 @@ bool RegisterPickerClass() {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
   wc.lpfnWndProc = DefWindowProcW;  // replaced per window at WM_NCCREATE
-  wc.hInstance = ModuleInstance();
+  wc.hInstance = base::ThisModule();
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = kPickerWindowClass;
@@ -40,7 +41,7 @@ FrmVmList& FrmVmList::Instance() {
 }
 
 void FrmVmList::UnregisterWindowClass() {
-  if (g_classRegistered) UnregisterClassW(kPickerWindowClass, ModuleInstance());
+  if (g_classRegistered) UnregisterClassW(kPickerWindowClass, base::ThisModule());
   g_classRegistered = false;
 }
 
@@ -55,18 +56,18 @@ bool FrmVmList::Load() {
   AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
   wnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kPickerWindowClass, L"", style, CW_USEDEFAULT, CW_USEDEFAULT,
                          m.TwipsToPixelsX(kInitialWidthTwips), frame.bottom - frame.top, nullptr, nullptr,
-                         ModuleInstance(), nullptr);
+                         base::ThisModule(), nullptr);
   if (!wnd_) return false;
   SetWindowLongPtrW(wnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   SetWindowLongPtrW(wnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&FrmVmList::WindowProc));
 
   list_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
                           WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0, 0,
-                          10, 10, wnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_LISTVMS)), ModuleInstance(),
+                          10, 10, wnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_LISTVMS)), base::ThisModule(),
                           nullptr);
   label_ = CreateWindowExW(0, L"STATIC", L"Select a process by double clicking it.", WS_CHILD | WS_VISIBLE | SS_LEFT,
                            0, 0, 10, 10, wnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PICKER_LABEL1)),
-                           ModuleInstance(), nullptr);
+                           base::ThisModule(), nullptr);
   font_ = CreateDialogFont();
   for (HWND child : {list_, label_}) {
     if (child && font_.get()) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
@@ -80,7 +81,7 @@ bool FrmVmList::Load() {
   InitCommonControlsEx(&icc);
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, wnd_, nullptr,
-                             ModuleInstance(), nullptr);
+                             base::ThisModule(), nullptr);
   if (tooltip_ && list_) {
     TTTOOLINFOW tool{};
     tool.cbSize = TTTOOLINFOW_V2_SIZE;

@@ -38,7 +38,7 @@ class FrmVmList {
   HWND list_ = nullptr;
   HWND label_ = nullptr;
   HWND tooltip_ = nullptr;
-  unique_font font_;  // the controls' font, deleted when the window has gone
+  comkit::unique_hfont font_;  // the controls' font, deleted when the window has gone
   DialogKeyboard keyboard_;
   std::wstring tip_;
   bool unloadRequested_ = false;

@@ -1,5 +1,6 @@
 #include "ui.h"
 
+#include "base/module.h"
 #include "controls.h"
 
 namespace brenmo {
@@ -26,15 +27,15 @@ BOOL CALLBACK DisableOne(HWND wnd, LPARAM param) {
 
 }  // namespace
 
-unique_font CreateDialogFont() {
+comkit::unique_hfont CreateDialogFont() {
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof(metrics);
-  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return unique_font();
-  return unique_font(CreateFontIndirectW(&metrics.lfMessageFont));
+  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return comkit::unique_hfont();
+  return comkit::unique_hfont(CreateFontIndirectW(&metrics.lfMessageFont));
 }
 
 DialogMetrics::DialogMetrics() {
-  unique_font measured = CreateDialogFont();
+  comkit::unique_hfont measured = CreateDialogFont();
   HFONT font = measured.get() ? measured.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   HDC dc = GetDC(nullptr);
   if (dc) {
@@ -64,7 +65,7 @@ HWND CreateControl(HWND parent, HFONT font, int id, const wchar_t* cls, const wc
                    DWORD exStyle, int x, int y, int w, int h) {
   const auto& m = DialogMetrics::Get();
   HWND wnd = CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, m.X(x), m.Y(y), m.X(w), m.Y(h),
-                             parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ModuleInstance(), nullptr);
+                             parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), base::ThisModule(), nullptr);
   if (wnd && font) SendMessageW(wnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   return wnd;
 }
@@ -190,7 +191,7 @@ int ShowMessage(HWND owner, const std::wstring& text, UINT flags) {
 }
 
 bool ShowHelp(HWND owner, unsigned context) {
-  const std::wstring file = ModuleDirectory() + kHelpFile;
+  const std::wstring file = base::ModuleDirectory(base::ThisModule()) + kHelpFile;
   const DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
   // The viewer stays loaded once used: its window may outlive this call. It is loaded from
@@ -207,36 +208,5 @@ bool ShowHelp(HWND owner, unsigned context) {
   htmlHelp(owner, file.c_str(), kHelpContextCommand, context);
   return true;
 }
-
-std::wstring ModuleDirectory() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(ModuleInstance(), path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return std::wstring();
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
-  const auto slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
-namespace {
-HINSTANCE g_instance = nullptr;
-}
-
-HINSTANCE ModuleInstance() {
-  if (!g_instance) {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ModuleInstance), &self);
-    g_instance = self;
-  }
-  return g_instance;
-}
-
-void SetModuleInstance(HINSTANCE instance) { g_instance = instance; }
 
 }  // namespace brenmo

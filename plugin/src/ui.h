@@ -7,35 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "comkit/gdi.h"
+
 namespace brenmo {
-
-// A font the window that created it owns; deleted when the holder goes.
-class unique_font {
- public:
-  unique_font() = default;
-  explicit unique_font(HFONT font) : font_(font) {}
-  ~unique_font() { reset(); }
-  unique_font(unique_font&& other) noexcept : font_(other.font_) { other.font_ = nullptr; }
-  unique_font& operator=(unique_font&& other) noexcept {
-    if (this != &other) {
-      reset(other.font_);
-      other.font_ = nullptr;
-    }
-    return *this;
-  }
-  HFONT get() const { return font_; }
-  void reset(HFONT font = nullptr) {
-    if (font_) DeleteObject(font_);
-    font_ = font;
-  }
-
- private:
-  HFONT font_ = nullptr;
-};
 
 // The system's message font, created for one window (null when it cannot be made: the
 // controls then keep the system font).
-unique_font CreateDialogFont();
+comkit::unique_hfont CreateDialogFont();
 
 // The dialog base units of the message font and the screen's pixels per inch, measured
 // once per loaded library (with a font that is deleted right after).
@@ -100,12 +78,5 @@ int ShowMessage(HWND owner, const std::wstring& text, UINT flags);
 // Opens the plug-in's help file at `context`. A missing file or help viewer is not an
 // error: nothing opens. Returns true when the viewer was asked to open.
 bool ShowHelp(HWND owner, unsigned context);
-
-// Directory of the plug-in's module file, with a trailing backslash.
-std::wstring ModuleDirectory();
-
-// The module handle of the plug-in (set by DllMain; the executable's when linked into one).
-HINSTANCE ModuleInstance();
-void SetModuleInstance(HINSTANCE instance);
 
 }  // namespace brenmo
