@@ -1,5 +1,6 @@
 // Logins and Connect: the library session, and the host and VMs read at connect.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -114,6 +115,9 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
     s.passes = 0;
     s.refreshEnded = false;
   }
+  s.connectPassed.store(false);
+  s.connectExport.reset();
+  s.connectRecords.reset();
   {
     std::lock_guard<std::mutex> guard(s.handleLock);
     s.closing = false;
@@ -147,6 +151,7 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
   }
   try {
     ReadHostAndVms(redirected, namedIp);
+    if (s.oneVm) FirstPassAtConnect();
     // Connected; the refresh thread keeps the state alive while it runs.
     s.connected.store(true);
     thread_.SetTask(state_);
@@ -163,7 +168,7 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
 // The host the user named: the host of the session, or after a redirect to the pool's
 // master, the pool's host with the address given (or the address it resolved to), else
 // the one of that host name or name label.
-void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
+void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, const std::string& probeVm) {
   State& s = *state_;
   xenapi::HostRecord host;
   std::string hostRef;
@@ -228,10 +233,13 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
   // Where the live figures come from: the host's metrics export where the server
   // answers it. A failure other than "not found" is not final: the passes ask again.
   {
-    rrd::Updates probe;
-    switch (s.ReadExport(s.openedAddress, &probe, true)) {
+    std::unique_ptr<rrd::Updates> probe(new rrd::Updates);
+    switch (s.ReadExport(s.openedAddress, probe.get(), probeVm)) {
       case State::ExportResult::Read:
-        s.exportMode = probe.hosts.count(s.hostUuid) ? Xen4ExportMode::Working : Xen4ExportMode::Retrying;
+        s.exportMode = probe->hosts.count(s.hostUuid) ? Xen4ExportMode::Working : Xen4ExportMode::Retrying;
+        // One VM's figures: the probe is the first pass's export.
+        if (s.oneVm && probeVm != "none" && s.exportMode == Xen4ExportMode::Working)
+          s.connectExport = std::move(probe);
         break;
       case State::ExportResult::NotFound: s.exportMode = Xen4ExportMode::Absent; break;
       case State::ExportResult::Failed: s.exportMode = Xen4ExportMode::Retrying; break;
@@ -246,9 +254,14 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
 
   // Host memory, kept in bytes for the usage figure and shown in MiB.
   int64_t totalBytes = 0;
-  s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-    xenapi::HostMetricsGetMemoryTotal(h, st, s.hostMetricsRef, &totalBytes);
-  });
+  const double* totalKib = nullptr;
+  if (s.connectExport) totalKib = rrd::Find(s.connectExport->hosts[s.hostUuid], "memory_total_kib");
+  if (totalKib && std::isfinite(*totalKib) && *totalKib > 0.0 && *totalKib < 9e15)
+    totalBytes = static_cast<int64_t>(*totalKib) * 1024;  // the export in hand has it
+  else
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::HostMetricsGetMemoryTotal(h, st, s.hostMetricsRef, &totalBytes);
+    });
   s.memoryBytes.store(totalBytes);
   SetMemory(ToMiB(totalBytes));
 
@@ -266,17 +279,57 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
 // The host (ReadHost), then the VMs without templates, snapshots and the control domain:
 // in bulk where the server offers it (with the condition on the server where it takes
 // one), else one by one.
+// The guest VMs of the name: by a condition on the server where it takes one (a name
+// the condition's text can carry), else by the name's lookup and each VM's record.
+xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
+  State& s = *state_;
+  const std::string name = Utf8FromNarrow(s.link.Options().onlyVm);
+  xenapi::RecordList<xenapi::VmRecord> records;
+  State::Outcome o;
+  if (name.find_first_of("\"\\") == std::string::npos) {
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::VmGetAllRecordsWhere(h, st, "field \"name__label\"=\"" + name + "\" and " + kGuestsOnly, &records);
+    });
+    if (!o.Is(kUnknownMethod)) s.Check(o);
+  }
+  if (!o.st.ok) {
+    records.clear();
+    std::vector<std::string> refs;
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetByNameLabel(h, st, name, &refs); });
+    for (const std::string& ref : refs) {
+      xenapi::VmRecord record;
+      s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetRecord(h, st, ref, &record); });
+      records.emplace_back(ref, std::move(record));
+    }
+  }
+  records.erase(std::remove_if(records.begin(), records.end(),
+                               [&](const auto& kv) { return !IsGuest(kv.second) || kv.second.name_label != name; }),
+                records.end());
+  return records;
+}
+
 void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp) {
   State& s = *state_;
-  ReadHost(redirected, namedIp);
+  // One VM asked for: it alone is read, with the export of its columns; a name that no
+  // guest VM has gets the whole list as without it (whether the server has any VM).
+  xenapi::RecordList<xenapi::VmRecord> named;
+  if (!s.link.Options().onlyVm.empty()) named = FindNamedVms();
+  s.oneVm = !named.empty();
+  ReadHost(redirected, namedIp, named.size() == 1 ? named.front().second.uuid : std::string("none"));
   const bool fromExport = s.exportMode == Xen4ExportMode::Working;
 
   xenapi::RecordList<xenapi::VmRecord> records;
-  State::Outcome o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
-    xenapi::VmGetAllRecordsWhere(h, st, kGuestsOnly, &records);
-  });
-  s.vmsWhere = o.st.ok;
-  s.bulkVms = o.st.ok;
+  State::Outcome o;
+  if (s.oneVm) {
+    records = named;
+    s.connectRecords.reset(new xenapi::RecordList<xenapi::VmRecord>(std::move(named)));
+  } else {
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::VmGetAllRecordsWhere(h, st, kGuestsOnly, &records);
+    });
+  }
+  s.vmsWhere = o.st.ok && !s.oneVm;
+  s.bulkVms = o.st.ok && !s.oneVm;
   if (o.Is(kUnknownMethod)) {
     o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetAllRecords(h, st, &records); });
     s.bulkVms = o.st.ok;
@@ -296,7 +349,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
         xenapi::VmGetRecord(h, st, ref, &records.back().second);
       });
     }
-  } else {
+  } else if (!s.oneVm) {
     s.Check(o);
   }
   records.erase(std::remove_if(records.begin(), records.end(), [](const auto& kv) { return !IsGuest(kv.second); }),
@@ -351,7 +404,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
     deviceMetrics(record.VBDs, &vbdRemoved, &xenapi::VbdGetMetrics, &vm->VbdMetrics());
     // A null reference has no record to read (a halted VM or one without guest tools has
     // no guest metrics): the figures keep their values.
-    if (!xenapi::IsNullRef(record.metrics)) {
+    if (!xenapi::IsNullRef(record.metrics) && !s.oneVm) {
       xenapi::VmMetricsRecord metrics;
       bool have = true;
       if (s.bulkMetrics) {
@@ -371,7 +424,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
         }
       }
     }
-    if (!xenapi::IsNullRef(record.guest_metrics)) {
+    if (!xenapi::IsNullRef(record.guest_metrics) && !s.oneVm) {
       xenapi::GuestMetricsRecord guest;
       bool have = true;
       if (s.bulkGuests) {

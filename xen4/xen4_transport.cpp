@@ -38,6 +38,9 @@ Xen4Link::Xen4Link(Xen4Options options) : options_(std::move(options)) {
 }
 
 Xen4Link::~Xen4Link() {
+  // First the kept handles: closing their connections unlists their sockets.
+  for (auto& kv : handles_) curl_easy_cleanup(static_cast<CURL*>(kv.second));
+  handles_.clear();
   if (!options_.cancel) return;
   std::lock_guard<std::mutex> guard(options_.cancel->lock_);
   auto& links = options_.cancel->links_;
@@ -98,6 +101,14 @@ void Xen4Link::SetLastTransfer(Xen4TransferInfo info) const {
   std::lock_guard<std::mutex> guard(transfersLock_);
   if (transfers_.size() > 32) transfers_.clear();  // threads long gone
   transfers_[std::this_thread::get_id()] = std::move(info);
+}
+
+void* Xen4Link::KeptHandle() const {
+  if (!options_.keepConnection) return nullptr;
+  std::lock_guard<std::mutex> guard(handlesLock_);
+  void*& handle = handles_[std::this_thread::get_id()];
+  if (!handle) handle = curl_easy_init();
+  return handle;
 }
 
 bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
@@ -274,6 +285,12 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  if (kind == Xen4Request::Logout && link->Options().keepConnection) {
+    // Its connection is never listed, so that an abort meant for the other requests
+    // cannot end it: one of its own, closed after it.
+    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+  }
   if (kind != Xen4Request::Logout) {
     // Listed for Abort and the cancel; the link outlives the handle, which may close its
     // socket as late as curl_easy_cleanup.
@@ -308,10 +325,35 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   return static_cast<int>(code);
 }
 
+// The easy handle of one request: the link's kept one of this thread (reset, its
+// connections kept) or a new one, cleaned up after the request.
+struct EasyHandle {
+  explicit EasyHandle(const Xen4Link* link)
+      : kept(link && link->Options().keepConnection),
+        curl(kept ? static_cast<CURL*>(link->KeptHandle()) : curl_easy_init()) {
+    if (kept && curl) curl_easy_reset(curl);
+  }
+  ~EasyHandle() { Release(); }
+  EasyHandle(const EasyHandle&) = delete;
+  EasyHandle& operator=(const EasyHandle&) = delete;
+  // A kept handle forgets what pointed into the request (buffers, callbacks' data).
+  void Release() {
+    if (!curl) return;
+    if (kept)
+      curl_easy_reset(curl);
+    else
+      curl_easy_cleanup(curl);
+    curl = nullptr;
+  }
+  const bool kept;
+  CURL* curl;
+};
+
 int Post(const char* request, size_t length, void* transportHandle, void* resultHandle,
          xenapi::ResultFunc resultFunc, Xen4Request kind) {
   const auto* endpoint = static_cast<const Xen4Endpoint*>(transportHandle);
-  CURL* curl = curl_easy_init();
+  EasyHandle easy(endpoint->link);
+  CURL* curl = easy.curl;
   if (!curl) return -1;
   Xen4ResultTarget target{resultFunc, resultHandle};
   // No extra header and no proxy setting: the server is reached directly.
@@ -321,9 +363,7 @@ int Post(const char* request, size_t length, void* transportHandle, void* result
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(length));
-  const int code = Perform(curl, endpoint->link, kind);
-  curl_easy_cleanup(curl);
-  return code;
+  return Perform(curl, endpoint->link, kind);
 }
 
 struct GetTarget {
@@ -366,7 +406,8 @@ int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, si
             long* httpStatus, std::string* body) {
   body->clear();
   *httpStatus = 0;
-  CURL* curl = curl_easy_init();
+  EasyHandle easy(link);
+  CURL* curl = easy.curl;
   if (!curl) return -1;
   GetTarget target{body, maxBytes};
   const std::string header = std::string("Accept: ") + accept;
@@ -377,7 +418,7 @@ int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, si
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   const int code = Perform(curl, link, Xen4Request::Export);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, httpStatus);
-  curl_easy_cleanup(curl);
+  easy.Release();  // before the header list it points to
   curl_slist_free_all(headers);
   return code;
 }

@@ -1,5 +1,6 @@
-// The HTTPS transport of the XenAPI client: one request per new libcurl easy handle, the
-// response streamed into the library's result function.
+// The HTTPS transport of the XenAPI client: one request per new libcurl easy handle (or,
+// where the link keeps connections, per thread one handle whose connection is reused),
+// the response streamed into the library's result function.
 //
 // Every request of a session goes through the session's Xen4Link: its certificate policy
 // (a CA file, a pinned key, or none), its time limits, and what ends its transfers early
@@ -90,6 +91,11 @@ class Xen4Link {
   Xen4Socket OpenSocket(int family, int type, int protocol) const;
   void CloseSocket(Xen4Socket socket) const;
 
+  // With Options().keepConnection: the calling thread's libcurl easy handle (a CURL*),
+  // made at its first request and kept, with its connections, until the link goes; null
+  // when none could be made. The link keeps none otherwise.
+  void* KeptHandle() const;
+
  private:
   friend class Xen4Cancel;
   // Shuts the listed sockets down (never closes them: libcurl owns them): a transfer
@@ -105,6 +111,9 @@ class Xen4Link {
   // By thread: the caller's and the refresh thread's (a handful over a session's life).
   mutable std::mutex transfersLock_;
   mutable std::map<std::thread::id, Xen4TransferInfo> transfers_;
+  // The kept easy handles by thread (keepConnection).
+  mutable std::mutex handlesLock_;
+  mutable std::map<std::thread::id, void*> handles_;
 };
 
 // The transport handle of a library session: the link and the URL it posts to. It
