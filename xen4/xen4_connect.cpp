@@ -167,33 +167,51 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
 
 // The host the user named: the host of the session, or after a redirect to the pool's
 // master, the pool's host with the address given (or the address it resolved to), else
-// the one of that host name or name label.
+// the one of that host name or name label. A session of one VM reads the pool's hosts in
+// one call and takes the host at the address it reached, where one is; else as above.
 void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, const std::string& probeVm) {
   State& s = *state_;
   xenapi::HostRecord host;
   std::string hostRef;
-  if (!redirected) {
+  xenapi::RecordList<xenapi::HostRecord> hosts;
+  const std::string& named = s.openedAddress;
+  // The one host a test holds for; end() when none does. Several (two hosts of one
+  // label): the name does not tell which host is meant, and none is guessed.
+  const auto only = [&](const auto& holds) {
+    auto found = hosts.end();
+    for (auto it = hosts.begin(); it != hosts.end(); ++it) {
+      if (!holds(it->second)) continue;
+      if (found != hosts.end())
+        throw std::runtime_error("The host " + named + " names several hosts of its pool");
+      found = it;
+    }
+    return found;
+  };
+  const auto atAddress = [&](const xenapi::HostRecord& r) {
+    return Xen4SameAddress(r.address, named) || (!namedIp.empty() && Xen4SameAddress(r.address, namedIp));
+  };
+  bool found = false;
+  if (!redirected && s.oneVm) {
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetAllRecords(h, st, &hosts); });
+    // Not redirected: the host reached is the session's; its record is the one with its
+    // address (none where the address reached is not the one its record holds).
+    auto it = hosts.end();
+    try {
+      it = only(atAddress);
+    } catch (const std::runtime_error&) {
+    }
+    if (it != hosts.end()) {
+      hostRef = it->first;
+      host = std::move(it->second);
+      found = true;
+    }
+  }
+  if (!found && !redirected) {
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::SessionGetThisHost(h, st, &hostRef); });
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetRecord(h, st, hostRef, &host); });
-  } else {
-    xenapi::RecordList<xenapi::HostRecord> hosts;
+  } else if (!found) {
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetAllRecords(h, st, &hosts); });
-    const std::string& named = s.openedAddress;
-    // The one host a test holds for; end() when none does. Several (two hosts of one
-    // label): the name does not tell which host is meant, and none is guessed.
-    const auto only = [&](const auto& holds) {
-      auto found = hosts.end();
-      for (auto it = hosts.begin(); it != hosts.end(); ++it) {
-        if (!holds(it->second)) continue;
-        if (found != hosts.end())
-          throw std::runtime_error("The host " + named + " names several hosts of its pool");
-        found = it;
-      }
-      return found;
-    };
-    auto it = only([&](const xenapi::HostRecord& r) {
-      return Xen4SameAddress(r.address, named) || (!namedIp.empty() && Xen4SameAddress(r.address, namedIp));
-    });
+    auto it = only(atAddress);
     if (it == hosts.end())
       it = only([&](const xenapi::HostRecord& r) { return Xen4SameAddress(r.hostname, named); });
     if (it == hosts.end())
@@ -279,32 +297,24 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, cons
 // The host (ReadHost), then the VMs without templates, snapshots and the control domain:
 // in bulk where the server offers it (with the condition on the server where it takes
 // one), else one by one.
-// The guest VMs of the name: by a condition on the server where it takes one (a name
-// the condition's text can carry), else by the name's lookup and each VM's record.
+// The guest VMs of the name, by the name's lookup and each VM's record; none where the
+// server has no lookup by name.
 xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
   State& s = *state_;
   const std::string name = Utf8FromNarrow(s.link.Options().onlyVm);
   xenapi::RecordList<xenapi::VmRecord> records;
-  State::Outcome o;
-  if (name.find_first_of("\"\\") == std::string::npos) {
-    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
-      xenapi::VmGetAllRecordsWhere(h, st, "field \"name__label\"=\"" + name + "\" and " + kGuestsOnly, &records);
-    });
-    if (!o.Is(kUnknownMethod)) s.Check(o);
+  std::vector<std::string> refs;
+  State::Outcome o =
+      s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetByNameLabel(h, st, name, &refs); });
+  if (o.Is(kUnknownMethod)) return records;
+  s.Check(o);
+  for (const std::string& ref : refs) {
+    xenapi::VmRecord record;
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetRecord(h, st, ref, &record); });
+    if (o.Is(kHandleInvalid)) continue;  // deleted meanwhile
+    s.Check(o);
+    if (IsGuest(record) && record.name_label == name) records.emplace_back(ref, std::move(record));
   }
-  if (!o.st.ok) {
-    records.clear();
-    std::vector<std::string> refs;
-    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetByNameLabel(h, st, name, &refs); });
-    for (const std::string& ref : refs) {
-      xenapi::VmRecord record;
-      s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetRecord(h, st, ref, &record); });
-      records.emplace_back(ref, std::move(record));
-    }
-  }
-  records.erase(std::remove_if(records.begin(), records.end(),
-                               [&](const auto& kv) { return !IsGuest(kv.second) || kv.second.name_label != name; }),
-                records.end());
   return records;
 }
 

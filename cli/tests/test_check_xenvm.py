@@ -156,6 +156,41 @@ class CheckTest(Backends, unittest.TestCase):
             for sim in self.sims:
                 sim.control({"cmd": "reset"})
 
+    def test_one_vm_check_reads_that_vm_alone(self):
+        # A template named as a VM (listed first), and a pool of 1,000 other VMs or none.
+        with open(os.path.join(SOURCE, "sim", "inventory.json")) as f:
+            base = json.load(f)
+        base["vms"].insert(0, {"uuid": "00000000-0000-4000-9000-000000000009", "name": "web01",
+                               "is_a_template": True})
+        others = [{"uuid": "00000000-0000-4000-8000-%012d" % i, "name": "pool%d" % i, "power_state": "Running",
+                   "vcpus": 1, "vcpu_utilisation": [0.1], "memory_mib": 512, "memory_free_mib": 128}
+                  for i in range(1000)]
+        try:
+            for name, sim, o in self.backends[:len(self.sims)]:
+                with self.subTest(backend=name):
+                    used = {}
+                    for n in (1000, 0):
+                        sim.control({"cmd": "load", "inventory": dict(base, vms=base["vms"] + others[:n])})
+                        sim.control({"target": "xenapi", "cmd": "clear_calls"})
+                        out = self.check(o, ["-m", "db01"], 0)
+                        self.assertTrue(out.startswith("XEN OK - Virtual machine (db01) is UP | "), out)
+                        calls = sim.control({"target": "xenapi", "cmd": "calls"})
+                        used[n] = (calls["count"], calls["connections"]["master"])
+                        self.assertEqual(sim.wait_no_sessions()["live"], 0)
+                        out = self.check(o, ["-m", "web01", "-v"], 0)  # the VM, not the template
+                        self.assertIn("\nVM web01: UP, 2 vCPUs, 2048 MiB, cpu ", out)
+                    if name == "xenapi-current":
+                        self.assertLessEqual(used[1000][0], 6, used)
+                        self.assertLessEqual(used[1000][1], 2, used)
+                    else:  # one request per connection, and the metric calls: as many whatever the pool
+                        self.assertEqual(used[0], used[1000])
+                    out = self.check(o, [], 0)  # the template is no VM of the count
+                    self.assertTrue(out.startswith("XEN OK - 4 registered virtual machine(s)"), out)
+                    self.assertEqual(sim.wait_no_sessions()["live"], 0)
+        finally:
+            for sim in self.sims:
+                sim.control({"cmd": "reset"})
+
     def test_performance_data(self):
         sources = {"xenapi-current": "metrics export", "xenapi-legacy": "metric calls", "xen3": "agent"}
         for name, sim, o in self.backends:
