@@ -294,9 +294,6 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, cons
   }
 }
 
-// The host (ReadHost), then the VMs without templates, snapshots and the control domain:
-// in bulk where the server offers it (with the condition on the server where it takes
-// one), else one by one.
 // The guest VMs of the name, by the name's lookup and each VM's record; none where the
 // server has no lookup by name.
 xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
@@ -318,6 +315,9 @@ xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
   return records;
 }
 
+// The host (ReadHost), then the VMs without templates, snapshots and the control domain:
+// in bulk where the server offers it (with the condition on the server where it takes
+// one), else one by one.
 void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp) {
   State& s = *state_;
   // One VM asked for: it alone is read, with the export of its columns; a name that no
