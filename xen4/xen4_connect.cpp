@@ -294,8 +294,10 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, cons
   }
 }
 
-// The guest VMs of the name, by the name's lookup and each VM's record; none where the
-// server has no lookup by name.
+// The guest VMs of the name, by the name's lookup and the record of the VM it finds;
+// where it finds several (a template or snapshot of the same name), by one condition on
+// the server where it takes one and the name fits in its text, else each one's record.
+// None where the server has no lookup by name.
 xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
   State& s = *state_;
   const std::string name = Utf8FromNarrow(s.link.Options().onlyVm);
@@ -305,14 +307,28 @@ xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
       s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetByNameLabel(h, st, name, &refs); });
   if (o.Is(kUnknownMethod)) return records;
   s.Check(o);
+  const auto guestsOfTheName = [&] {
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [&](const auto& kv) { return !IsGuest(kv.second) || kv.second.name_label != name; }),
+                  records.end());
+    return records;
+  };
+  if (refs.size() > 1 && name.find_first_of("\"\\") == std::string::npos) {
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::VmGetAllRecordsWhere(h, st, "field \"name__label\"=\"" + name + "\" and " + kGuestsOnly, &records);
+    });
+    if (o.st.ok) return guestsOfTheName();
+    if (!o.Is(kUnknownMethod)) s.Check(o);
+    records.clear();
+  }
   for (const std::string& ref : refs) {
     xenapi::VmRecord record;
     o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetRecord(h, st, ref, &record); });
     if (o.Is(kHandleInvalid)) continue;  // deleted meanwhile
     s.Check(o);
-    if (IsGuest(record) && record.name_label == name) records.emplace_back(ref, std::move(record));
+    records.emplace_back(ref, std::move(record));
   }
-  return records;
+  return guestsOfTheName();
 }
 
 // The host (ReadHost), then the VMs without templates, snapshots and the control domain:
