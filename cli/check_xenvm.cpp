@@ -747,6 +747,7 @@ void RunCheck(Reporter& reporter, Supervisor& supervisor, const Options& o, cons
   // One check: the named VM alone, and one connection for its requests.
   xen4.onlyVm = o.vm;
   xen4.keepConnection = true;
+  xen4.hostFacts = o.verbose || o.vm.empty();  // the host's words and figures
   settings.SetXen4Options(xen4);
 
   supervisor.Enter(kConnecting);

@@ -171,6 +171,8 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
 // one call and takes the host at the address it reached, where one is; else as above.
 void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, const std::string& probeVm) {
   State& s = *state_;
+  s.hostFigures = true;
+  if (s.oneVm && !s.link.Options().hostFacts && !redirected && ReadHostForOneVm(probeVm)) return;
   xenapi::HostRecord host;
   std::string hostRef;
   xenapi::RecordList<xenapi::HostRecord> hosts;
@@ -292,6 +294,35 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, cons
       if (!xenapi::IsNullRef(metrics)) s.pifMetrics.push_back(metrics);
     }
   }
+}
+
+bool Xen4SessionImpl::ReadHostForOneVm(const std::string& probeVm) {
+  State& s = *state_;
+  std::string hostRef;
+  s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::SessionGetThisHost(h, st, &hostRef); });
+  std::unique_ptr<rrd::Updates> probe(new rrd::Updates);
+  switch (s.ReadExport(s.openedAddress, probe.get(), probeVm)) {
+    case State::ExportResult::Read:
+      if (probe->hosts.size() != 1) return false;
+      s.exportMode = Xen4ExportMode::Working;
+      s.hostUuid = probe->hosts.begin()->first;
+      if (probeVm != "none") s.connectExport = std::move(probe);
+      break;
+    case State::ExportResult::NotFound:
+      s.exportMode = Xen4ExportMode::Absent;
+      s.hostUuid.clear();
+      break;
+    case State::ExportResult::Failed: return false;
+  }
+  s.hostRef = hostRef;
+  s.hostCpus.clear();
+  s.hostMetricsRef.clear();
+  s.hostAddresses.clear();
+  s.pifMetrics.clear();
+  s.memoryFreeFromRecord = false;
+  s.legacyDead = false;
+  s.hostFigures = false;
+  return true;
 }
 
 // The guest VMs of the name, by the name's lookup and the record of the VM it finds;

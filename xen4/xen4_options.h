@@ -55,4 +55,7 @@ struct Xen4Options {
   // Each thread keeps its connection between requests (one libcurl easy handle per thread
   // and link) where the server keeps it open; otherwise each request has its own.
   bool keepConnection = false;
+  // False: a session of one VM (onlyVm) reads of its host only what finds the VM's
+  // figures; the host's facts and figures stay unread.
+  bool hostFacts = true;
 };

@@ -167,7 +167,7 @@ bool Xen4SessionImpl::State::Pass() {
     return exports.emplace(key, std::move(u)).first->second.get();
   };
 
-  switch (exportMode) {
+  if (hostFigures) switch (exportMode) {
     case Xen4ExportMode::Working: HostFiguresFromExport(exportOf(hostRef)); break;
     case Xen4ExportMode::Absent: HostFiguresFromCalls(); break;
     case Xen4ExportMode::Retrying:

@@ -136,6 +136,8 @@ struct Xen4SessionImpl::State : RefreshTask {
   // The session lists the one VM of Options().onlyVm (found at connect): Connect's reads
   // are the first pass, and the refresh thread waits its delay before the next.
   bool oneVm = false;
+  // The passes read the host's figures (false: a session of one VM without host facts).
+  bool hostFigures = true;
   std::atomic<bool> connectPassed{false};
   // Read at connect for the first pass, which takes (and drops) them: the acting host's
   // export and the listed VMs' records.

@@ -171,10 +171,11 @@ class CheckTest(Backends, unittest.TestCase):
                     used = {}  # (VM, pool size): (requests, TLS connections)
                     for n in (1000, 0):
                         sim.control({"cmd": "load", "inventory": dict(base, vms=base["vms"] + others[:n])})
-                        for vm, expect in (("db01", "XEN OK - Virtual machine (db01) is UP | "),
-                                           ("web01", "\nVM web01: UP, 2 vCPUs, 2048 MiB, cpu ")):  # not the template
+                        for args, expect in ((["-m", "db01"], "XEN OK - Virtual machine (db01) is UP | "),
+                                             (["-m", "web01", "-v"], "\nVM web01: UP, 2 vCPUs, 2048 MiB, cpu ")):
+                            vm = args[1]  # web01: the VM, not the template
                             sim.control({"target": "xenapi", "cmd": "clear_calls"})
-                            self.assertIn(expect, self.check(o, ["-m", vm, "-v"], 0))
+                            self.assertIn(expect, self.check(o, args, 0))
                             calls = sim.control({"target": "xenapi", "cmd": "calls"})
                             used[vm, n] = (calls["count"], calls["connections"]["master"])
                             self.assertEqual(sim.wait_no_sessions()["live"], 0)
