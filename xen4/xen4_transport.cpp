@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -55,6 +56,7 @@ void Xen4Link::Abort() {
 void Xen4Link::ShutDownSockets() const {
   std::lock_guard<std::mutex> guard(socketsLock_);
   for (const Xen4Socket s : sockets_) {
+    if (idle_.count(s)) continue;
 #ifdef _WIN32
     shutdown(static_cast<SOCKET>(s), SD_BOTH);
 #else
@@ -84,6 +86,7 @@ Xen4Socket Xen4Link::OpenSocket(int family, int type, int protocol) const {
 void Xen4Link::CloseSocket(Xen4Socket s) const {
   std::lock_guard<std::mutex> guard(socketsLock_);
   sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), s), sockets_.end());
+  idle_.erase(s);
 #ifdef _WIN32
   closesocket(static_cast<SOCKET>(s));
 #else
@@ -109,6 +112,18 @@ void* Xen4Link::KeptHandle() const {
   void*& handle = handles_[std::this_thread::get_id()];
   if (!handle) handle = curl_easy_init();
   return handle;
+}
+
+void Xen4Link::Idle(Xen4Socket socket) const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  if (std::find(sockets_.begin(), sockets_.end(), socket) != sockets_.end())
+    idle_[socket] = std::this_thread::get_id();
+}
+
+void Xen4Link::Busy() const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  for (auto it = idle_.begin(); it != idle_.end();)
+    it = it->second == std::this_thread::get_id() ? idle_.erase(it) : std::next(it);
 }
 
 bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
@@ -259,6 +274,11 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   Xen4TransferInfo info;
   static const Xen4Link kDefaults;
   if (!link) link = &kDefaults;
+  const bool kept = link->Options().keepConnection;
+  // A request that may reuse the thread's kept connection makes it abortable again first
+  // (then the abort is seen below or shuts it down); the log-out leaves it idle, so that
+  // nothing ends it, and closes it after.
+  if (kept && kind != Xen4Request::Logout) link->Busy();
   const long limit = link->LimitMs(kind);
   if (kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled())) {
     info.error = link->Cancelled() ? "cancelled before the request was sent" : "the session is closing";
@@ -285,12 +305,7 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
-  if (kind == Xen4Request::Logout && link->Options().keepConnection) {
-    // Its connection is never listed, so that an abort meant for the other requests
-    // cannot end it: one of its own, closed after it.
-    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
-  }
+  if (kind == Xen4Request::Logout && kept) curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
   if (kind != Xen4Request::Logout) {
     // Listed for Abort and the cancel; the link outlives the handle, which may close its
     // socket as late as curl_easy_cleanup.
@@ -301,6 +316,10 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   }
   ApplyCertificatePolicy(curl, link);
   CURLcode code = curl_easy_perform(curl);
+  curl_socket_t keptSocket = CURL_SOCKET_BAD;
+  if (kept && kind != Xen4Request::Logout && code == CURLE_OK &&
+      curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &keptSocket) == CURLE_OK && keptSocket != CURL_SOCKET_BAD)
+    link->Idle(static_cast<Xen4Socket>(keptSocket));
   char* ip = nullptr;
   if (curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) info.primaryIp = ip;
   // However the transfer noticed (a socket shut down, a socket refused, the progress

@@ -95,6 +95,11 @@ class Xen4Link {
   // made at its first request and kept, with its connections, until the link goes; null
   // when none could be made. The link keeps none otherwise.
   void* KeptHandle() const;
+  // A kept connection between requests: its socket is idle, and Abort and the cancel pass
+  // it by (nothing waits on it); Busy marks the calling thread's idle sockets as in use
+  // again, before a request that may reuse them.
+  void Idle(Xen4Socket socket) const;
+  void Busy() const;
 
  private:
   friend class Xen4Cancel;
@@ -108,6 +113,7 @@ class Xen4Link {
   // either sees a socket or the socket sees the abort, and never touches a closed one.
   mutable std::mutex socketsLock_;
   mutable std::vector<Xen4Socket> sockets_;
+  mutable std::map<Xen4Socket, std::thread::id> idle_;  // listed sockets of kept connections
   // By thread: the caller's and the refresh thread's (a handful over a session's life).
   mutable std::mutex transfersLock_;
   mutable std::map<std::thread::id, Xen4TransferInfo> transfers_;
