@@ -744,6 +744,10 @@ void RunCheck(Reporter& reporter, Supervisor& supervisor, const Options& o, cons
   xen4.pinnedPublicKey = o.pin;
   xen4.deadline = supervisor.Deadline();
   xen4.cancel = supervisor.Cancel();
+  // One check: the named VM alone, and one connection for its requests.
+  xen4.onlyVm = o.vm;
+  xen4.keepConnection = true;
+  xen4.hostFacts = o.verbose || o.vm.empty();  // the host's words and figures
   settings.SetXen4Options(xen4);
 
   supervisor.Enter(kConnecting);

@@ -419,6 +419,10 @@ class _Index:
                     self.objects[dev] = (kind, (vm, i, metrics))
                     self.objects[metrics] = (kind + "_metrics", (vm, i))
             self.vm_parts[vm.uuid] = parts
+        self.snapshots = {}  # vm uuid -> refs of its snapshots, in the inventory's order
+        for vm in inv.vms:
+            if vm.snapshot_of:
+                self.snapshots.setdefault(vm.snapshot_of, []).append(self.vm_by_uuid[vm.uuid])
 
     def lookup(self, cls, ref):
         entry = self.objects.get(ref)
@@ -1464,8 +1468,7 @@ class XenApiServer:
             "is_control_domain": bool(vm.is_control_domain),
             "is_a_snapshot": bool(vm.is_a_snapshot),
             "snapshot_of": idx.vm_by_uuid.get(vm.snapshot_of, NULL_REF),
-            "snapshots": [idx.vm_by_uuid[v.uuid] for v in inv.vms
-                          if v.snapshot_of == vm.uuid and v.uuid in idx.vm_by_uuid],
+            "snapshots": list(idx.snapshots.get(vm.uuid, [])),
             "resident_on": resident.ref if resident is not None else NULL_REF,
             "memory_static_max": memory,
             "memory_dynamic_max": memory,

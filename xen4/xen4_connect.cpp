@@ -1,5 +1,6 @@
 // Logins and Connect: the library session, and the host and VMs read at connect.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -114,6 +115,9 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
     s.passes = 0;
     s.refreshEnded = false;
   }
+  s.connectPassed.store(false);
+  s.connectExport.reset();
+  s.connectRecords.reset();
   {
     std::lock_guard<std::mutex> guard(s.handleLock);
     s.closing = false;
@@ -147,6 +151,7 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
   }
   try {
     ReadHostAndVms(redirected, namedIp);
+    if (s.oneVm) FirstPassAtConnect();
     // Connected; the refresh thread keeps the state alive while it runs.
     s.connected.store(true);
     thread_.SetTask(state_);
@@ -162,33 +167,53 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
 
 // The host the user named: the host of the session, or after a redirect to the pool's
 // master, the pool's host with the address given (or the address it resolved to), else
-// the one of that host name or name label.
-void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
+// the one of that host name or name label. A session of one VM reads the pool's hosts in
+// one call and takes the host at the address it reached, where one is; else as above.
+void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, const std::string& probeVm) {
   State& s = *state_;
+  s.hostFigures = true;
+  if (s.oneVm && !s.link.Options().hostFacts && !redirected && ReadHostForOneVm(probeVm)) return;
   xenapi::HostRecord host;
   std::string hostRef;
-  if (!redirected) {
+  xenapi::RecordList<xenapi::HostRecord> hosts;
+  const std::string& named = s.openedAddress;
+  // The one host a test holds for; end() when none does. Several (two hosts of one
+  // label): the name does not tell which host is meant, and none is guessed.
+  const auto only = [&](const auto& holds) {
+    auto found = hosts.end();
+    for (auto it = hosts.begin(); it != hosts.end(); ++it) {
+      if (!holds(it->second)) continue;
+      if (found != hosts.end())
+        throw std::runtime_error("The host " + named + " names several hosts of its pool");
+      found = it;
+    }
+    return found;
+  };
+  const auto atAddress = [&](const xenapi::HostRecord& r) {
+    return Xen4SameAddress(r.address, named) || (!namedIp.empty() && Xen4SameAddress(r.address, namedIp));
+  };
+  bool found = false;
+  if (!redirected && s.oneVm) {
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetAllRecords(h, st, &hosts); });
+    // Not redirected: the host reached is the session's; its record is the one with its
+    // address (none where the address reached is not the one its record holds).
+    auto it = hosts.end();
+    try {
+      it = only(atAddress);
+    } catch (const std::runtime_error&) {
+    }
+    if (it != hosts.end()) {
+      hostRef = it->first;
+      host = std::move(it->second);
+      found = true;
+    }
+  }
+  if (!found && !redirected) {
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::SessionGetThisHost(h, st, &hostRef); });
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetRecord(h, st, hostRef, &host); });
-  } else {
-    xenapi::RecordList<xenapi::HostRecord> hosts;
+  } else if (!found) {
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostGetAllRecords(h, st, &hosts); });
-    const std::string& named = s.openedAddress;
-    // The one host a test holds for; end() when none does. Several (two hosts of one
-    // label): the name does not tell which host is meant, and none is guessed.
-    const auto only = [&](const auto& holds) {
-      auto found = hosts.end();
-      for (auto it = hosts.begin(); it != hosts.end(); ++it) {
-        if (!holds(it->second)) continue;
-        if (found != hosts.end())
-          throw std::runtime_error("The host " + named + " names several hosts of its pool");
-        found = it;
-      }
-      return found;
-    };
-    auto it = only([&](const xenapi::HostRecord& r) {
-      return Xen4SameAddress(r.address, named) || (!namedIp.empty() && Xen4SameAddress(r.address, namedIp));
-    });
+    auto it = only(atAddress);
     if (it == hosts.end())
       it = only([&](const xenapi::HostRecord& r) { return Xen4SameAddress(r.hostname, named); });
     if (it == hosts.end())
@@ -228,10 +253,13 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
   // Where the live figures come from: the host's metrics export where the server
   // answers it. A failure other than "not found" is not final: the passes ask again.
   {
-    rrd::Updates probe;
-    switch (s.ReadExport(s.openedAddress, &probe, true)) {
+    std::unique_ptr<rrd::Updates> probe(new rrd::Updates);
+    switch (s.ReadExport(s.openedAddress, probe.get(), probeVm)) {
       case State::ExportResult::Read:
-        s.exportMode = probe.hosts.count(s.hostUuid) ? Xen4ExportMode::Working : Xen4ExportMode::Retrying;
+        s.exportMode = probe->hosts.count(s.hostUuid) ? Xen4ExportMode::Working : Xen4ExportMode::Retrying;
+        // One VM's figures: the probe is the first pass's export.
+        if (s.oneVm && probeVm != "none" && s.exportMode == Xen4ExportMode::Working)
+          s.connectExport = std::move(probe);
         break;
       case State::ExportResult::NotFound: s.exportMode = Xen4ExportMode::Absent; break;
       case State::ExportResult::Failed: s.exportMode = Xen4ExportMode::Retrying; break;
@@ -246,9 +274,14 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
 
   // Host memory, kept in bytes for the usage figure and shown in MiB.
   int64_t totalBytes = 0;
-  s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-    xenapi::HostMetricsGetMemoryTotal(h, st, s.hostMetricsRef, &totalBytes);
-  });
+  const double* totalKib = nullptr;
+  if (s.connectExport) totalKib = rrd::Find(s.connectExport->hosts[s.hostUuid], "memory_total_kib");
+  if (totalKib && std::isfinite(*totalKib) && *totalKib > 0.0 && *totalKib < 9e15)
+    totalBytes = static_cast<int64_t>(*totalKib) * 1024;  // the export in hand has it
+  else
+    s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::HostMetricsGetMemoryTotal(h, st, s.hostMetricsRef, &totalBytes);
+    });
   s.memoryBytes.store(totalBytes);
   SetMemory(ToMiB(totalBytes));
 
@@ -263,20 +296,97 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp) {
   }
 }
 
+bool Xen4SessionImpl::ReadHostForOneVm(const std::string& probeVm) {
+  State& s = *state_;
+  std::string hostRef;
+  s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::SessionGetThisHost(h, st, &hostRef); });
+  std::unique_ptr<rrd::Updates> probe(new rrd::Updates);
+  switch (s.ReadExport(s.openedAddress, probe.get(), probeVm)) {
+    case State::ExportResult::Read:
+      if (probe->hosts.size() != 1) return false;
+      s.exportMode = Xen4ExportMode::Working;
+      s.hostUuid = probe->hosts.begin()->first;
+      if (probeVm != "none") s.connectExport = std::move(probe);
+      break;
+    case State::ExportResult::NotFound:
+      s.exportMode = Xen4ExportMode::Absent;
+      s.hostUuid.clear();
+      break;
+    case State::ExportResult::Failed: return false;
+  }
+  s.hostRef = hostRef;
+  s.hostCpus.clear();
+  s.hostMetricsRef.clear();
+  s.hostAddresses.clear();
+  s.pifMetrics.clear();
+  s.memoryFreeFromRecord = false;
+  s.legacyDead = false;
+  s.hostFigures = false;
+  return true;
+}
+
+// The guest VMs of the name, by the name's lookup and the record of the VM it finds;
+// where it finds several (a template or snapshot of the same name), by one condition on
+// the server where it takes one and the name fits in its text, else each one's record.
+// None where the server has no lookup by name.
+xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
+  State& s = *state_;
+  const std::string name = Utf8FromNarrow(s.link.Options().onlyVm);
+  xenapi::RecordList<xenapi::VmRecord> records;
+  std::vector<std::string> refs;
+  State::Outcome o =
+      s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetByNameLabel(h, st, name, &refs); });
+  if (o.Is(kUnknownMethod)) return records;
+  s.Check(o);
+  const auto guestsOfTheName = [&] {
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [&](const auto& kv) { return !IsGuest(kv.second) || kv.second.name_label != name; }),
+                  records.end());
+    return records;
+  };
+  if (refs.size() > 1 && name.find_first_of("\"\\") == std::string::npos) {
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::VmGetAllRecordsWhere(h, st, "field \"name__label\"=\"" + name + "\" and " + kGuestsOnly, &records);
+    });
+    if (o.st.ok) return guestsOfTheName();
+    if (!o.Is(kUnknownMethod)) s.Check(o);
+    records.clear();
+  }
+  for (const std::string& ref : refs) {
+    xenapi::VmRecord record;
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetRecord(h, st, ref, &record); });
+    if (o.Is(kHandleInvalid)) continue;  // deleted meanwhile
+    s.Check(o);
+    records.emplace_back(ref, std::move(record));
+  }
+  return guestsOfTheName();
+}
+
 // The host (ReadHost), then the VMs without templates, snapshots and the control domain:
 // in bulk where the server offers it (with the condition on the server where it takes
 // one), else one by one.
 void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp) {
   State& s = *state_;
-  ReadHost(redirected, namedIp);
+  // One VM asked for: it alone is read, with the export of its columns; a name that no
+  // guest VM has gets the whole list as without it (whether the server has any VM).
+  xenapi::RecordList<xenapi::VmRecord> named;
+  if (!s.link.Options().onlyVm.empty()) named = FindNamedVms();
+  s.oneVm = !named.empty();
+  ReadHost(redirected, namedIp, named.size() == 1 ? named.front().second.uuid : std::string("none"));
   const bool fromExport = s.exportMode == Xen4ExportMode::Working;
 
   xenapi::RecordList<xenapi::VmRecord> records;
-  State::Outcome o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
-    xenapi::VmGetAllRecordsWhere(h, st, kGuestsOnly, &records);
-  });
-  s.vmsWhere = o.st.ok;
-  s.bulkVms = o.st.ok;
+  State::Outcome o;
+  if (s.oneVm) {
+    records = named;
+    s.connectRecords.reset(new xenapi::RecordList<xenapi::VmRecord>(std::move(named)));
+  } else {
+    o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) {
+      xenapi::VmGetAllRecordsWhere(h, st, kGuestsOnly, &records);
+    });
+  }
+  s.vmsWhere = o.st.ok && !s.oneVm;
+  s.bulkVms = o.st.ok && !s.oneVm;
   if (o.Is(kUnknownMethod)) {
     o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetAllRecords(h, st, &records); });
     s.bulkVms = o.st.ok;
@@ -296,7 +406,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
         xenapi::VmGetRecord(h, st, ref, &records.back().second);
       });
     }
-  } else {
+  } else if (!s.oneVm) {
     s.Check(o);
   }
   records.erase(std::remove_if(records.begin(), records.end(), [](const auto& kv) { return !IsGuest(kv.second); }),
@@ -351,7 +461,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
     deviceMetrics(record.VBDs, &vbdRemoved, &xenapi::VbdGetMetrics, &vm->VbdMetrics());
     // A null reference has no record to read (a halted VM or one without guest tools has
     // no guest metrics): the figures keep their values.
-    if (!xenapi::IsNullRef(record.metrics)) {
+    if (!xenapi::IsNullRef(record.metrics) && !s.oneVm) {
       xenapi::VmMetricsRecord metrics;
       bool have = true;
       if (s.bulkMetrics) {
@@ -371,7 +481,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
         }
       }
     }
-    if (!xenapi::IsNullRef(record.guest_metrics)) {
+    if (!xenapi::IsNullRef(record.guest_metrics) && !s.oneVm) {
       xenapi::GuestMetricsRecord guest;
       bool have = true;
       if (s.bulkGuests) {

@@ -49,4 +49,13 @@ struct Xen4Options {
   std::chrono::steady_clock::time_point deadline{};
   // Set: the program's cancel (see Xen4Cancel); null: never cancelled.
   std::shared_ptr<Xen4Cancel> cancel;
+  // Non-empty: the session lists only the VM of this name (none where no VM has it), read
+  // by name at connect with its figures, which count as the first refresh pass.
+  std::string onlyVm;
+  // Each thread keeps its connection between requests (one libcurl easy handle per thread
+  // and link) where the server keeps it open; otherwise each request has its own.
+  bool keepConnection = false;
+  // False: a session of one VM (onlyVm) reads of its host only what finds the VM's
+  // figures; the host's facts and figures stay unread.
+  bool hostFacts = true;
 };

@@ -29,14 +29,15 @@ const char* PowerStateName(xenapi::PowerState state) {
 }  // namespace
 
 Xen4SessionImpl::State::ExportResult Xen4SessionImpl::State::ReadExport(const std::string& address,
-                                                                         rrd::Updates* out, bool hostOnly) {
+                                                                         rrd::Updates* out,
+                                                                         const std::string& vmUuid) {
   if (!Xen4IsHost(address)) return ExportResult::Failed;  // a host record naming no host
   for (int attempt = 0; attempt < 2; ++attempt) {
     const xenapi::SessionPtr h = Handle();
     if (!h) return ExportResult::Failed;
     const std::string target =
         Xen4Url(address, port, "/rrd_updates?start=-10&interval=5&cf=AVERAGE&host=true&session_id=" +
-                                   h->Reference() + (hostOnly ? "&vm_uuid=none" : ""));
+                                   h->Reference() + (vmUuid.empty() ? "" : "&vm_uuid=" + vmUuid));
     long httpStatus = 0;
     std::string body;
     const int code = Xen4Get(&link, target, "text/xml", rrd::kMaxDocumentBytes, &httpStatus, &body);
@@ -155,6 +156,7 @@ bool Xen4SessionImpl::State::Pass() {
 
   // The exports read in this pass, by host reference (null: could not be read).
   std::map<std::string, std::unique_ptr<rrd::Updates>> exports;
+  if (connectExport) exports.emplace(hostRef, std::move(connectExport));
   const auto exportOf = [&](const std::string& host) -> const rrd::Updates* {
     const std::string key = xenapi::IsNullRef(host) ? hostRef : host;
     const auto it = exports.find(key);
@@ -165,7 +167,7 @@ bool Xen4SessionImpl::State::Pass() {
     return exports.emplace(key, std::move(u)).first->second.get();
   };
 
-  switch (exportMode) {
+  if (hostFigures) switch (exportMode) {
     case Xen4ExportMode::Working: HostFiguresFromExport(exportOf(hostRef)); break;
     case Xen4ExportMode::Absent: HostFiguresFromCalls(); break;
     case Xen4ExportMode::Retrying:
@@ -182,7 +184,11 @@ bool Xen4SessionImpl::State::Pass() {
   xenapi::RecordList<xenapi::VmRecord> allVms;
   xenapi::RecordList<xenapi::VmMetricsRecord> allMetrics;
   xenapi::RecordList<xenapi::GuestMetricsRecord> allGuests;
-  if (bulkVms) {
+  const bool recordsInHand = bulkVms || connectRecords;
+  if (connectRecords) {
+    allVms = std::move(*connectRecords);
+    connectRecords.reset();
+  } else if (bulkVms) {
     Call([&](const xenapi::Session& h, xenapi::Status& st) {
       if (vmsWhere)
         xenapi::VmGetAllRecordsWhere(h, st, kGuestsOnly, &allVms);
@@ -229,7 +235,7 @@ bool Xen4SessionImpl::State::Pass() {
     if (StopSignalled()) return false;  // the session is closing: leave the rest
     if (vm->Gone()) continue;
     xenapi::VmRecord record;
-    if (bulkVms) {
+    if (recordsInHand) {
       const xenapi::VmRecord* found = Lookup(vmIndex, vm->VmRef());
       if (!found) {
         markGone(*vm);
@@ -246,9 +252,22 @@ bool Xen4SessionImpl::State::Pass() {
       }
       Check(o);
     }
+    // The VM's columns in the export of the host it runs on (null: none this pass).
+    const rrd::Values* exported = nullptr;
+    const rrd::Updates* e = fromExport ? exportOf(record.resident_on) : nullptr;
+    if (e) {
+      const auto it = e->vms.find(record.uuid.empty() ? vm->Uuid() : record.uuid);
+      if (it != e->vms.end()) exported = &it->second;
+    }
     xenapi::VmMetricsRecord metrics;
     bool haveMetrics = !xenapi::IsNullRef(vm->MetricsRef());
-    if (haveMetrics && bulkMetrics) {
+    // Where the metrics record would be read for the VM alone, the export's CPU columns
+    // count its virtual CPUs instead.
+    const size_t exportedCpus = exported && !bulkMetrics ? rrd::CpuCount(*exported) : 0;
+    if (exportedCpus > 0) {
+      haveMetrics = true;
+      metrics.VCPUs_number = static_cast<int64_t>(exportedCpus);
+    } else if (haveMetrics && bulkMetrics) {
       const xenapi::VmMetricsRecord* found = Lookup(metricsIndex, vm->MetricsRef());
       haveMetrics = found != nullptr;
       if (found) metrics = *found;
@@ -267,9 +286,8 @@ bool Xen4SessionImpl::State::Pass() {
     bool haveCpu = false, haveMemory = false, haveNetwork = false, haveDisk = false;
     double cpu = 0.0, memoryUsage = 0.0, network = 0.0, disk = 0.0;
     if (fromExport) {
-      if (const rrd::Updates* e = exportOf(record.resident_on)) {
-        const auto it = e->vms.find(record.uuid.empty() ? vm->Uuid() : record.uuid);
-        if (it == e->vms.end()) {
+      if (e) {
+        if (!exported) {
           // A VM without a domain uses nothing: 0. One that has a domain but is missing
           // (the metrics daemon does not know it yet: just started or moved, or after its
           // restart) was not measured this pass: its figures stay.
@@ -277,7 +295,7 @@ bool Xen4SessionImpl::State::Pass() {
                                 record.power_state == xenapi::PowerState::Suspended;
           haveCpu = haveMemory = haveNetwork = haveDisk = noDomain;
         } else {
-          const rrd::Values& v = it->second;
+          const rrd::Values& v = *exported;
           haveCpu = rrd::CpuPercent(v, &cpu);
           haveNetwork = rrd::IoKiBPerSecond(v, "vif_", "_rx", "_tx", &network);
           haveDisk = rrd::IoKiBPerSecond(v, "vbd_", "_read", "_write", &disk);

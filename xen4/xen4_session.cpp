@@ -127,6 +127,10 @@ void Xen4SessionImpl::State::Check(const xenapi::SessionPtr& used, xenapi::Statu
 
 bool Xen4SessionImpl::State::RunOnce() {
   if (StopSignalled()) return false;
+  if (connectPassed.exchange(false)) {  // Connect made the first pass
+    WaitStop();
+    return true;
+  }
   bool complete = false;
   const uint64_t number = ++passesBegun;
   try {
@@ -144,6 +148,15 @@ bool Xen4SessionImpl::State::RunOnce() {
   }
   WaitStop();
   return true;
+}
+
+void Xen4SessionImpl::FirstPassAtConnect() {
+  State& s = *state_;
+  const uint64_t number = ++s.passesBegun;
+  if (!s.Pass()) return;
+  s.lastWritingPass.store(number);
+  s.connectPassed.store(true);
+  s.FiguresChanged(true);
 }
 
 Xen4SessionImpl::Xen4SessionImpl(int32_t refreshDelaySeconds, const Xen4Options& options)

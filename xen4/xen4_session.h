@@ -67,7 +67,15 @@ class Xen4SessionImpl : public XenSessionImpl {
   friend class Xen4SessionTestPeer;  // the tests' access to the refresh thread's stop time-out
 
   void ReadHostAndVms(bool redirected, const std::string& namedIp);
-  void ReadHost(bool redirected, const std::string& namedIp);
+  // probeVm: the VM whose columns the export probe asks for ("none": no VM's).
+  void ReadHost(bool redirected, const std::string& namedIp, const std::string& probeVm);
+  // Without host facts: the host's reference and its export (the probe); false where the
+  // export answered otherwise than with one host's row or "not found".
+  bool ReadHostForOneVm(const std::string& probeVm);
+  // The guest VMs named Options().onlyVm, with their records.
+  xenapi::RecordList<xenapi::VmRecord> FindNamedVms();
+  // The first refresh pass, run by Connect with what it read (one VM's session).
+  void FirstPassAtConnect();
   void HostOperation(bool (*operation)(const xenapi::Session&, xenapi::Status&,
                                        const std::string&));
 

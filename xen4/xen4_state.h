@@ -133,6 +133,16 @@ struct Xen4SessionImpl::State : RefreshTask {
   bool bulkGuests = false;  // the guest metrics of all VMs in one call
   bool vifSource = true;
   bool vbdSource = true;
+  // The session lists the one VM of Options().onlyVm (found at connect): Connect's reads
+  // are the first pass, and the refresh thread waits its delay before the next.
+  bool oneVm = false;
+  // The passes read the host's figures (false: a session of one VM without host facts).
+  bool hostFigures = true;
+  std::atomic<bool> connectPassed{false};
+  // Read at connect for the first pass, which takes (and drops) them: the acting host's
+  // export and the listed VMs' records.
+  std::unique_ptr<rrd::Updates> connectExport;
+  std::unique_ptr<xenapi::RecordList<xenapi::VmRecord>> connectRecords;
 
   // --- The passes' own (xen4_pass.cpp) ------------------------------------------------
   Xen4ExportMode exportMode = Xen4ExportMode::Absent;
@@ -194,9 +204,10 @@ struct Xen4SessionImpl::State : RefreshTask {
   }
 
   enum class ExportResult { Read, NotFound, Failed };
-  // The newest row of a host's metrics export (hostOnly: without the VMs' columns),
-  // logging in again once where the server has forgotten the session.
-  ExportResult ReadExport(const std::string& address, rrd::Updates* out, bool hostOnly = false);
+  // The newest row of a host's metrics export (vmUuid: only that VM's columns, "none"
+  // for none; empty: every VM's), logging in again once where the server has forgotten
+  // the session.
+  ExportResult ReadExport(const std::string& address, rrd::Updates* out, const std::string& vmUuid = std::string());
   // The address of a host of the pool (the acting host's for its own); empty when the
   // server no longer knows the host.
   std::string AddressOf(const std::string& host);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -38,6 +39,9 @@ Xen4Link::Xen4Link(Xen4Options options) : options_(std::move(options)) {
 }
 
 Xen4Link::~Xen4Link() {
+  // First the kept handles: closing their connections unlists their sockets.
+  for (auto& kv : handles_) curl_easy_cleanup(static_cast<CURL*>(kv.second));
+  handles_.clear();
   if (!options_.cancel) return;
   std::lock_guard<std::mutex> guard(options_.cancel->lock_);
   auto& links = options_.cancel->links_;
@@ -52,6 +56,7 @@ void Xen4Link::Abort() {
 void Xen4Link::ShutDownSockets() const {
   std::lock_guard<std::mutex> guard(socketsLock_);
   for (const Xen4Socket s : sockets_) {
+    if (idle_.count(s)) continue;
 #ifdef _WIN32
     shutdown(static_cast<SOCKET>(s), SD_BOTH);
 #else
@@ -81,6 +86,7 @@ Xen4Socket Xen4Link::OpenSocket(int family, int type, int protocol) const {
 void Xen4Link::CloseSocket(Xen4Socket s) const {
   std::lock_guard<std::mutex> guard(socketsLock_);
   sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), s), sockets_.end());
+  idle_.erase(s);
 #ifdef _WIN32
   closesocket(static_cast<SOCKET>(s));
 #else
@@ -98,6 +104,26 @@ void Xen4Link::SetLastTransfer(Xen4TransferInfo info) const {
   std::lock_guard<std::mutex> guard(transfersLock_);
   if (transfers_.size() > 32) transfers_.clear();  // threads long gone
   transfers_[std::this_thread::get_id()] = std::move(info);
+}
+
+void* Xen4Link::KeptHandle() const {
+  if (!options_.keepConnection) return nullptr;
+  std::lock_guard<std::mutex> guard(handlesLock_);
+  void*& handle = handles_[std::this_thread::get_id()];
+  if (!handle) handle = curl_easy_init();
+  return handle;
+}
+
+void Xen4Link::Idle(Xen4Socket socket) const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  if (std::find(sockets_.begin(), sockets_.end(), socket) != sockets_.end())
+    idle_[socket] = std::this_thread::get_id();
+}
+
+void Xen4Link::Busy() const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  for (auto it = idle_.begin(); it != idle_.end();)
+    it = it->second == std::this_thread::get_id() ? idle_.erase(it) : std::next(it);
 }
 
 bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
@@ -248,6 +274,11 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   Xen4TransferInfo info;
   static const Xen4Link kDefaults;
   if (!link) link = &kDefaults;
+  const bool kept = link->Options().keepConnection;
+  // A request that may reuse the thread's kept connection makes it abortable again first
+  // (then the abort is seen below or shuts it down); the log-out leaves it idle, so that
+  // nothing ends it, and closes it after.
+  if (kept && kind != Xen4Request::Logout) link->Busy();
   const long limit = link->LimitMs(kind);
   if (kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled())) {
     info.error = link->Cancelled() ? "cancelled before the request was sent" : "the session is closing";
@@ -274,6 +305,7 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  if (kind == Xen4Request::Logout && kept) curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
   if (kind != Xen4Request::Logout) {
     // Listed for Abort and the cancel; the link outlives the handle, which may close its
     // socket as late as curl_easy_cleanup.
@@ -284,6 +316,10 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   }
   ApplyCertificatePolicy(curl, link);
   CURLcode code = curl_easy_perform(curl);
+  curl_socket_t keptSocket = CURL_SOCKET_BAD;
+  if (kept && kind != Xen4Request::Logout && code == CURLE_OK &&
+      curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &keptSocket) == CURLE_OK && keptSocket != CURL_SOCKET_BAD)
+    link->Idle(static_cast<Xen4Socket>(keptSocket));
   char* ip = nullptr;
   if (curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) info.primaryIp = ip;
   // However the transfer noticed (a socket shut down, a socket refused, the progress
@@ -308,10 +344,35 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   return static_cast<int>(code);
 }
 
+// The easy handle of one request: the link's kept one of this thread (reset, its
+// connections kept) or a new one, cleaned up after the request.
+struct EasyHandle {
+  explicit EasyHandle(const Xen4Link* link)
+      : kept(link && link->Options().keepConnection),
+        curl(kept ? static_cast<CURL*>(link->KeptHandle()) : curl_easy_init()) {
+    if (kept && curl) curl_easy_reset(curl);
+  }
+  ~EasyHandle() { Release(); }
+  EasyHandle(const EasyHandle&) = delete;
+  EasyHandle& operator=(const EasyHandle&) = delete;
+  // A kept handle forgets what pointed into the request (buffers, callbacks' data).
+  void Release() {
+    if (!curl) return;
+    if (kept)
+      curl_easy_reset(curl);
+    else
+      curl_easy_cleanup(curl);
+    curl = nullptr;
+  }
+  const bool kept;
+  CURL* curl;
+};
+
 int Post(const char* request, size_t length, void* transportHandle, void* resultHandle,
          xenapi::ResultFunc resultFunc, Xen4Request kind) {
   const auto* endpoint = static_cast<const Xen4Endpoint*>(transportHandle);
-  CURL* curl = curl_easy_init();
+  EasyHandle easy(endpoint->link);
+  CURL* curl = easy.curl;
   if (!curl) return -1;
   Xen4ResultTarget target{resultFunc, resultHandle};
   // No extra header and no proxy setting: the server is reached directly.
@@ -321,9 +382,7 @@ int Post(const char* request, size_t length, void* transportHandle, void* result
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(length));
-  const int code = Perform(curl, endpoint->link, kind);
-  curl_easy_cleanup(curl);
-  return code;
+  return Perform(curl, endpoint->link, kind);
 }
 
 struct GetTarget {
@@ -366,7 +425,8 @@ int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, si
             long* httpStatus, std::string* body) {
   body->clear();
   *httpStatus = 0;
-  CURL* curl = curl_easy_init();
+  EasyHandle easy(link);
+  CURL* curl = easy.curl;
   if (!curl) return -1;
   GetTarget target{body, maxBytes};
   const std::string header = std::string("Accept: ") + accept;
@@ -377,7 +437,7 @@ int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, si
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   const int code = Perform(curl, link, Xen4Request::Export);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, httpStatus);
-  curl_easy_cleanup(curl);
+  easy.Release();  // before the header list it points to
   curl_slist_free_all(headers);
   return code;
 }

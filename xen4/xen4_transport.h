@@ -1,5 +1,6 @@
-// The HTTPS transport of the XenAPI client: one request per new libcurl easy handle, the
-// response streamed into the library's result function.
+// The HTTPS transport of the XenAPI client: one request per new libcurl easy handle (or,
+// where the link keeps connections, per thread one handle whose connection is reused),
+// the response streamed into the library's result function.
 //
 // Every request of a session goes through the session's Xen4Link: its certificate policy
 // (a CA file, a pinned key, or none), its time limits, and what ends its transfers early
@@ -90,6 +91,16 @@ class Xen4Link {
   Xen4Socket OpenSocket(int family, int type, int protocol) const;
   void CloseSocket(Xen4Socket socket) const;
 
+  // With Options().keepConnection: the calling thread's libcurl easy handle (a CURL*),
+  // made at its first request and kept, with its connections, until the link goes; null
+  // when none could be made. The link keeps none otherwise.
+  void* KeptHandle() const;
+  // A kept connection between requests: its socket is idle, and Abort and the cancel pass
+  // it by (nothing waits on it); Busy marks the calling thread's idle sockets as in use
+  // again, before a request that may reuse them.
+  void Idle(Xen4Socket socket) const;
+  void Busy() const;
+
  private:
   friend class Xen4Cancel;
   // Shuts the listed sockets down (never closes them: libcurl owns them): a transfer
@@ -102,9 +113,13 @@ class Xen4Link {
   // either sees a socket or the socket sees the abort, and never touches a closed one.
   mutable std::mutex socketsLock_;
   mutable std::vector<Xen4Socket> sockets_;
+  mutable std::map<Xen4Socket, std::thread::id> idle_;  // listed sockets of kept connections
   // By thread: the caller's and the refresh thread's (a handful over a session's life).
   mutable std::mutex transfersLock_;
   mutable std::map<std::thread::id, Xen4TransferInfo> transfers_;
+  // The kept easy handles by thread (keepConnection).
+  mutable std::mutex handlesLock_;
+  mutable std::map<std::thread::id, void*> handles_;
 };
 
 // The transport handle of a library session: the link and the URL it posts to. It

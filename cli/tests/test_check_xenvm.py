@@ -156,6 +156,42 @@ class CheckTest(Backends, unittest.TestCase):
             for sim in self.sims:
                 sim.control({"cmd": "reset"})
 
+    def test_one_vm_check_reads_that_vm_alone(self):
+        # A template named as a VM (listed first), and a pool of 1,000 other VMs or none.
+        with open(os.path.join(SOURCE, "sim", "inventory.json")) as f:
+            base = json.load(f)
+        base["vms"].insert(0, {"uuid": "00000000-0000-4000-9000-000000000009", "name": "web01",
+                               "is_a_template": True})
+        others = [{"uuid": "00000000-0000-4000-8000-%012d" % i, "name": "pool%d" % i, "power_state": "Running",
+                   "vcpus": 1, "vcpu_utilisation": [0.1], "memory_mib": 512, "memory_free_mib": 128}
+                  for i in range(1000)]
+        try:
+            for name, sim, o in self.backends[:len(self.sims)]:
+                with self.subTest(backend=name):
+                    used = {}  # (VM, pool size): (requests, TLS connections)
+                    for n in (1000, 0):
+                        sim.control({"cmd": "load", "inventory": dict(base, vms=base["vms"] + others[:n])})
+                        for args, expect in ((["-m", "db01"], "XEN OK - Virtual machine (db01) is UP | "),
+                                             (["-m", "web01", "-v"], "\nVM web01: UP, 2 vCPUs, 2048 MiB, cpu ")):
+                            vm = args[1]  # web01: the VM, not the template
+                            sim.control({"target": "xenapi", "cmd": "clear_calls"})
+                            self.assertIn(expect, self.check(o, args, 0))
+                            calls = sim.control({"target": "xenapi", "cmd": "calls"})
+                            used[vm, n] = (calls["count"], calls["connections"]["master"])
+                            self.assertEqual(sim.wait_no_sessions()["live"], 0)
+                    for vm in ("db01", "web01"):
+                        if name == "xenapi-current":
+                            self.assertLessEqual(used[vm, 1000][0], 6, used)
+                            self.assertEqual(used[vm, 1000][1], 1, used)  # the log-out's too
+                        else:  # the metric calls: as many whatever the pool's size
+                            self.assertEqual(used[vm, 0], used[vm, 1000], used)
+                    out = self.check(o, [], 0)  # the template is no VM of the count
+                    self.assertTrue(out.startswith("XEN OK - 4 registered virtual machine(s)"), out)
+                    self.assertEqual(sim.wait_no_sessions()["live"], 0)
+        finally:
+            for sim in self.sims:
+                sim.control({"cmd": "reset"})
+
     def test_performance_data(self):
         sources = {"xenapi-current": "metrics export", "xenapi-legacy": "metric calls", "xen3": "agent"}
         for name, sim, o in self.backends:

@@ -147,6 +147,13 @@ const double* Find(const Values& values, const std::string& name) {
   return it == values.end() ? nullptr : &it->second;
 }
 
+size_t CpuCount(const Values& values) {
+  size_t n = 0;
+  for (const auto& kv : values)
+    if (kv.first.compare(0, 3, "cpu") == 0 && Digits(kv.first.substr(3))) ++n;
+  return n;
+}
+
 bool CpuPercent(const Values& values, double* percent) {
   double sum = 0.0;
   size_t n = 0;

@@ -42,6 +42,8 @@ const double* Find(const Values& values, const std::string& name);
 //    "vbd_xvda_io_throughput_read" is not the device "xvda_io_throughput"); "aggr" is
 //    no device. No device at all gives 0 (true).
 bool CpuPercent(const Values& values, double* percent);
+// The number of per-CPU columns (cpu0, cpu1, ...): a VM's virtual CPUs.
+size_t CpuCount(const Values& values);
 bool IoKiBPerSecond(const Values& values, const std::string& prefix, const std::string& suffixA,
                     const std::string& suffixB, double* kib);
 

@@ -826,6 +826,50 @@ TEST_F(Xen4CurrentServerTest, FiguresFromTheExportInFewRequests) {
   s.Close();
 }
 
+// A session of one VM reads that VM alone, its figures at Connect, over one kept
+// connection, the log-out's included (Close's abort passes the idle connection by); the
+// program's cancel still ends a request in flight on that connection, and the session is
+// logged out.
+TEST_F(Xen4CurrentServerTest, OneVmOverOneConnection) {
+  const jsonlite::Value fig = Figures();
+  XenApi(R"("cmd": "clear_calls")");
+  Xen4Options options;
+  options.onlyVm = "db";
+  options.keepConnection = true;
+  options.cancel = std::make_shared<Xen4Cancel>();
+  {
+    Xen4SessionImpl s(60, options);
+    ConnectTo(s);
+    EXPECT_TRUE(s.WaitForFigures(0ms));  // no pass waited for
+    const jsonlite::Value calls = XenApi(R"("cmd": "calls")");
+    EXPECT_LE(calls["count"].number, 5);
+    EXPECT_EQ(calls["connections"]["master"].number, 1);
+    TestCollection c;
+    s.FillVMList(&c);
+    ASSERT_EQ(c.GetCount(), 1);
+    EXPECT_EQ(c.GetItem(0)->GetName(), "db");
+    EXPECT_EQ(c.GetItem(0)->GetStatus(), "UP");
+    EXPECT_EQ(c.GetItem(0)->GetNumCpus(), 4);
+    EXPECT_TRUE(Near(c.GetItem(0)->GetCpuUsage(), MeanPercent(fig["vms"][kUuids[kDb]]["vcpu_utilisation"])));
+    c.DetachAll();
+    s.Close();
+    EXPECT_EQ(XenApi(R"("cmd": "calls")")["connections"]["master"].number, 1);  // the log-out's too
+    EXPECT_EQ(Sessions(), 0);
+  }
+  Fault(R"("mode": "hang", "method": "GET /rrd_updates")");
+  Xen4SessionImpl s(60, options);
+  std::thread canceller([&] {
+    WaitFor([] { return NthExport(Calls(), 0) < Calls().size(); });
+    options.cancel->Cancel();
+  });
+  const auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Cancelled");
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 5s);
+  EXPECT_EQ(Sessions(), 0);
+  XenApi(R"("cmd": "clear_faults")");
+}
+
 // A value the export gives as NaN is no figure, nor is a running VM that the export
 // leaves out (its metrics are not kept yet) a VM that uses nothing: the figures keep
 // their last values.

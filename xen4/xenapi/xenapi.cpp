@@ -428,6 +428,13 @@ bool VmGetAll(const Session& session, Status& status, std::vector<std::string>* 
   return SessionCall(session, status, kMethod, {}, &v) && ToStringList(v, status, kMethod, vms);
 }
 
+bool VmGetByNameLabel(const Session& session, Status& status, const std::string& name,
+                      std::vector<std::string>* vms) {
+  static const char kMethod[] = "VM.get_by_name_label";
+  Value v;
+  return SessionCall(session, status, kMethod, {Value::String(name)}, &v) && ToStringList(v, status, kMethod, vms);
+}
+
 bool VmGetIsATemplate(const Session& session, Status& status, const std::string& vm, bool* value) {
   return GetBool(session, status, "VM.get_is_a_template", vm, value);
 }

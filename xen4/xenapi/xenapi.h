@@ -191,6 +191,9 @@ bool VbdMetricsGetRecord(const Session& session, Status& status, const std::stri
                          IoMetricsRecord* record);
 
 bool VmGetAll(const Session& session, Status& status, std::vector<std::string>* vms);
+// The VMs (templates and the control domain too) whose name label is exactly name.
+bool VmGetByNameLabel(const Session& session, Status& status, const std::string& name,
+                      std::vector<std::string>* vms);
 bool VmGetIsATemplate(const Session& session, Status& status, const std::string& vm, bool* value);
 bool VmGetIsControlDomain(const Session& session, Status& status, const std::string& vm,
                           bool* value);
