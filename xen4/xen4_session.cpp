@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "xen4_address.h"
 #include "xen4_state.h"
 #include "xen4_text.h"
 #include "xen4_transport.h"
