@@ -1,57 +1,108 @@
+// The session's lifetime: the shared state, the logins and the library session they
+// keep, the error check after every call, Close, and the copies of the VMs the caller
+// holds (FillVMList, Update).
 #include "xen4_session.h"
 
 #include <curl/curl.h>
 
-#include <algorithm>
-#include <cmath>
-#include <limits>
 #include <stdexcept>
 #include <utility>
 
+#include "xen4_address.h"
 #include "xen4_state.h"
 #include "xen4_text.h"
 #include "xen4_transport.h"
 #include "xmlrpc.h"
 
-namespace xen4 {
-
-int32_t ToMiB(int64_t bytes) {
-  if (bytes <= 0) return 0;
-  return static_cast<int32_t>(std::min<int64_t>(bytes >> 20, std::numeric_limits<int32_t>::max()));
-}
-
-int32_t ClampInt32(int64_t v) {
-  return static_cast<int32_t>(std::max<int64_t>(std::numeric_limits<int32_t>::min(),
-                                                std::min<int64_t>(v, std::numeric_limits<int32_t>::max())));
-}
-
-double MeanUtilisationPercent(const xenapi::VmMetricsRecord& m) {
-  if (m.VCPUs_utilisation.empty()) return 0.0;
-  double sum = 0.0;
-  for (const auto& u : m.VCPUs_utilisation) sum += u.second;
-  return 100.0 * sum / static_cast<double>(m.VCPUs_utilisation.size());
-}
-
-bool GuestMemoryUsage(const xenapi::GuestMetricsRecord& g, double* usage) {
-  if (g.memory.size() < 2) return false;
-  double freeAmount, total;
-  if (!xenapi::xmlrpc::ParseDouble(g.memory[0].second, &freeAmount) ||
-      !xenapi::xmlrpc::ParseDouble(g.memory[1].second, &total))
-    return false;
-  if (!(total > 0.0) || !std::isfinite(total) || !std::isfinite(freeAmount)) return false;
-  *usage = (total - freeAmount) / total * 100.0;
-  return true;
-}
-
-}  // namespace xen4
-
 using namespace xen4;
 
 namespace {
+const char kApiVersion[] = "1.0";
 const char kConnectionLost[] = "Connection to xen4 lost";
 const char kCancelled[] = "Cancelled";
 const char kDeadline[] = "Deadline reached";
+
+// Overwrites a secret before its memory is given back.
+void Wipe(std::string& secret) {
+  volatile char* p = secret.empty() ? nullptr : &secret[0];
+  for (size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+  secret.clear();
+  secret.shrink_to_fit();
+}
+
 }  // namespace
+
+xenapi::SessionPtr Xen4SessionImpl::State::Login(xenapi::Status& st, bool* redirected, std::string* namedIp) {
+  *redirected = false;
+  // The originator and the API version where the server takes them; fewer parameters
+  // where it counts them differently (older servers), remembered for the next login.
+  const auto loginAt = [&](const std::string& address) {
+    const std::string url = Xen4Url(address, port);
+    std::unique_ptr<Xen4Endpoint>& endpoint = endpoints[url];
+    if (!endpoint) endpoint.reset(new Xen4Endpoint{&link, url});
+    const std::string& originator = link.Options().originator;
+    xenapi::SessionPtr h;
+    for (;;) {
+      if (loginParams >= 4 && originator.empty()) loginParams = 3;
+      if (loginParams >= 3)
+        h = xenapi::LoginWithPassword(&Xen4TransportLogin, endpoint.get(), user, password, kApiVersion,
+                                      loginParams >= 4 ? originator : std::string(), st);
+      else
+        h = xenapi::LoginWithPassword(&Xen4TransportLogin, endpoint.get(), user, password, st);
+      if (!st.Is("MESSAGE_PARAMETER_COUNT_MISMATCH") || loginParams <= 2)
+        return h ? xenapi::WithTransport(*h, &Xen4Transport, h->TransportHandle()) : h;  // calls from here on
+      --loginParams;
+    }
+  };
+  xenapi::SessionPtr h = loginAt(openedAddress);
+  if (namedIp) *namedIp = link.LastTransfer().primaryIp;
+  // A pool member names its master: the login is made once more there, on the same port;
+  // once again where the master changed meanwhile. A master that names no host (a user
+  // part, a path) is not followed: the error stands.
+  for (int hop = 0; hop < 2 && st.Is("HOST_IS_SLAVE") && st.errors.size() > 1 && Xen4IsHost(st.errors[1]); ++hop) {
+    const std::string master = st.errors[1];
+    *redirected = true;
+    h = loginAt(master);
+  }
+  return h;
+}
+
+xenapi::SessionPtr Xen4SessionImpl::State::Relogin(const xenapi::SessionPtr& stale, xenapi::Status& st) {
+  std::lock_guard<std::mutex> guard(loginLock);
+  {
+    std::lock_guard<std::mutex> h(handleLock);
+    if (closing || !handle) return nullptr;
+    if (handle != stale) return handle;  // the other thread has logged in again
+  }
+  if (loginsInARow >= 3) return nullptr;
+  ++loginsInARow;
+  xenapi::Status ls;
+  bool redirected = false;
+  const xenapi::SessionPtr fresh = Login(ls, &redirected, nullptr);
+  if (!fresh) return nullptr;
+  if (!ls.ok) {
+    st = std::move(ls);  // why no new session could be had
+    return nullptr;
+  }
+  bool kept = false;
+  {
+    std::lock_guard<std::mutex> h(handleLock);
+    if (!closing && handle == stale) {
+      handle = fresh;
+      kept = true;
+    }
+  }
+  // The session replaced is logged out too, in case the server still holds it; a new one
+  // that Close has overtaken is not kept.
+  LogOut(kept ? stale : fresh);
+  return kept ? fresh : nullptr;
+}
+
+void Xen4SessionImpl::State::ClearCredentials() {
+  std::lock_guard<std::mutex> guard(loginLock);
+  Wipe(user);
+  Wipe(password);
+}
 
 void Xen4SessionImpl::State::CallSucceeded() { loginsInARow.store(0); }
 
@@ -125,39 +176,6 @@ void Xen4SessionImpl::State::Check(const xenapi::SessionPtr& used, xenapi::Statu
   throw std::runtime_error(NarrowFromUtf8(message));
 }
 
-bool Xen4SessionImpl::State::RunOnce() {
-  if (StopSignalled()) return false;
-  if (connectPassed.exchange(false)) {  // Connect made the first pass
-    WaitStop();
-    return true;
-  }
-  bool complete = false;
-  const uint64_t number = ++passesBegun;
-  try {
-    complete = Pass();
-  } catch (const std::exception&) {
-    // The connection is gone or unusable: the loop ends with this pass (a pass that
-    // Close aborted leaves the connected flag as it was).
-    if (!link.Aborted()) connected.store(false);
-    FiguresChanged(false);
-    return false;
-  }
-  if (complete) {
-    lastWritingPass.store(number);
-    FiguresChanged(true);
-  }
-  WaitStop();
-  return true;
-}
-
-void Xen4SessionImpl::FirstPassAtConnect() {
-  State& s = *state_;
-  const uint64_t number = ++s.passesBegun;
-  if (!s.Pass()) return;
-  s.lastWritingPass.store(number);
-  s.connectPassed.store(true);
-  s.FiguresChanged(true);
-}
 
 Xen4SessionImpl::Xen4SessionImpl(int32_t refreshDelaySeconds, const Xen4Options& options)
     : state_(std::make_shared<State>(refreshDelaySeconds, options)) {
@@ -195,28 +213,6 @@ void Xen4SessionImpl::Close() {
   s.EndSession(nullptr);
   s.ClearCredentials();
 }
-
-// The host is disabled first (servers refuse to reboot or stop an enabled host); when
-// the operation then fails, it is enabled again before the error is reported. The host
-// is the one the user named, also when the session lives on the pool's master.
-void Xen4SessionImpl::HostOperation(bool (*operation)(const xenapi::Session&, xenapi::Status&,
-                                                      const std::string&)) {
-  State& s = *state_;
-  const std::string host = s.hostRef;
-  s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::HostDisable(h, st, host); });
-  State::Outcome o =
-      s.Try([&](const xenapi::Session& h, xenapi::Status& st) { operation(h, st, host); }, &Xen4TransportOperation);
-  if (!o.st.ok && !o.Is(xenapi::kTransportFault) && o.used) {
-    xenapi::Status ignored;
-    xenapi::HostEnable(*o.used, ignored, host);
-  }
-  s.Check(o);
-  Close();
-}
-
-void Xen4SessionImpl::RestartHost() { HostOperation(&xenapi::HostReboot); }
-
-void Xen4SessionImpl::ShutdownHost() { HostOperation(&xenapi::HostShutdown); }
 
 void Xen4SessionImpl::FillVMList(IVmCollection* collection) {
   collection_ = collection;

@@ -23,7 +23,7 @@
 #include "xen4_vm.h"
 #include "xenapi.h"
 
-class Xen4SessionImpl : public XenSessionImpl {
+class Xen4SessionImpl : public XenSessionImpl, public Xen4VmSession {
  public:
   explicit Xen4SessionImpl(int32_t refreshDelaySeconds, const Xen4Options& options = Xen4Options());
   ~Xen4SessionImpl() override;
@@ -39,17 +39,11 @@ class Xen4SessionImpl : public XenSessionImpl {
   // VMs gone); false at once when a pass failed and ended the refresh, or after Close.
   bool WaitForFigures(std::chrono::milliseconds limit) override;
 
-  // For the VM operations: the library session (null when not logged in), and the error
-  // check after a call made with it, which throws std::runtime_error with the message.
-  xenapi::SessionPtr LibrarySession() const;
-  void CheckError(const xenapi::SessionPtr& used, xenapi::Status& status);
-  // A power operation with the library session, without a total time limit, logged in
-  // again where the server has forgotten the session; throws the error check's message.
-  using Operation = void (*)(const xenapi::Session&, xenapi::Status&, const std::string& ref);
-  void Operate(Operation operation, const std::string& ref);
-
-  // Refresh passes begun since the session was made (for the VM operations).
-  uint64_t PassesBegun() const;
+  // For the VM operations (Xen4VmSession).
+  xenapi::SessionPtr LibrarySession() const override;
+  void CheckError(const xenapi::SessionPtr& used, xenapi::Status& status) override;
+  void Operate(Operation operation, const std::string& ref) override;
+  uint64_t PassesBegun() const override;
 
   // Observers.
   bool IsConnected() const;

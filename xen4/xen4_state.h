@@ -2,9 +2,11 @@
 // library session with its logins. The refresh thread keeps this object alive, so a pass
 // that is still blocked in a call when the session goes away finds it intact.
 //
-// Files: xen4_session.cpp (lifetime, the error check, host operations, Update),
-// xen4_connect.cpp (logins and Connect's reading of the host and VMs), xen4_pass.cpp (the
-// refresh pass and the sources of its figures).
+// Files: xen4_session.cpp (lifetime, logins, the error check, Close, Update),
+// xen4_connect.cpp (Connect and the host it reads), xen4_connect_vms.cpp (the VMs read at
+// connect), xen4_pass.cpp (the refresh pass), xen4_sources.cpp (the figures' sources: the
+// metrics export and the metric calls), xen4_host.cpp (the host operations). The VM
+// operations (xen4_vm.cpp) see the session only as a Xen4VmSession.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -30,7 +32,7 @@ struct Xen4SessionImpl::State : RefreshTask {
 
   Xen4Link link;
 
-  // --- Logins (xen4_connect.cpp) ---------------------------------------------------
+  // --- Logins (xen4_session.cpp) ---------------------------------------------------
   // One login at a time. Guards the credentials, the endpoints and the login counters.
   std::mutex loginLock;
   std::string openedAddress;  // the address the session was opened with, as given
@@ -144,7 +146,7 @@ struct Xen4SessionImpl::State : RefreshTask {
   std::unique_ptr<rrd::Updates> connectExport;
   std::unique_ptr<xenapi::RecordList<xenapi::VmRecord>> connectRecords;
 
-  // --- The passes' own (xen4_pass.cpp) ------------------------------------------------
+  // --- The passes' own (xen4_pass.cpp, xen4_sources.cpp) ---------------------------
   Xen4ExportMode exportMode = Xen4ExportMode::Absent;
   // The server reports the metric getters removed: its remaining legacy figures (host
   // CPU utilisation, PIF and VCPU rates) are constant zeros, not measurements.

@@ -1,8 +1,5 @@
 #include "xen4_transport.h"
 
-#include <asio/io_context.hpp>
-#include <asio/ip/address.hpp>
-#include <asio/ip/tcp.hpp>
 #include <curl/curl.h>
 
 #ifdef _WIN32
@@ -19,6 +16,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+
+#include "xen4_transfer_text.h"
 
 size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
@@ -156,25 +155,6 @@ long Xen4Link::LimitMs(Xen4Request kind) const {
 
 namespace {
 
-// libcurl's text without the time it took (" after 3 ms", " after 10001 milliseconds"):
-// the same failure reads the same every time.
-std::string WithoutElapsedTime(std::string text) {
-  const std::string marker = " after ";
-  for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
-    size_t end = at + marker.size();
-    const size_t digits = end;
-    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-    if (end == digits) continue;
-    for (const char* unit : {" milliseconds", " ms"}) {
-      if (text.compare(end, std::strlen(unit), unit) == 0) {
-        text.erase(at, end + std::strlen(unit) - at);
-        break;
-      }
-    }
-  }
-  return text;
-}
-
 // The certificate policy of a request: the link's CA file (alone: no system store) with
 // the host name checked, and/or its pinned public key; without either, no verification.
 void ApplyCertificatePolicy(CURL* curl, const Xen4Link* link) {
@@ -198,49 +178,6 @@ void ApplyCertificatePolicy(CURL* curl, const Xen4Link* link) {
   if (!caFile.empty() || !pin.empty()) return;
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-}
-
-// The system's words for a socket error as libcurl reports it (CURLINFO_OS_ERRNO): errno,
-// or a Windows sockets error, in the same words on both where they have them.
-std::string SystemErrorText(long error) {
-#ifdef _WIN32
-  static const struct {
-    long code;
-    const char* text;
-  } kCommon[] = {
-      {WSAECONNREFUSED, "Connection refused"},       {WSAETIMEDOUT, "Connection timed out"},
-      {WSAEHOSTUNREACH, "No route to host"},         {WSAENETUNREACH, "Network is unreachable"},
-      {WSAENETDOWN, "Network is down"},              {WSAECONNRESET, "Connection reset by peer"},
-      {WSAECONNABORTED, "Software caused connection abort"},
-      {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
-      {WSAEADDRINUSE, "Address already in use"},     {WSAEACCES, "Permission denied"},
-  };
-  for (const auto& known : kCommon)
-    if (known.code == error) return known.text;
-  char buffer[256] = {0};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
-  std::string text(buffer, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-    text.pop_back();
-  return text.empty() ? "system error " + std::to_string(error) : text;
-#else
-  return std::generic_category().message(static_cast<int>(error));
-#endif
-}
-
-// libcurl's text of a failed connection says only that it failed ("Failed to connect to
-// H port P: Couldn't connect to server"); the system's reason takes the place of those
-// last words, or is added where they are missing.
-std::string WithSystemReason(std::string text, CURLcode code, long osError) {
-  if (osError == 0) return text;
-  const std::string reason = SystemErrorText(osError);
-  const std::string generic = curl_easy_strerror(code);
-  if (text.size() >= generic.size() && text.compare(text.size() - generic.size(), generic.size(), generic) == 0) {
-    text.replace(text.size() - generic.size(), generic.size(), reason);
-    return text;
-  }
-  return text.find(reason) == std::string::npos ? text + ": " + reason : text;
 }
 
 struct Progress {
@@ -440,55 +377,4 @@ int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, si
   easy.Release();  // before the header list it points to
   curl_slist_free_all(headers);
   return code;
-}
-
-std::string Xen4BareHost(const std::string& host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
-  return host;
-}
-
-bool Xen4IsHost(const std::string& host) {
-  const std::string bare = Xen4BareHost(host);
-  if (bare.empty() || bare.size() > 253) return false;
-  if (bare.find(':') != std::string::npos) {
-    asio::error_code error;
-    asio::ip::make_address_v6(bare, error);
-    return !error && bare.find('%') == std::string::npos;
-  }
-  if (bare.size() != host.size()) return false;  // brackets around a name or an IPv4 address
-  return std::all_of(bare.begin(), bare.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
-  });
-}
-
-std::string Xen4Url(const std::string& host, int32_t port, const std::string& path) {
-  if (!Xen4IsHost(host)) throw std::invalid_argument("Not a host name or address: '" + host + "'");
-  const std::string bare = Xen4BareHost(host);
-  const std::string authority = bare.find(':') != std::string::npos ? "[" + bare + "]" : bare;
-  return "https://" + authority + ":" + std::to_string(port) + path;
-}
-
-bool Xen4SameAddress(const std::string& a, const std::string& b) {
-  const std::string x = Xen4BareHost(a), y = Xen4BareHost(b);
-  if (x.empty() || y.empty()) return false;
-  asio::error_code ex, ey;
-  const asio::ip::address ax = asio::ip::make_address(x, ex), ay = asio::ip::make_address(y, ey);
-  if (!ex && !ey) return ax == ay;
-  if (!ex || !ey) return false;
-  return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), [](char p, char q) {
-           return std::tolower(static_cast<unsigned char>(p)) == std::tolower(static_cast<unsigned char>(q));
-         });
-}
-
-std::vector<std::string> Xen4Resolve(const std::string& name) {
-  std::vector<std::string> addresses;
-  const std::string bare = Xen4BareHost(name);
-  if (bare.empty()) return addresses;
-  asio::io_context io;
-  asio::ip::tcp::resolver resolver(io);
-  asio::error_code ec;
-  const auto results = resolver.resolve(bare, "", ec);
-  if (ec) return addresses;
-  for (const auto& entry : results) addresses.push_back(entry.endpoint().address().to_string());
-  return addresses;
 }

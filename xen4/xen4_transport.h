@@ -11,6 +11,9 @@
 // a second). No request waits without a bound: a connection is given 10 seconds, TCP
 // keep-alive finds a peer that has gone, and every request but the power and host
 // operations has a total limit.
+//
+// Beside it: xen4_address.h (the hosts of the URLs), xen4_transfer_text.cpp (the words of
+// a failed transfer).
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -149,24 +152,6 @@ int Xen4TransportBounded(const char* request, size_t length, void* transportHand
 // *body the response, refused (CURLE_WRITE_ERROR) beyond maxBytes.
 int Xen4Get(const Xen4Link* link, const std::string& url, const char* accept, size_t maxBytes,
             long* httpStatus, std::string* body);
-
-// Whether host can stand as the host of a URL: a host name, an IPv4 address, or an IPv6
-// address with or without brackets. Anything else (a user part, a path, a query, a zone)
-// would change which host is reached; servers name hosts too (HOST_IS_SLAVE, host.address).
-bool Xen4IsHost(const std::string& host);
-// The URL of path on host:port; an IPv6 address, with or without brackets, is put in
-// brackets. Throws std::invalid_argument for a host that Xen4IsHost refuses.
-std::string Xen4Url(const std::string& host, int32_t port, const std::string& path = "/");
-// host without the brackets of an IPv6 literal.
-std::string Xen4BareHost(const std::string& host);
-// Whether two texts name the same address: literal IPv4 and IPv6 addresses compare by
-// value (brackets ignored), other texts without regard to case.
-bool Xen4SameAddress(const std::string& a, const std::string& b);
-
-// The addresses a host name resolves to; none when it does not resolve. The wait is the
-// system resolver's, bounded by its own time-outs only (used once a name has just been
-// reached, where a caching resolver answers at once).
-std::vector<std::string> Xen4Resolve(const std::string& name);
 
 // libcurl's write callback: userdata points to the transfer's ResultTarget. Returns the
 // byte count when the result function accepts the bytes, 0 (a write error) otherwise.

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "xen4_session.h"
+#include "session_impl.h"
 
 Xen4VMImpl::Xen4VMImpl(std::string vmRef, std::string metricsRef, std::string guestMetricsRef)
     : vmRef_(std::move(vmRef)),
@@ -31,7 +31,7 @@ Xen4VMImpl::Xen4VMImpl(const Xen4VMImpl& other, std::unique_lock<std::mutex> hel
 }
 
 void Xen4VMImpl::SetSession(XenSessionImpl* session) {
-  session_ = dynamic_cast<Xen4SessionImpl*>(session);
+  session_ = dynamic_cast<Xen4VmSession*>(session);
 }
 
 void Xen4VMImpl::ShowTransitional(const char* transitional) {

@@ -8,8 +8,25 @@
 #include <vector>
 
 #include "vm_impl.h"
+#include "xenapi.h"
 
-class Xen4SessionImpl;
+// What the VM operations use of their session; Xen4SessionImpl implements it.
+class Xen4VmSession {
+ public:
+  // The library session (null when not logged in), and the error check after a call made
+  // with it, which throws std::runtime_error with the message.
+  virtual xenapi::SessionPtr LibrarySession() const = 0;
+  virtual void CheckError(const xenapi::SessionPtr& used, xenapi::Status& status) = 0;
+  // A power operation with the library session, without a total time limit, logged in
+  // again where the server has forgotten the session; throws the error check's message.
+  using Operation = void (*)(const xenapi::Session&, xenapi::Status&, const std::string& ref);
+  virtual void Operate(Operation operation, const std::string& ref) = 0;
+  // Refresh passes begun since the session was made.
+  virtual uint64_t PassesBegun() const = 0;
+
+ protected:
+  ~Xen4VmSession() = default;
+};
 
 class Xen4VMImpl : public XenVMImpl {
  public:
@@ -21,7 +38,7 @@ class Xen4VMImpl : public XenVMImpl {
 
   // Stores the owning session (a Xen4SessionImpl, or null to detach).
   void SetSession(XenSessionImpl* session) override;
-  Xen4SessionImpl* Session() const { return session_; }
+  Xen4VmSession* Session() const { return session_; }
 
   // Start, Shutdown, Suspend, Restore and Reboot call the server and then show their
   // transitional status; Pause only shows "PAUSING"; Unpause only checks the session.
@@ -69,7 +86,7 @@ class Xen4VMImpl : public XenVMImpl {
   void PowerOperation(Call call, const char* transitional);
   void ShowTransitional(const char* transitional);
 
-  Xen4SessionImpl* session_ = nullptr;  // not owned
+  Xen4VmSession* session_ = nullptr;  // not owned
   std::string vmRef_;
   std::string uuid_;
   bool gone_ = false;

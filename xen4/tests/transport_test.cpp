@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "xen4_address.h"
 #include "xen4_test_support.h"
 #include "xen4_transport.h"
 

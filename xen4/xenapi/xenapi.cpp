@@ -1,3 +1,5 @@
+// The XenAPI client's core: the library's start and end, one call over the transport with
+// its response unwrapped, and the conversions of results.
 #include "xenapi.h"
 
 #include <libxml/parser.h>
@@ -6,6 +8,7 @@
 #include <charconv>
 #include <new>
 
+#include "xenapi_call.h"
 #include "xmlrpc.h"
 
 namespace {
@@ -26,9 +29,10 @@ void xenapi_global_cleanup() {
 
 namespace xenapi {
 
-using xmlrpc::Value;
+namespace detail {
 
 namespace {
+
 
 // Responses larger than this are refused while they arrive.
 constexpr size_t kMaxResponseBytes = 64u << 20;
@@ -62,6 +66,8 @@ std::string ValueText(const Value& v) {
     default: return std::string();
   }
 }
+
+}  // namespace
 
 void ShapeFault(Status& status, const std::string& what, const std::string& where) {
   status.Fail({kServerFault2, what, where});
@@ -197,30 +203,6 @@ bool ToStringMap(const Value& v, Status& status, const std::string& where,
   return true;
 }
 
-// Reads a record: a struct; each field the client wants is converted when present,
-// fields it does not know are ignored and missing ones keep their defaults.
-class RecordReader {
- public:
-  RecordReader(const Value& v, Status& status, const char* method)
-      : v_(v), status_(status), method_(method) {}
-
-  bool IsStruct() {
-    if (v_.type == Value::Type::Struct) return true;
-    ShapeFault(status_, std::string("expected a struct, got ") + xmlrpc::TypeName(v_.type), method_);
-    return false;
-  }
-  template <typename T, typename Conv>
-  bool Field(const char* name, T* out, Conv conv) {
-    const Value* f = v_.Member(name);
-    return !f || conv(*f, status_, std::string(method_) + ": " + name, out);
-  }
-
- private:
-  const Value& v_;
-  Status& status_;
-  const char* method_;
-};
-
 bool GetString(const Session& s, Status& st, const char* method, const std::string& ref,
                std::string* out) {
   Value v;
@@ -243,30 +225,7 @@ bool NoResult(const Session& s, Status& st, const char* method, std::vector<Valu
   return SessionCall(s, st, method, std::move(params), &ignored);
 }
 
-bool IoMetrics(const Session& s, Status& st, const char* method, const std::string& ref,
-               IoMetricsRecord* record) {
-  Value v;
-  if (!SessionCall(s, st, method, {Value::String(ref)}, &v)) return false;
-  RecordReader r(v, st, method);
-  IoMetricsRecord out;
-  if (!r.IsStruct() || !r.Field("io_read_kbs", &out.io_read_kbs, ToDouble) ||
-      !r.Field("io_write_kbs", &out.io_write_kbs, ToDouble))
-    return false;
-  *record = out;
-  return true;
-}
-
-// start and resume take (start_paused, force) on current servers and only start_paused
-// on old ones: a server that counts the parameters differently gets the old form.
-bool StartLike(const Session& s, Status& st, const char* method, const std::string& vm,
-               bool startPaused) {
-  if (NoResult(s, st, method, {Value::String(vm), Value::Bool(startPaused), Value::Bool(false)}))
-    return true;
-  if (!st.Is("MESSAGE_PARAMETER_COUNT_MISMATCH")) return false;
-  return NoResult(s, st, method, {Value::String(vm), Value::Bool(startPaused)});
-}
-
-}  // namespace
+}  // namespace detail
 
 bool IsNullRef(const std::string& ref) { return ref.empty() || ref == kNullRef; }
 
@@ -276,316 +235,6 @@ PowerState ParsePowerState(const std::string& text) {
   if (text == "Running") return PowerState::Running;
   if (text == "Suspended") return PowerState::Suspended;
   return PowerState::Unknown;
-}
-
-struct SessionAccess {
-  static std::string& Reference(Session& s) { return s.reference_; }
-};
-
-namespace {
-SessionPtr Login(TransportFunc transport, void* transportHandle, std::vector<Value> params, Status& status) {
-  if (!transport) return nullptr;
-  auto session = std::make_shared<Session>(transport, transportHandle);
-  Value v;
-  if (Call(transport, transportHandle, status, "session.login_with_password", params, &v))
-    ToString(v, status, "session.login_with_password", &SessionAccess::Reference(*session));
-  if (!status.ok) SessionAccess::Reference(*session).clear();
-  return session;
-}
-}  // namespace
-
-SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
-                             const std::string& userName, const std::string& password,
-                             Status& status) {
-  return Login(transport, transportHandle, {Value::String(userName), Value::String(password)}, status);
-}
-
-SessionPtr LoginWithPassword(TransportFunc transport, void* transportHandle,
-                             const std::string& userName, const std::string& password,
-                             const std::string& version, const std::string& originator,
-                             Status& status) {
-  std::vector<Value> params = {Value::String(userName), Value::String(password), Value::String(version)};
-  if (!originator.empty()) params.push_back(Value::String(originator));
-  return Login(transport, transportHandle, std::move(params), status);
-}
-
-bool Logout(const Session& session, Status& status) {
-  return NoResult(session, status, "session.logout", {});
-}
-
-SessionPtr WithTransport(const Session& session, TransportFunc transport, void* transportHandle) {
-  if (!transport) return nullptr;
-  auto copy = std::make_shared<Session>(transport, transportHandle);
-  SessionAccess::Reference(*copy) = session.Reference();
-  return copy;
-}
-
-bool SessionGetThisHost(const Session& session, Status& status, std::string* host) {
-  // XenAPI passes the session reference twice: as the call's session and as the subject.
-  return GetString(session, status, "session.get_this_host", session.Reference(), host);
-}
-
-namespace {
-bool ReadHostRecord(const Value& v, Status& status, const char* method, HostRecord* record) {
-  RecordReader r(v, status, method);
-  HostRecord out;
-  if (!r.IsStruct() || !r.Field("uuid", &out.uuid, ToString) ||
-      !r.Field("address", &out.address, ToString) ||
-      !r.Field("hostname", &out.hostname, ToString) ||
-      !r.Field("name_label", &out.name_label, ToString) ||
-      !r.Field("name_description", &out.name_description, ToString) ||
-      !r.Field("software_version", &out.software_version, ToStringMap) ||
-      !r.Field("PIFs", &out.PIFs, ToStringList) ||
-      !r.Field("host_CPUs", &out.host_CPUs, ToStringList) ||
-      !r.Field("metrics", &out.metrics, ToString))
-    return false;
-  *record = std::move(out);
-  return true;
-}
-}  // namespace
-
-bool HostGetRecord(const Session& session, Status& status, const std::string& host,
-                   HostRecord* record) {
-  static const char kMethod[] = "host.get_record";
-  Value v;
-  return SessionCall(session, status, kMethod, {Value::String(host)}, &v) &&
-         ReadHostRecord(v, status, kMethod, record);
-}
-
-bool HostMetricsGetMemoryTotal(const Session& session, Status& status,
-                               const std::string& hostMetrics, int64_t* bytes) {
-  return GetInt64(session, status, "host_metrics.get_memory_total", hostMetrics, bytes);
-}
-
-bool HostMetricsGetMemoryFree(const Session& session, Status& status,
-                              const std::string& hostMetrics, int64_t* bytes) {
-  return GetInt64(session, status, "host_metrics.get_memory_free", hostMetrics, bytes);
-}
-
-bool HostCpuGetUtilisation(const Session& session, Status& status, const std::string& hostCpu,
-                           double* utilisation) {
-  static const char kMethod[] = "host_cpu.get_utilisation";
-  Value v;
-  return SessionCall(session, status, kMethod, {Value::String(hostCpu)}, &v) &&
-         ToDouble(v, status, kMethod, utilisation);
-}
-
-bool HostMetricsGetRecord(const Session& session, Status& status, const std::string& hostMetrics,
-                          HostMetricsRecord* record) {
-  static const char kMethod[] = "host_metrics.get_record";
-  Value v;
-  if (!SessionCall(session, status, kMethod, {Value::String(hostMetrics)}, &v)) return false;
-  RecordReader r(v, status, kMethod);
-  HostMetricsRecord out;
-  if (!r.IsStruct() || !r.Field("memory_total", &out.memory_total, ToInt64) ||
-      !r.Field("memory_free", &out.memory_free, ToInt64))
-    return false;
-  *record = out;
-  return true;
-}
-
-bool HostEnable(const Session& session, Status& status, const std::string& host) {
-  return NoResult(session, status, "host.enable", {Value::String(host)});
-}
-bool HostDisable(const Session& session, Status& status, const std::string& host) {
-  return NoResult(session, status, "host.disable", {Value::String(host)});
-}
-bool HostReboot(const Session& session, Status& status, const std::string& host) {
-  return NoResult(session, status, "host.reboot", {Value::String(host)});
-}
-bool HostShutdown(const Session& session, Status& status, const std::string& host) {
-  return NoResult(session, status, "host.shutdown", {Value::String(host)});
-}
-
-bool PifGetMetrics(const Session& session, Status& status, const std::string& pif,
-                   std::string* metrics) {
-  return GetString(session, status, "PIF.get_metrics", pif, metrics);
-}
-bool VifGetMetrics(const Session& session, Status& status, const std::string& vif,
-                   std::string* metrics) {
-  return GetString(session, status, "VIF.get_metrics", vif, metrics);
-}
-bool VbdGetMetrics(const Session& session, Status& status, const std::string& vbd,
-                   std::string* metrics) {
-  return GetString(session, status, "VBD.get_metrics", vbd, metrics);
-}
-bool PifMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
-                         IoMetricsRecord* record) {
-  return IoMetrics(session, status, "PIF_metrics.get_record", metrics, record);
-}
-bool VifMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
-                         IoMetricsRecord* record) {
-  return IoMetrics(session, status, "VIF_metrics.get_record", metrics, record);
-}
-bool VbdMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
-                         IoMetricsRecord* record) {
-  return IoMetrics(session, status, "VBD_metrics.get_record", metrics, record);
-}
-
-bool VmGetAll(const Session& session, Status& status, std::vector<std::string>* vms) {
-  static const char kMethod[] = "VM.get_all";
-  Value v;
-  return SessionCall(session, status, kMethod, {}, &v) && ToStringList(v, status, kMethod, vms);
-}
-
-bool VmGetByNameLabel(const Session& session, Status& status, const std::string& name,
-                      std::vector<std::string>* vms) {
-  static const char kMethod[] = "VM.get_by_name_label";
-  Value v;
-  return SessionCall(session, status, kMethod, {Value::String(name)}, &v) && ToStringList(v, status, kMethod, vms);
-}
-
-bool VmGetIsATemplate(const Session& session, Status& status, const std::string& vm, bool* value) {
-  return GetBool(session, status, "VM.get_is_a_template", vm, value);
-}
-
-bool VmGetIsControlDomain(const Session& session, Status& status, const std::string& vm,
-                          bool* value) {
-  return GetBool(session, status, "VM.get_is_control_domain", vm, value);
-}
-
-namespace {
-
-bool ReadVmRecord(const Value& v, Status& status, const char* method, VmRecord* record) {
-  RecordReader r(v, status, method);
-  VmRecord out;
-  std::string power;
-  if (!r.IsStruct() || !r.Field("uuid", &out.uuid, ToString) ||
-      !r.Field("is_a_template", &out.is_a_template, ToBool) ||
-      !r.Field("is_control_domain", &out.is_control_domain, ToBool) ||
-      !r.Field("is_a_snapshot", &out.is_a_snapshot, ToBool) ||
-      !r.Field("resident_on", &out.resident_on, ToString) ||
-      !r.Field("allowed_operations", &out.allowed_operations, ToStringList) ||
-      !r.Field("power_state", &power, ToString) ||
-      !r.Field("name_label", &out.name_label, ToString) ||
-      !r.Field("name_description", &out.name_description, ToString) ||
-      !r.Field("memory_static_max", &out.memory_static_max, ToInt64) ||
-      !r.Field("VIFs", &out.VIFs, ToStringList) || !r.Field("VBDs", &out.VBDs, ToStringList) ||
-      !r.Field("metrics", &out.metrics, ToString) ||
-      !r.Field("guest_metrics", &out.guest_metrics, ToString))
-    return false;
-  out.power_state = ParsePowerState(power);
-  *record = std::move(out);
-  return true;
-}
-
-bool ReadVmMetricsRecord(const Value& v, Status& status, const char* method, VmMetricsRecord* record) {
-  RecordReader r(v, status, method);
-  VmMetricsRecord out;
-  if (!r.IsStruct() || !r.Field("VCPUs_number", &out.VCPUs_number, ToInt64)) return false;
-  if (const Value* u = v.Member("VCPUs_utilisation")) {
-    const std::string where = std::string(method) + ": VCPUs_utilisation";
-    if (u->type != Value::Type::Struct) {
-      ShapeFault(status, "expected a struct", where);
-      return false;
-    }
-    for (const auto& m : u->members) {
-      int64_t vcpu;
-      double value;
-      if (!xmlrpc::ParseInt64(m.first, &vcpu)) {
-        ShapeFault(status, "VCPU number is not an integer", where);
-        return false;
-      }
-      if (!ToDouble(m.second, status, where, &value)) return false;
-      out.VCPUs_utilisation.emplace_back(vcpu, value);
-    }
-  }
-  *record = std::move(out);
-  return true;
-}
-
-bool ReadGuestMetricsRecord(const Value& v, Status& status, const char* method,
-                            GuestMetricsRecord* record) {
-  RecordReader r(v, status, method);
-  GuestMetricsRecord out;
-  if (!r.IsStruct() || !r.Field("memory", &out.memory, ToStringMap)) return false;
-  *record = std::move(out);
-  return true;
-}
-
-template <typename Record>
-bool GetRecord(const Session& s, Status& st, const char* method, const std::string& ref, Record* record,
-               bool (*read)(const Value&, Status&, const char*, Record*)) {
-  Value v;
-  return SessionCall(s, st, method, {Value::String(ref)}, &v) && read(v, st, method, record);
-}
-
-// A map of reference -> record.
-template <typename Record>
-bool GetAllRecords(const Session& s, Status& st, const char* method, RecordList<Record>* records,
-                   bool (*read)(const Value&, Status&, const char*, Record*),
-                   std::vector<Value> params = {}) {
-  Value v;
-  if (!SessionCall(s, st, method, std::move(params), &v)) return false;
-  if (v.type != Value::Type::Struct) {
-    ShapeFault(st, std::string("expected a struct, got ") + xmlrpc::TypeName(v.type), method);
-    return false;
-  }
-  RecordList<Record> out;
-  out.reserve(v.members.size());
-  for (const auto& m : v.members) {
-    out.emplace_back(m.first, Record());
-    if (!read(m.second, st, method, &out.back().second)) return false;
-  }
-  *records = std::move(out);
-  return true;
-}
-
-}  // namespace
-
-bool VmGetRecord(const Session& session, Status& status, const std::string& vm, VmRecord* record) {
-  return GetRecord(session, status, "VM.get_record", vm, record, &ReadVmRecord);
-}
-
-bool VmMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
-                        VmMetricsRecord* record) {
-  return GetRecord(session, status, "VM_metrics.get_record", metrics, record, &ReadVmMetricsRecord);
-}
-
-bool GuestMetricsGetRecord(const Session& session, Status& status, const std::string& metrics,
-                           GuestMetricsRecord* record) {
-  return GetRecord(session, status, "VM_guest_metrics.get_record", metrics, record, &ReadGuestMetricsRecord);
-}
-
-bool VmGetAllRecords(const Session& session, Status& status, RecordList<VmRecord>* records) {
-  return GetAllRecords(session, status, "VM.get_all_records", records, &ReadVmRecord);
-}
-
-bool VmGetAllRecordsWhere(const Session& session, Status& status, const std::string& expression,
-                          RecordList<VmRecord>* records) {
-  return GetAllRecords(session, status, "VM.get_all_records_where", records, &ReadVmRecord,
-                       {Value::String(expression)});
-}
-
-bool HostGetAllRecords(const Session& session, Status& status, RecordList<HostRecord>* records) {
-  return GetAllRecords(session, status, "host.get_all_records", records, &ReadHostRecord);
-}
-
-bool VmMetricsGetAllRecords(const Session& session, Status& status,
-                            RecordList<VmMetricsRecord>* records) {
-  return GetAllRecords(session, status, "VM_metrics.get_all_records", records, &ReadVmMetricsRecord);
-}
-
-bool GuestMetricsGetAllRecords(const Session& session, Status& status,
-                               RecordList<GuestMetricsRecord>* records) {
-  return GetAllRecords(session, status, "VM_guest_metrics.get_all_records", records,
-                       &ReadGuestMetricsRecord);
-}
-
-bool VmStart(const Session& session, Status& status, const std::string& vm, bool startPaused) {
-  return StartLike(session, status, "VM.start", vm, startPaused);
-}
-bool VmResume(const Session& session, Status& status, const std::string& vm, bool startPaused) {
-  return StartLike(session, status, "VM.resume", vm, startPaused);
-}
-bool VmCleanShutdown(const Session& session, Status& status, const std::string& vm) {
-  return NoResult(session, status, "VM.clean_shutdown", {Value::String(vm)});
-}
-bool VmSuspend(const Session& session, Status& status, const std::string& vm) {
-  return NoResult(session, status, "VM.suspend", {Value::String(vm)});
-}
-bool VmCleanReboot(const Session& session, Status& status, const std::string& vm) {
-  return NoResult(session, status, "VM.clean_reboot", {Value::String(vm)});
 }
 
 }  // namespace xenapi

@@ -1,5 +1,7 @@
 // A small XenAPI client: the calls the connector makes, as XML-RPC requests built and
 // read with libxml2, carried by a transport function that the caller supplies.
+// Files: xenapi.cpp (the call, its conversions), xenapi_session.cpp, xenapi_host.cpp,
+// xenapi_vm.cpp and xenapi_metrics.cpp (the calls of each class), sharing xenapi_call.h.
 //
 // Wire conventions followed (XenAPI's public protocol):
 //  - every call except session.login_with_password passes the session reference first;
