@@ -1,7 +1,6 @@
 // Connect: the first login, and the host the session acts on with what it learns of the
 // server (its figure sources, the metrics it offers).
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -191,16 +190,12 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, cons
     s.ReadMemoryFree(&ignored);
   }
 
-  // Host memory, kept in bytes for the usage figure and shown in MiB.
+  // Host memory, kept in bytes for the usage figure and shown in MiB: the server's own
+  // figure (the export's memory_total_kib may be rounded to five digits).
   int64_t totalBytes = 0;
-  const double* totalKib = nullptr;
-  if (s.connectExport) totalKib = rrd::Find(s.connectExport->hosts[s.hostUuid], "memory_total_kib");
-  if (totalKib && std::isfinite(*totalKib) && *totalKib > 0.0 && *totalKib < 9e15)
-    totalBytes = static_cast<int64_t>(*totalKib) * 1024;  // the export in hand has it
-  else
-    s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-      xenapi::HostMetricsGetMemoryTotal(h, st, s.hostMetricsRef, &totalBytes);
-    });
+  s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
+    xenapi::HostMetricsGetMemoryTotal(h, st, s.hostMetricsRef, &totalBytes);
+  });
   s.memoryBytes.store(totalBytes);
   SetMemory(ToMiB(totalBytes));
 

@@ -119,10 +119,18 @@ void Xen4Link::Idle(Xen4Socket socket) const {
     idle_[socket] = std::this_thread::get_id();
 }
 
-void Xen4Link::Busy() const {
+std::vector<Xen4Socket> Xen4Link::Busy() const {
   std::lock_guard<std::mutex> guard(socketsLock_);
-  for (auto it = idle_.begin(); it != idle_.end();)
-    it = it->second == std::this_thread::get_id() ? idle_.erase(it) : std::next(it);
+  std::vector<Xen4Socket> were;
+  for (auto it = idle_.begin(); it != idle_.end();) {
+    if (it->second != std::this_thread::get_id()) {
+      ++it;
+      continue;
+    }
+    were.push_back(it->first);
+    it = idle_.erase(it);
+  }
+  return were;
 }
 
 bool Xen4Link::PastDeadline() const { return LimitMs(Xen4Request::Call) < 0; }
@@ -215,7 +223,8 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   // A request that may reuse the thread's kept connection makes it abortable again first
   // (then the abort is seen below or shuts it down); the log-out leaves it idle, so that
   // nothing ends it, and closes it after.
-  if (kept && kind != Xen4Request::Logout) link->Busy();
+  std::vector<Xen4Socket> wereIdle;
+  if (kept && kind != Xen4Request::Logout) wereIdle = link->Busy();
   const long limit = link->LimitMs(kind);
   if (kind != Xen4Request::Logout && (link->Aborted() || link->Cancelled())) {
     info.error = link->Cancelled() ? "cancelled before the request was sent" : "the session is closing";
@@ -243,6 +252,7 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
   if (kind == Xen4Request::Logout && kept) curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+  if (kind == Xen4Request::Login && kept) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
   if (kind != Xen4Request::Logout) {
     // Listed for Abort and the cancel; the link outlives the handle, which may close its
     // socket as late as curl_easy_cleanup.
@@ -257,6 +267,8 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
   if (kept && kind != Xen4Request::Logout && code == CURLE_OK &&
       curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &keptSocket) == CURLE_OK && keptSocket != CURL_SOCKET_BAD)
     link->Idle(static_cast<Xen4Socket>(keptSocket));
+  for (const Xen4Socket other : wereIdle)
+    if (other != static_cast<Xen4Socket>(keptSocket)) link->Idle(other);  // still listed: not used
   char* ip = nullptr;
   if (curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip) info.primaryIp = ip;
   // However the transfer noticed (a socket shut down, a socket refused, the progress

@@ -102,7 +102,7 @@ class Xen4Link {
   // it by (nothing waits on it); Busy marks the calling thread's idle sockets as in use
   // again, before a request that may reuse them.
   void Idle(Xen4Socket socket) const;
-  void Busy() const;
+  std::vector<Xen4Socket> Busy() const;
 
  private:
   friend class Xen4Cancel;

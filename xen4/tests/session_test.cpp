@@ -842,7 +842,7 @@ TEST_F(Xen4CurrentServerTest, OneVmOverOneConnection) {
     ConnectTo(s);
     EXPECT_TRUE(s.WaitForFigures(0ms));  // no pass waited for
     const jsonlite::Value calls = XenApi(R"("cmd": "calls")");
-    EXPECT_LE(calls["count"].number, 5);
+    EXPECT_LE(calls["count"].number, 6);  // the host's memory total is a call of its own
     EXPECT_EQ(calls["connections"]["master"].number, 1);
     TestCollection c;
     s.FillVMList(&c);
