@@ -7,7 +7,6 @@
 
 #include "comkit/class_factory.h"
 #include "comkit/error.h"
-#include "comkit/gdi.h"
 #include "comkit/module.h"
 #include "comkit/object.h"
 #include "comkit/registrar.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "comkit/gdi.h"
+#include "comkit/resources.h"
 
 namespace brenmo {
 

@@ -1,6 +1,6 @@
-// Owners of the platform's resources: BSTR, VARIANT, registry key and interface
-// pointer. Each has one owner; moving transfers it, copying a com_ptr adds a reference.
-// put() releases what is held and returns the address for an out parameter.
+// Owners of the platform's resources: BSTR, VARIANT, registry key, GDI object and
+// interface pointer. Each has one owner; moving transfers it, copying a com_ptr adds a
+// reference. put() releases what is held and returns the address for an out parameter.
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
@@ -11,35 +11,57 @@
 
 namespace comkit {
 
-class unique_bstr {
+// The owner of one handle that Close frees: empty when null.
+template <class H, void (*Close)(H)>
+class unique_any {
  public:
-  unique_bstr() = default;
-  explicit unique_bstr(BSTR s) noexcept : s_(s) {}
-  unique_bstr(const unique_bstr&) = delete;
-  unique_bstr& operator=(const unique_bstr&) = delete;
-  unique_bstr(unique_bstr&& other) noexcept : s_(other.release()) {}
-  unique_bstr& operator=(unique_bstr&& other) noexcept {
+  unique_any() = default;
+  explicit unique_any(H h) noexcept : h_(h) {}
+  unique_any(const unique_any&) = delete;
+  unique_any& operator=(const unique_any&) = delete;
+  unique_any(unique_any&& other) noexcept : h_(other.release()) {}
+  unique_any& operator=(unique_any&& other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
   }
-  ~unique_bstr() { reset(); }
+  ~unique_any() { reset(); }
 
-  BSTR get() const noexcept { return s_; }
-  BSTR* put() noexcept {
+  H get() const noexcept { return h_; }
+  H* put() noexcept {
     reset();
-    return &s_;
+    return &h_;
   }
-  BSTR release() noexcept { return std::exchange(s_, nullptr); }
-  void reset(BSTR s = nullptr) noexcept {
-    if (s_ && s_ != s) SysFreeString(s_);
-    s_ = s;
+  H release() noexcept { return std::exchange(h_, nullptr); }
+  void reset(H h = nullptr) noexcept {
+    if (h_ && h_ != h) Close(h_);
+    h_ = h;
   }
-  UINT length() const noexcept { return SysStringLen(s_); }
-  explicit operator bool() const noexcept { return s_ != nullptr; }
+  explicit operator bool() const noexcept { return h_ != nullptr; }
 
  private:
-  BSTR s_ = nullptr;
+  H h_ = nullptr;
 };
+
+namespace detail {
+inline void FreeBstr(BSTR s) { SysFreeString(s); }
+inline void CloseKey(HKEY k) { RegCloseKey(k); }
+// A GDI object must not be selected into a device context when it is deleted.
+template <class H>
+void DeleteGdiObject(H h) {
+  DeleteObject(h);
+}
+}  // namespace detail
+
+class unique_bstr : public unique_any<BSTR, &detail::FreeBstr> {
+ public:
+  using unique_any::unique_any;
+  UINT length() const noexcept { return SysStringLen(get()); }
+};
+
+using unique_hkey = unique_any<HKEY, &detail::CloseKey>;
+template <class H>
+using unique_gdi = unique_any<H, &detail::DeleteGdiObject<H>>;
+using unique_hfont = unique_gdi<HFONT>;
 
 class unique_variant {
  public:
@@ -79,35 +101,6 @@ class unique_variant {
 
  private:
   VARIANT v_;
-};
-
-class unique_hkey {
- public:
-  unique_hkey() = default;
-  explicit unique_hkey(HKEY k) noexcept : k_(k) {}
-  unique_hkey(const unique_hkey&) = delete;
-  unique_hkey& operator=(const unique_hkey&) = delete;
-  unique_hkey(unique_hkey&& other) noexcept : k_(other.release()) {}
-  unique_hkey& operator=(unique_hkey&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ~unique_hkey() { reset(); }
-
-  HKEY get() const noexcept { return k_; }
-  HKEY* put() noexcept {
-    reset();
-    return &k_;
-  }
-  HKEY release() noexcept { return std::exchange(k_, nullptr); }
-  void reset(HKEY k = nullptr) noexcept {
-    if (k_ && k_ != k) RegCloseKey(k_);
-    k_ = k;
-  }
-  explicit operator bool() const noexcept { return k_ != nullptr; }
-
- private:
-  HKEY k_ = nullptr;
 };
 
 // An interface pointer holding one reference. T is an interface or a class that
