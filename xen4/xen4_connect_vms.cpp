@@ -115,6 +115,17 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
   }
   const auto metricsIndex = IndexOf(allMetrics);
   const auto guestIndex = IndexOf(allGuests);
+  // A record from its bulk read's index where there was one (false: not in it), else
+  // by its own call.
+  const auto readRecord = [&](bool bulk, const auto& index, const std::string& ref, auto* out, auto get) {
+    if (!bulk) {
+      s.Call([&](const xenapi::Session& h, xenapi::Status& st) { get(h, st, ref, out); });
+      return true;
+    }
+    const auto* found = Lookup(index, ref);
+    if (found) *out = *found;
+    return found != nullptr;
+  };
 
   // Per-device metrics references, where the export does not carry the figures; a
   // server that reports the getter removed offers no such source.
@@ -151,17 +162,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
     // no guest metrics): the figures keep their values.
     if (!xenapi::IsNullRef(record.metrics) && !s.oneVm) {
       xenapi::VmMetricsRecord metrics;
-      bool have = true;
-      if (s.bulkMetrics) {
-        const xenapi::VmMetricsRecord* found = Lookup(metricsIndex, record.metrics);
-        have = found != nullptr;
-        if (found) metrics = *found;
-      } else {
-        s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-          xenapi::VmMetricsGetRecord(h, st, record.metrics, &metrics);
-        });
-      }
-      if (have) {
+      if (readRecord(s.bulkMetrics, metricsIndex, record.metrics, &metrics, &xenapi::VmMetricsGetRecord)) {
         vm->SetNumCpus(ClampInt32(metrics.VCPUs_number));
         if (!fromExport && !s.legacyDead) {
           vm->SetCpuUsage(MeanUtilisationPercent(metrics));
@@ -171,18 +172,9 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
     }
     if (!xenapi::IsNullRef(record.guest_metrics) && !s.oneVm) {
       xenapi::GuestMetricsRecord guest;
-      bool have = true;
-      if (s.bulkGuests) {
-        const xenapi::GuestMetricsRecord* found = Lookup(guestIndex, record.guest_metrics);
-        have = found != nullptr;
-        if (found) guest = *found;
-      } else {
-        s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-          xenapi::GuestMetricsGetRecord(h, st, record.guest_metrics, &guest);
-        });
-      }
       double usage;
-      if (have && GuestMemoryUsage(guest, &usage)) {
+      if (readRecord(s.bulkGuests, guestIndex, record.guest_metrics, &guest, &xenapi::GuestMetricsGetRecord) &&
+          GuestMemoryUsage(guest, &usage)) {
         vm->SetMemoryUsage(usage);
         vm->SetFigureSource(Figure::Memory, FigureSource::MetricCalls);
       }
