@@ -53,6 +53,14 @@ for preset in "${presets[@]}"; do
   run_ctest "$preset"
 done
 
+# Only the end of a run may be seen (a CI page shows its last lines): repeat the failed
+# assertions of each failed preset there, a few lines each.
+for preset in "${presets[@]}"; do
+  log="build/$preset/ctest.log"
+  [ -f "$log" ] && grep -q 'tests\? failed out of' "$log" && ! grep -q ' 0 tests failed' "$log" || continue
+  echo "--- $preset: failed assertions"
+  grep -E -A3 '(: Failure$|^\[  FAILED  \] [A-Za-z_0-9]+\.[A-Za-z_0-9]+ \(|Traceback|^FAIL:|AssertionError)' "$log" | head -n 24
+done
 echo
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
 echo "$passed passed, $failed failed"

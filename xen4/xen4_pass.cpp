@@ -67,16 +67,18 @@ void Xen4SessionImpl::FirstPassAtConnect() {
 bool Xen4SessionImpl::State::Pass() {
   if (!Handle()) throw std::runtime_error(kConnectionClosed);
 
-  // The exports read in this pass, by host reference (null: could not be read).
+  // The exports read in this pass, by host reference (null: could not be read). A session
+  // of one VM asks each for that VM's columns alone, whichever host it runs on.
   std::map<std::string, std::unique_ptr<rrd::Updates>> exports;
   if (connectExport) exports.emplace(hostRef, std::move(connectExport));
+  const std::string onlyUuid = oneVm && vms.size() == 1 ? vms.front()->Uuid() : std::string();
   const auto exportOf = [&](const std::string& host) -> const rrd::Updates* {
     const std::string key = xenapi::IsNullRef(host) ? hostRef : host;
     const auto it = exports.find(key);
     if (it != exports.end()) return it->second.get();
     std::unique_ptr<rrd::Updates> u(new rrd::Updates);
     const std::string where = AddressOf(key);
-    if (where.empty() || ReadExport(where, u.get()) != ExportResult::Read) u.reset();
+    if (where.empty() || ReadExport(where, u.get(), onlyUuid) != ExportResult::Read) u.reset();
     return exports.emplace(key, std::move(u)).first->second.get();
   };
 

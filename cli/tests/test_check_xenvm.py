@@ -209,6 +209,11 @@ class CheckTest(Backends, unittest.TestCase):
             self.check(o, ["-m", "web01"], 0)
             calls = sim.control({"target": "xenapi", "cmd": "calls"})
             self.assertEqual(calls["connections"], {"master": 1, "member": 1, "ipv6": 0}, calls)
+            # ... and the member's export carries that VM's columns alone.
+            member_exports = [m for m, where in zip(calls["methods"], calls["listeners"])
+                              if where == "member" and m.startswith("GET /rrd_updates")]
+            self.assertTrue(member_exports, calls)
+            self.assertTrue(all("vm_uuid=" + web01 in m for m in member_exports), member_exports)
             # A toolstack restart during the name lookup, and the server drops the new login
             # it has read: the login is not sent again (it may have been carried out), so
             # the check fails and no session is left.
