@@ -23,21 +23,33 @@ record() { # name rc
   if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$1"); fi
 }
 
+# From a ctest log: its test count and the names of its failed tests, one per line.
+ctest_total() { grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n1 | sed -E 's/.* out of ([0-9]+).*/\1/'; }
+ctest_failed() { grep -E '^\s+[0-9]+ - ' "$1" | sed -E 's/^\s+[0-9]+ - ([^ ]+).*/\1/'; }
+
+flaky=()
 run_ctest() { # preset
   local log="build/$1/ctest.log"
   ctest --preset "$1" -j"$jobs" --timeout 300 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
-  # count the tests themselves from ctest's summary line
-  local line total nfail
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
-  if [ -n "$line" ]; then
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-    nfail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
-    passed=$((passed + total - nfail)); failed=$((failed + nfail))
-    [ "$nfail" -gt 0 ] && failures+=("$1: $(grep -E '^\s+[0-9]+ - ' "$log" | sed -E 's/^\s+[0-9]+ - //' | tr '\n' ' ')")
-  elif [ "$rc" -ne 0 ]; then
-    record "$1 (ctest)" "$rc"
+  local total first="" again=""
+  total=$(ctest_total "$log")
+  if [ -z "$total" ]; then
+    [ "$rc" -ne 0 ] && record "$1 (ctest)" "$rc"
+    return
   fi
+  first=$(ctest_failed "$log")
+  if [ -n "$first" ]; then
+    # A failed test runs once more, alone. One that passes then counts as passed and is
+    # named at the end as passing only the second time; one that fails again is a failure.
+    ctest --preset "$1" --rerun-failed -j1 --timeout 300 2>&1 | tee "$log.again"
+    if [ -n "$(ctest_total "$log.again")" ]; then again=$(ctest_failed "$log.again"); else again=$first; fi
+    for t in $first; do grep -qx "$t" <<<"$again" || flaky+=("$1: $t"); done
+  fi
+  local nfail=0
+  [ -n "$again" ] && nfail=$(wc -l <<<"$again")
+  passed=$((passed + total - nfail)); failed=$((failed + nfail))
+  [ "$nfail" -gt 0 ] && failures+=("$1: $(tr '\n' ' ' <<<"$again")")
 }
 
 for preset in "${presets[@]}"; do
@@ -53,15 +65,16 @@ for preset in "${presets[@]}"; do
   run_ctest "$preset"
 done
 
-# Only the end of a run may be seen (a CI page shows its last lines): repeat the failed
-# assertions of each failed preset there, a few lines each.
+# Only the end of a run may be seen (a CI page shows its last lines): repeat there the
+# failed assertions of each preset that had a failure, first run, a few lines each.
 for preset in "${presets[@]}"; do
   log="build/$preset/ctest.log"
-  [ -f "$log" ] && grep -q 'tests\? failed out of' "$log" && ! grep -q ' 0 tests failed' "$log" || continue
+  [ -f "$log" ] && [ -n "$(ctest_failed "$log")" ] || continue
   echo "--- $preset: failed assertions"
   grep -E -A3 '(: Failure$|^\[  FAILED  \] [A-Za-z_0-9]+\.[A-Za-z_0-9]+ \(|Traceback|^FAIL:|AssertionError)' "$log" | head -n 24
 done
 echo
+for f in "${flaky[@]}"; do echo "PASSED ONLY ON A SECOND RUN: $f"; done
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
