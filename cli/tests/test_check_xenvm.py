@@ -214,6 +214,16 @@ class CheckTest(Backends, unittest.TestCase):
                               if where == "member" and m.startswith("GET /rrd_updates")]
             self.assertTrue(member_exports, calls)
             self.assertTrue(all("vm_uuid=" + web01 in m for m in member_exports), member_exports)
+            # Named by the member, whose login sends the check to the master: the VM's
+            # figures still come from the member, one connection to each host.
+            sim.control({"target": "xenapi", "cmd": "clear_calls"})
+            out = self.check(["-H", "127.0.0.2"] + o[2:], ["-m", "web01", "-v"], 0)
+            calls = sim.control({"target": "xenapi", "cmd": "calls"})
+            self.assertTrue(out.splitlines()[1].startswith("Host member02 "), out)
+            self.assertEqual(calls["connections"], {"master": 1, "member": 1, "ipv6": 0}, calls)
+            self.assertEqual([m.split("?")[0] for m, where in zip(calls["methods"], calls["listeners"])
+                              if where == "member"],
+                             ["session.login_with_password", "GET /rrd_updates"], calls)
             # A toolstack restart during the name lookup, and the server drops the new login
             # it has read: the login is not sent again (it may have been carried out), so
             # the check fails and no session is left.
