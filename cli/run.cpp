@@ -136,6 +136,7 @@ void RunCheck(Reporter& reporter, Supervisor& supervisor, const Options& o, cons
   xen4.onlyVm = o.vm;
   xen4.keepConnection = true;
   xen4.hostFacts = o.verbose || o.vm.empty();  // the host's words and figures
+  xen4.listFigures = false;  // a list checked for its count and states, once
   settings.SetXen4Options(xen4);
 
   supervisor.Enter(kConnecting);

@@ -69,7 +69,7 @@ void Xen4SessionImpl::Connect(const std::string& address, const std::string& use
   }
   try {
     ReadHostAndVms(redirected, namedIp);
-    if (s.oneVm) FirstPassAtConnect();
+    if (s.PassAtConnect()) FirstPassAtConnect();
     // Connected; the refresh thread keeps the state alive while it runs.
     s.connected.store(true);
     thread_.SetTask(state_);
@@ -175,8 +175,9 @@ void Xen4SessionImpl::ReadHost(bool redirected, const std::string& namedIp, cons
     switch (s.ReadExport(s.openedAddress, probe.get(), probeVm)) {
       case State::ExportResult::Read:
         s.exportMode = probe->hosts.count(s.hostUuid) ? Xen4ExportMode::Working : Xen4ExportMode::Retrying;
-        // One VM's figures: the probe is the first pass's export.
-        if (s.oneVm && probeVm != "none" && s.exportMode == Xen4ExportMode::Working)
+        // One VM's figures, or the host's alone beside the VMs' states: the probe is the
+        // first pass's export.
+        if (((s.oneVm && probeVm != "none") || s.statesOnly) && s.exportMode == Xen4ExportMode::Working)
           s.connectExport = std::move(probe);
         break;
       case State::ExportResult::NotFound: s.exportMode = Xen4ExportMode::Absent; break;

@@ -60,6 +60,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
   xenapi::RecordList<xenapi::VmRecord> named;
   if (!s.link.Options().onlyVm.empty()) named = FindNamedVms();
   s.oneVm = !named.empty();
+  s.statesOnly = !s.oneVm && !s.link.Options().listFigures;
   ReadHost(redirected, namedIp, named.size() == 1 ? named.front().second.uuid : std::string("none"));
   const bool fromExport = s.exportMode == Xen4ExportMode::Working;
 
@@ -99,13 +100,15 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
   }
   records.erase(std::remove_if(records.begin(), records.end(), [](const auto& kv) { return !IsGuest(kv.second); }),
                 records.end());
+  if (s.statesOnly) s.connectRecords.reset(new xenapi::RecordList<xenapi::VmRecord>(records));
 
-  // The VMs' metrics and guest metrics, in bulk where the VM records came in bulk.
+  // The VMs' metrics and guest metrics, in bulk where the VM records came in bulk (none
+  // where the VMs' states alone are read).
   xenapi::RecordList<xenapi::VmMetricsRecord> allMetrics;
   xenapi::RecordList<xenapi::GuestMetricsRecord> allGuests;
   s.bulkMetrics = false;
   s.bulkGuests = false;
-  if (s.bulkVms) {
+  if (s.bulkVms && !s.statesOnly) {
     o = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmMetricsGetAllRecords(h, st, &allMetrics); });
     s.bulkMetrics = o.st.ok;
     if (!o.Is(kUnknownMethod)) s.Check(o);
@@ -135,7 +138,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
                                              std::string*),
                                  std::vector<std::string>* out) {
     for (const std::string& dev : devices) {
-      if (*removed || fromExport) return;
+      if (*removed || fromExport || s.statesOnly) return;
       std::string metrics;
       State::Outcome d = s.Try([&](const xenapi::Session& h, xenapi::Status& st) { get(h, st, dev, &metrics); });
       if (d.Is(kRemoved)) {
@@ -160,7 +163,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
     deviceMetrics(record.VBDs, &vbdRemoved, &xenapi::VbdGetMetrics, &vm->VbdMetrics());
     // A null reference has no record to read (a halted VM or one without guest tools has
     // no guest metrics): the figures keep their values.
-    if (!xenapi::IsNullRef(record.metrics) && !s.oneVm) {
+    if (!xenapi::IsNullRef(record.metrics) && !s.PassAtConnect()) {
       xenapi::VmMetricsRecord metrics;
       if (readRecord(s.bulkMetrics, metricsIndex, record.metrics, &metrics, &xenapi::VmMetricsGetRecord)) {
         vm->SetNumCpus(ClampInt32(metrics.VCPUs_number));
@@ -170,7 +173,7 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
         }
       }
     }
-    if (!xenapi::IsNullRef(record.guest_metrics) && !s.oneVm) {
+    if (!xenapi::IsNullRef(record.guest_metrics) && !s.PassAtConnect()) {
       xenapi::GuestMetricsRecord guest;
       double usage;
       if (readRecord(s.bulkGuests, guestIndex, record.guest_metrics, &guest, &xenapi::GuestMetricsGetRecord) &&

@@ -68,10 +68,13 @@ bool Xen4SessionImpl::State::Pass() {
   if (!Handle()) throw std::runtime_error(kConnectionClosed);
 
   // The exports read in this pass, by host reference (null: could not be read). A session
-  // of one VM asks each for that VM's columns alone, whichever host it runs on.
+  // of one VM asks each for that VM's columns alone, whichever host it runs on; one of
+  // the VMs' states for none.
   std::map<std::string, std::unique_ptr<rrd::Updates>> exports;
   if (connectExport) exports.emplace(hostRef, std::move(connectExport));
-  const std::string onlyUuid = oneVm && vms.size() == 1 ? vms.front()->Uuid() : std::string();
+  const std::string onlyUuid = statesOnly                      ? std::string("none")
+                               : oneVm && vms.size() == 1 ? vms.front()->Uuid()
+                                                             : std::string();
   const auto exportOf = [&](const std::string& host) -> const rrd::Updates* {
     const std::string key = xenapi::IsNullRef(host) ? hostRef : host;
     const auto it = exports.find(key);
@@ -146,6 +149,16 @@ bool Xen4SessionImpl::State::Pass() {
     return true;
   };
 
+  // A VM's state and words from its record; the caller holds the VM's lock.
+  const auto writeRecordLocked = [](Xen4VMImpl& vm, const xenapi::VmRecord& record) {
+    const bool inTransition = record.allowed_operations.empty();
+    vm.SetInTransitionLocked(inTransition);
+    vm.SetStatus(inTransition ? vm.TransitionalStatusLocked() : std::string(PowerStateName(record.power_state)));
+    vm.SetName(NarrowFromUtf8(record.name_label));
+    vm.SetDescription(NarrowFromUtf8(record.name_description));
+    vm.SetMemory(ToMiB(record.memory_static_max));
+  };
+
   for (const auto& vm : vms) {
     if (StopSignalled()) return false;  // the session is closing: leave the rest
     if (vm->Gone()) continue;
@@ -166,6 +179,11 @@ bool Xen4SessionImpl::State::Pass() {
         continue;
       }
       Check(o);
+    }
+    if (statesOnly) {
+      std::lock_guard<std::mutex> guard(vm->Lock());
+      writeRecordLocked(*vm, record);
+      continue;
     }
     // The VM's columns in the export of the host it runs on (null: none this pass).
     const rrd::Values* exported = nullptr;
@@ -254,13 +272,7 @@ bool Xen4SessionImpl::State::Pass() {
     }
 
     std::lock_guard<std::mutex> guard(vm->Lock());
-    const bool inTransition = record.allowed_operations.empty();
-    vm->SetInTransitionLocked(inTransition);
-    vm->SetStatus(inTransition ? vm->TransitionalStatusLocked()
-                               : std::string(PowerStateName(record.power_state)));
-    vm->SetName(NarrowFromUtf8(record.name_label));
-    vm->SetDescription(NarrowFromUtf8(record.name_description));
-    vm->SetMemory(ToMiB(record.memory_static_max));
+    writeRecordLocked(*vm, record);
     if (haveMetrics) vm->SetNumCpus(ClampInt32(metrics.VCPUs_number));
     const auto write = [&](bool have, Figure f, void (XenVMImpl::*set)(double), double value) {
       if (!have) return;

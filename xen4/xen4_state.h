@@ -138,6 +138,9 @@ struct Xen4SessionImpl::State : RefreshTask {
   // The session lists the one VM of Options().onlyVm (found at connect): Connect's reads
   // are the first pass, and the refresh thread waits its delay before the next.
   bool oneVm = false;
+  // The session lists every guest VM and reads their states only (!Options().listFigures):
+  // Connect's reads are the first pass too.
+  bool statesOnly = false;
   // The passes read the host's figures (false: a session of one VM without host facts).
   bool hostFigures = true;
   std::atomic<bool> connectPassed{false};
@@ -145,6 +148,7 @@ struct Xen4SessionImpl::State : RefreshTask {
   // export and the listed VMs' records.
   std::unique_ptr<rrd::Updates> connectExport;
   std::unique_ptr<xenapi::RecordList<xenapi::VmRecord>> connectRecords;
+  bool PassAtConnect() const { return oneVm || statesOnly; }
 
   // --- The passes' own (xen4_pass.cpp, xen4_sources.cpp) ---------------------------
   Xen4ExportMode exportMode = Xen4ExportMode::Absent;

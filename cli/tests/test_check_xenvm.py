@@ -185,8 +185,15 @@ class CheckTest(Backends, unittest.TestCase):
                             self.assertEqual(used[vm, 1000][1], 1, used)  # the log-out's too
                         else:  # the metric calls: as many whatever the pool's size
                             self.assertEqual(used[vm, 0], used[vm, 1000], used)
+                    sim.control({"target": "xenapi", "cmd": "clear_calls"})
                     out = self.check(o, [], 0)  # the template is no VM of the count
                     self.assertTrue(out.startswith("XEN OK - 4 registered virtual machine(s)"), out)
+                    # The count reads the list once, on one connection, and no VM's metrics.
+                    calls = sim.control({"target": "xenapi", "cmd": "calls"})
+                    self.assertEqual(calls["connections"]["master"], 1, calls)
+                    self.assertFalse([m for m in calls["methods"] if m.startswith("VM_")], calls)
+                    if name == "xenapi-current":
+                        self.assertEqual(calls["methods"].count("VM.get_all_records_where"), 1, calls)
                     self.assertEqual(sim.wait_no_sessions()["live"], 0)
         finally:
             for sim in self.sims:
