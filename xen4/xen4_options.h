@@ -27,6 +27,7 @@ class Xen4Cancel {
  private:
   friend class Xen4Link;  // a link enters the list for its life
   std::atomic<bool> cancelled_{false};
+  std::atomic<std::chrono::steady_clock::rep> cancelledAt_{0};  // set before cancelled_
   std::mutex lock_;
   std::vector<const Xen4Link*> links_;  // under lock_
 };

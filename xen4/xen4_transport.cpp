@@ -26,6 +26,7 @@ size_t Xen4Receive(char* data, size_t size, size_t count, void* userdata) {
 }
 
 void Xen4Cancel::Cancel() {
+  if (!cancelled_.load()) cancelledAt_.store(std::chrono::steady_clock::now().time_since_epoch().count());
   cancelled_.store(true);
   std::lock_guard<std::mutex> guard(lock_);
   for (const Xen4Link* link : links_) link->ShutDownSockets();
@@ -48,14 +49,27 @@ Xen4Link::~Xen4Link() {
 }
 
 void Xen4Link::Abort() {
+  if (!aborted_.load()) abortedAt_.store(std::chrono::steady_clock::now().time_since_epoch().count());
   aborted_.store(true);
   ShutDownSockets();
+}
+
+bool Xen4Link::LoginCutOff() const {
+  using Clock = std::chrono::steady_clock;
+  Clock::rep since = 0;
+  if (Aborted()) since = abortedAt_.load();
+  if (Cancelled()) {
+    const Clock::rep at = options_.cancel->cancelledAt_.load();
+    since = since == 0 ? at : std::min(since, at);
+  }
+  if (since == 0) return false;
+  return Clock::now() - Clock::time_point(Clock::duration(since)) >= std::chrono::milliseconds(kCancelledLogoutMs);
 }
 
 void Xen4Link::ShutDownSockets() const {
   std::lock_guard<std::mutex> guard(socketsLock_);
   for (const Xen4Socket s : sockets_) {
-    if (idle_.count(s)) continue;
+    if (idle_.count(s) || logins_.count(s)) continue;
 #ifdef _WIN32
     shutdown(static_cast<SOCKET>(s), SD_BOTH);
 #else
@@ -64,7 +78,7 @@ void Xen4Link::ShutDownSockets() const {
   }
 }
 
-Xen4Socket Xen4Link::OpenSocket(int family, int type, int protocol) const {
+Xen4Socket Xen4Link::OpenSocket(int family, int type, int protocol, bool forLogin) const {
   std::lock_guard<std::mutex> guard(socketsLock_);
   // The flags are set before the list is shut down: a socket opened after that sees them.
   if (Aborted() || Cancelled()) return static_cast<Xen4Socket>(-1);
@@ -79,13 +93,21 @@ Xen4Socket Xen4Link::OpenSocket(int family, int type, int protocol) const {
   if (s < 0) return -1;
 #endif
   sockets_.push_back(static_cast<Xen4Socket>(s));
+  if (forLogin) logins_[static_cast<Xen4Socket>(s)] = std::this_thread::get_id();
   return static_cast<Xen4Socket>(s);
+}
+
+void Xen4Link::LoginEnded() const {
+  std::lock_guard<std::mutex> guard(socketsLock_);
+  for (auto it = logins_.begin(); it != logins_.end();)
+    it = it->second == std::this_thread::get_id() ? logins_.erase(it) : std::next(it);
 }
 
 void Xen4Link::CloseSocket(Xen4Socket s) const {
   std::lock_guard<std::mutex> guard(socketsLock_);
   sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), s), sockets_.end());
   idle_.erase(s);
+  logins_.erase(s);
 #ifdef _WIN32
   closesocket(static_cast<SOCKET>(s));
 #else
@@ -193,10 +215,12 @@ struct Progress {
   Xen4Request kind;
 };
 
-// The link's socket hooks (clientp: the link).
+// The link's socket hooks (opening: clientp the request's Progress, which lives as long as
+// the transfer; closing, which may come as late as the kept handle's clean-up: the link).
 curl_socket_t OnOpenSocket(void* clientp, curlsocktype, curl_sockaddr* address) {
-  return static_cast<curl_socket_t>(
-      static_cast<const Xen4Link*>(clientp)->OpenSocket(address->family, address->socktype, address->protocol));
+  const auto* p = static_cast<const Progress*>(clientp);
+  return static_cast<curl_socket_t>(p->link->OpenSocket(address->family, address->socktype, address->protocol,
+                                                        p->kind == Xen4Request::Login));
 }
 
 int OnCloseSocket(void* clientp, curl_socket_t s) {
@@ -206,11 +230,13 @@ int OnCloseSocket(void* clientp, curl_socket_t s) {
 
 // Called by libcurl about once a second while a transfer waits, and whenever data moves:
 // a set abort or cancel ends a transfer that has no socket to shut down yet (a name being
-// resolved), or whose wait a shut-down socket does not wake. The log-out ignores both.
+// resolved), or whose wait a shut-down socket does not wake; a login only once it is cut
+// off. The log-out ignores both.
 int OnProgress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto* p = static_cast<const Progress*>(clientp);
-  if (p->kind != Xen4Request::Logout && (p->link->Aborted() || p->link->Cancelled())) return 1;
-  return 0;
+  if (p->kind == Xen4Request::Logout) return 0;
+  if (p->kind == Xen4Request::Login) return p->link->LoginCutOff() ? 1 : 0;
+  return p->link->Aborted() || p->link->Cancelled() ? 1 : 0;
 }
 
 // Runs the transfer prepared on curl with the limits, keep-alive and certificate policy
@@ -257,12 +283,13 @@ int Perform(CURL* curl, const Xen4Link* link, Xen4Request kind) {
     // Listed for Abort and the cancel; the link outlives the handle, which may close its
     // socket as late as curl_easy_cleanup.
     curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket);
-    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, const_cast<Xen4Link*>(link));
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &progress);
     curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &OnCloseSocket);
     curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, const_cast<Xen4Link*>(link));
   }
   ApplyCertificatePolicy(curl, link);
   CURLcode code = curl_easy_perform(curl);
+  if (kind == Xen4Request::Login) link->LoginEnded();  // its kept connection is one like any
   curl_socket_t keptSocket = CURL_SOCKET_BAD;
   if (kept && kind != Xen4Request::Logout && code == CURLE_OK &&
       curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &keptSocket) == CURLE_OK && keptSocket != CURL_SOCKET_BAD)

@@ -77,6 +77,10 @@ class Xen4Link {
   bool Aborted() const { return aborted_.load(); }
   // The program has cancelled.
   bool Cancelled() const { return options_.cancel && options_.cancel->Cancelled(); }
+  // Whether a login in flight is ended now: once the link is aborted or cancelled, after
+  // kCancelledLogoutMs, so that a session the server has made is most likely answered,
+  // and then logged out, rather than left on the server.
+  bool LoginCutOff() const;
   // A deadline is set and no time for a request is left before it.
   bool PastDeadline() const;
 
@@ -90,9 +94,11 @@ class Xen4Link {
 
   // The transport's socket hooks for every request but the log-out: a socket opened for
   // a transfer is listed until it is closed, and none is opened once the link is aborted
-  // or cancelled (then the result is Xen4Socket(-1), libcurl's CURL_SOCKET_BAD).
-  Xen4Socket OpenSocket(int family, int type, int protocol) const;
+  // or cancelled (then the result is Xen4Socket(-1), libcurl's CURL_SOCKET_BAD). A login's
+  // socket is passed by until LoginEnded (see LoginCutOff).
+  Xen4Socket OpenSocket(int family, int type, int protocol, bool forLogin) const;
   void CloseSocket(Xen4Socket socket) const;
+  void LoginEnded() const;  // the calling thread's login
 
   // With Options().keepConnection: the calling thread's libcurl easy handle (a CURL*),
   // made at its first request and kept, with its connections, until the link goes; null
@@ -112,11 +118,13 @@ class Xen4Link {
 
   const Xen4Options options_;
   std::atomic<bool> aborted_{false};
+  std::atomic<std::chrono::steady_clock::rep> abortedAt_{0};  // set before aborted_
   // Checked, opened and listed, or unlisted and closed, under the lock, so that an abort
   // either sees a socket or the socket sees the abort, and never touches a closed one.
   mutable std::mutex socketsLock_;
   mutable std::vector<Xen4Socket> sockets_;
   mutable std::map<Xen4Socket, std::thread::id> idle_;  // listed sockets of kept connections
+  mutable std::map<Xen4Socket, std::thread::id> logins_;  // listed sockets of logins in flight
   // By thread: the caller's and the refresh thread's (a handful over a session's life).
   mutable std::mutex transfersLock_;
   mutable std::map<std::thread::id, Xen4TransferInfo> transfers_;

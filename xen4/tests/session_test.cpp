@@ -857,6 +857,7 @@ TEST_F(Xen4CurrentServerTest, OneVmOverOneConnection) {
     EXPECT_EQ(Sessions(), 0);
   }
   Fault(R"("mode": "hang", "method": "GET /rrd_updates")");
+  XenApi(R"("cmd": "clear_calls")");  // the export waited for is this session's
   Xen4SessionImpl s(60, options);
   std::thread canceller([&] {
     WaitFor([] { return NthExport(Calls(), 0) < Calls().size(); });
@@ -1103,7 +1104,8 @@ TEST_F(Xen4SessionTest, MasterChangeIsFollowed) {
 }
 
 // A program's deadline cuts a call that hangs so that the log-out still fits; its cancel
-// ends a call in flight. Either way the session is logged out and the call fails.
+// ends a call in flight, and waits a moment for a login in flight, whose session the
+// server may already have made. Either way the session is logged out and the call fails.
 TEST_F(Xen4SessionTest, DeadlineAndCancelLogOutAndFail) {
   Fault(R"("mode": "hang", "method": "host.get_record")");
   {
@@ -1123,6 +1125,22 @@ TEST_F(Xen4SessionTest, DeadlineAndCancelLogOutAndFail) {
     });
     EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Cancelled");
     canceller.join();
+    EXPECT_EQ(Sessions(), 0);
+  }
+  {
+    const double logins = SessionList()["logins"].number;
+    Fault(R"("mode": "delay", "method": "session.login_with_password", "seconds": 0.4, "count": 1)");
+    Xen4Options options;
+    options.cancel = std::make_shared<Xen4Cancel>();
+    Xen4SessionImpl s(60, options);
+    XenApi(R"("cmd": "clear_calls")");
+    std::thread canceller([&] {
+      WaitFor([] { return Count(Calls(), "session.login_with_password") > 0; });
+      options.cancel->Cancel();
+    });
+    EXPECT_EQ(MessageOf([&] { ConnectTo(s); }), "Cancelled");
+    canceller.join();
+    EXPECT_TRUE(WaitFor([&] { return SessionList()["logins"].number > logins; }));  // the server made it
     EXPECT_EQ(Sessions(), 0);
   }
   XenApi(R"("cmd": "clear_faults")");
