@@ -86,17 +86,24 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
   if (o.Is(kUnknownMethod)) {
     std::vector<std::string> all;
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetAll(h, st, &all); });
+    // A VM deleted since the list was read is left out (false).
+    const auto read = [&](const auto& call) {
+      State::Outcome r = s.Try(call);
+      if (r.Is(kHandleInvalid)) return false;
+      s.Check(r);
+      return true;
+    };
     for (const std::string& ref : all) {
       bool isTemplate = false, isControlDomain = false;
-      s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetIsATemplate(h, st, ref, &isTemplate); });
-      s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-        xenapi::VmGetIsControlDomain(h, st, ref, &isControlDomain);
-      });
-      if (isTemplate || isControlDomain) continue;
-      records.emplace_back(ref, xenapi::VmRecord());
-      s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-        xenapi::VmGetRecord(h, st, ref, &records.back().second);
-      });
+      xenapi::VmRecord record;
+      if (!read([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetIsATemplate(h, st, ref, &isTemplate); }) ||
+          !read([&](const xenapi::Session& h, xenapi::Status& st) {
+            xenapi::VmGetIsControlDomain(h, st, ref, &isControlDomain);
+          }) ||
+          isTemplate || isControlDomain ||
+          !read([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetRecord(h, st, ref, &record); }))
+        continue;
+      records.emplace_back(ref, std::move(record));
     }
   } else if (!s.oneVm) {
     s.Check(o);

@@ -134,6 +134,14 @@ class CheckTest(Backends, unittest.TestCase):
                 self.assertIn("it's not listed as a known one", out)
                 out = self.check(o, [], 0)
                 self.assertTrue(out.startswith("XEN OK - 4 registered virtual machine(s) on this server | "), out)
+                if name == "xenapi-legacy":  # no bulk reads: a VM deleted as the list is read is left out
+                    sim.control({"target": "xenapi", "cmd": "fault", "mode": "error", "method": "VM.get_record",
+                                 "count": 1, "description": ["HANDLE_INVALID", "VM", "OpaqueRef:gone"]})
+                    try:
+                        out = self.check(o, [], 0)
+                    finally:
+                        sim.control({"target": "xenapi", "cmd": "clear_faults"})
+                    self.assertTrue(out.startswith("XEN OK - 3 registered virtual machine(s) on this server | "), out)
                 # Also where the server has no lookup by name: the VM found in the list has
                 # its figures all the same.
                 unknown = {"target": "xenapi", "cmd": "fault", "mode": "error", "method": "VM.get_by_name_label",
