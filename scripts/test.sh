@@ -25,9 +25,14 @@ record() { # name rc
 
 # From a ctest log: its test count and the names of its failed tests, one per line.
 ctest_total() { grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n1 | sed -E 's/.* out of ([0-9]+).*/\1/'; }
-ctest_failed() { grep -E '^\s+[0-9]+ - ' "$1" | sed -E 's/^\s+[0-9]+ - ([^ ]+).*/\1/'; }
+# (Only the FAILED list: the list of tests that did not run, skipped ones, looks alike.)
+ctest_failed() {
+  awk '/^The following tests FAILED:/ { f = 1; next }
+       f && /^[[:space:]]+[0-9]+ - / { sub(/^[[:space:]]+[0-9]+ - /, ""); sub(/ .*/, ""); print; next }
+       { f = 0 }' "$1"
+}
 
-flaky=()
+flaky=() failed_logs=()
 run_ctest() { # preset
   local log="build/$1/ctest.log"
   ctest --preset "$1" -j"$jobs" --timeout 300 2>&1 | tee "$log"
@@ -49,7 +54,7 @@ run_ctest() { # preset
   local nfail=0
   [ -n "$again" ] && nfail=$(wc -l <<<"$again")
   passed=$((passed + total - nfail)); failed=$((failed + nfail))
-  [ "$nfail" -gt 0 ] && failures+=("$1: $(tr '\n' ' ' <<<"$again")")
+  [ "$nfail" -gt 0 ] && failures+=("$1: $(tr '\n' ' ' <<<"$again")") && failed_logs+=("$log.again")
 }
 
 for preset in "${presets[@]}"; do
@@ -66,11 +71,10 @@ for preset in "${presets[@]}"; do
 done
 
 # Only the end of a run may be seen (a CI page shows its last lines): repeat there the
-# failed assertions of each preset that had a failure, first run, a few lines each.
-for preset in "${presets[@]}"; do
-  log="build/$preset/ctest.log"
-  [ -f "$log" ] && [ -n "$(ctest_failed "$log")" ] || continue
-  echo "--- $preset: failed assertions"
+# failed assertions of the tests that failed this run, from their second run (alone, so
+# that no passing test's output comes first), a few lines each preset.
+for log in "${failed_logs[@]}"; do
+  echo "--- $(basename "$(dirname "$log")"): failed assertions"
   grep -E -A3 '(: Failure$|^\[  FAILED  \] [A-Za-z_0-9]+\.[A-Za-z_0-9]+ \(|Traceback|^FAIL:|AssertionError)' "$log" | head -n 24
 done
 echo

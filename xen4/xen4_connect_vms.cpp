@@ -16,15 +16,16 @@ using namespace xen4;
 // The guest VMs of the name, by the name's lookup and the record of the VM it finds;
 // where it finds several (a template or snapshot of the same name), by one condition on
 // the server where it takes one and the name fits in its text, else each one's record.
-// None where the server has no lookup by name.
-xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms() {
+// None where the server has no lookup by name (lookedUp false).
+xenapi::RecordList<xenapi::VmRecord> Xen4SessionImpl::FindNamedVms(bool* lookedUp) {
   State& s = *state_;
   const std::string name = Utf8FromNarrow(s.link.Options().onlyVm);
   xenapi::RecordList<xenapi::VmRecord> records;
   std::vector<std::string> refs;
   State::Outcome o =
       s.Try([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetByNameLabel(h, st, name, &refs); });
-  if (o.Is(kUnknownMethod)) return records;
+  *lookedUp = !o.Is(kUnknownMethod);
+  if (!*lookedUp) return records;
   s.Check(o);
   const auto guestsOfTheName = [&] {
     records.erase(std::remove_if(records.begin(), records.end(),
@@ -58,9 +59,11 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
   // One VM asked for: it alone is read, with the export of its columns; a name that no
   // guest VM has gets the whole list as without it (whether the server has any VM).
   xenapi::RecordList<xenapi::VmRecord> named;
-  if (!s.link.Options().onlyVm.empty()) named = FindNamedVms();
+  bool lookedUp = true;
+  if (!s.link.Options().onlyVm.empty()) named = FindNamedVms(&lookedUp);
   s.oneVm = !named.empty();
-  s.statesOnly = !s.oneVm && !s.link.Options().listFigures;
+  // Without the server's lookup the named VM may well be in the list: its figures are read.
+  s.statesOnly = !s.oneVm && lookedUp && !s.link.Options().listFigures;
   ReadHost(redirected, namedIp, named.size() == 1 ? named.front().second.uuid : std::string("none"));
   const bool fromExport = s.exportMode == Xen4ExportMode::Working;
 
@@ -83,17 +86,24 @@ void Xen4SessionImpl::ReadHostAndVms(bool redirected, const std::string& namedIp
   if (o.Is(kUnknownMethod)) {
     std::vector<std::string> all;
     s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetAll(h, st, &all); });
+    // A VM deleted since the list was read is left out (false).
+    const auto read = [&](const auto& call) {
+      State::Outcome r = s.Try(call);
+      if (r.Is(kHandleInvalid)) return false;
+      s.Check(r);
+      return true;
+    };
     for (const std::string& ref : all) {
       bool isTemplate = false, isControlDomain = false;
-      s.Call([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetIsATemplate(h, st, ref, &isTemplate); });
-      s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-        xenapi::VmGetIsControlDomain(h, st, ref, &isControlDomain);
-      });
-      if (isTemplate || isControlDomain) continue;
-      records.emplace_back(ref, xenapi::VmRecord());
-      s.Call([&](const xenapi::Session& h, xenapi::Status& st) {
-        xenapi::VmGetRecord(h, st, ref, &records.back().second);
-      });
+      xenapi::VmRecord record;
+      if (!read([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetIsATemplate(h, st, ref, &isTemplate); }) ||
+          !read([&](const xenapi::Session& h, xenapi::Status& st) {
+            xenapi::VmGetIsControlDomain(h, st, ref, &isControlDomain);
+          }) ||
+          isTemplate || isControlDomain ||
+          !read([&](const xenapi::Session& h, xenapi::Status& st) { xenapi::VmGetRecord(h, st, ref, &record); }))
+        continue;
+      records.emplace_back(ref, std::move(record));
     }
   } else if (!s.oneVm) {
     s.Check(o);

@@ -59,8 +59,9 @@ struct Xen4Options {
   // False: a session of one VM (onlyVm) reads of its host only what finds the VM's
   // figures; the host's facts and figures stay unread.
   bool hostFacts = true;
-  // False: a session of the whole list (no onlyVm, or a name that no guest VM has) reads
-  // its VMs' states alone, never their metrics or figures, and Connect's reads are its
-  // first refresh pass: a check of the host and its count of VMs reads the list once.
+  // False: a session of the whole list (no onlyVm, or a name the server's lookup finds on
+  // no guest VM) reads its VMs' states alone, never their metrics or figures, and
+  // Connect's reads are its first refresh pass: a check of the host and its count of VMs
+  // reads the list once.
   bool listFigures = true;
 };

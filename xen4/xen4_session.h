@@ -67,7 +67,7 @@ class Xen4SessionImpl : public XenSessionImpl, public Xen4VmSession {
   // export answered otherwise than with one host's row or "not found".
   bool ReadHostForOneVm(const std::string& probeVm);
   // The guest VMs named Options().onlyVm, with their records.
-  xenapi::RecordList<xenapi::VmRecord> FindNamedVms();
+  xenapi::RecordList<xenapi::VmRecord> FindNamedVms(bool* lookedUp);
   // The first refresh pass, run by Connect with what it read (one VM's session).
   void FirstPassAtConnect();
   void HostOperation(bool (*operation)(const xenapi::Session&, xenapi::Status&,
