@@ -32,7 +32,7 @@ ctest_failed() {
        { f = 0 }' "$1"
 }
 
-flaky=() failed_logs=()
+flaky=() flaky_logs=() failed_logs=()
 run_ctest() { # preset
   local log="build/$1/ctest.log"
   ctest --preset "$1" -j"$jobs" --timeout 300 2>&1 | tee "$log"
@@ -50,6 +50,7 @@ run_ctest() { # preset
     ctest --preset "$1" --rerun-failed -j1 --timeout 300 2>&1 | tee "$log.again"
     if [ -n "$(ctest_total "$log.again")" ]; then again=$(ctest_failed "$log.again"); else again=$first; fi
     for t in $first; do grep -qx "$t" <<<"$again" || flaky+=("$1: $t"); done
+    [ "$(wc -l <<<"$first")" -gt "$(grep -c . <<<"$again")" ] && flaky_logs+=("$log")
   fi
   local nfail=0
   [ -n "$again" ] && nfail=$(wc -l <<<"$again")
@@ -73,9 +74,14 @@ done
 # Only the end of a run may be seen (a CI page shows its last lines): repeat there the
 # failed assertions of the tests that failed this run, from their second run (alone, so
 # that no passing test's output comes first), a few lines each preset.
+assertions() { grep -E -A3 '(: Failure$|^\[  FAILED  \] [A-Za-z_0-9]+\.[A-Za-z_0-9]+ \(|Traceback|^FAIL:|AssertionError)' "$1"; }
+for log in "${flaky_logs[@]}"; do
+  echo "--- $(basename "$(dirname "$log")"): assertions of the first run (some passed on the second)"
+  assertions "$log" | head -n 12
+done
 for log in "${failed_logs[@]}"; do
   echo "--- $(basename "$(dirname "$log")"): failed assertions"
-  grep -E -A3 '(: Failure$|^\[  FAILED  \] [A-Za-z_0-9]+\.[A-Za-z_0-9]+ \(|Traceback|^FAIL:|AssertionError)' "$log" | head -n 24
+  assertions "$log" | head -n 24
 done
 echo
 for f in "${flaky[@]}"; do echo "PASSED ONLY ON A SECOND RUN: $f"; done
